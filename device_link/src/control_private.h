@@ -1,0 +1,34 @@
+// Private parts of the control: the four port slots and the sync timer.
+#ifndef TAVRO_CONTROL_PRIVATE_H
+#define TAVRO_CONTROL_PRIVATE_H
+
+#include "tavro/tavro_m.h"
+#include "serial_slot.h"
+
+#include <QTimer>
+
+#include <array>
+#include <memory>
+
+struct tavro_m::Private
+{
+    std::array<std::unique_ptr<tavro::SerialSlot>, 4> mscTavroPort;
+    tavro::PortMap portMap = tavro::defaultPortMap();
+    tavro::SlotFactory slotFactory = tavro::makeQtSerialSlot;
+    QTimer timerTavroSync;
+};
+
+namespace tavro::detail {
+// Reaches the private parts of a control from the library's own helpers.
+struct ControlAccess
+{
+    static tavro_m::Private &of(tavro_m &control) { return *control.d; }
+};
+
+// "COM1".."COM4" to slots 0..3, exact and case-sensitive; anything else -1.
+qint16 PortNameToIndex(const QString &name);
+// "COM" followed by slot + 1.
+QString portNameOf(int slot);
+} // namespace tavro::detail
+
+#endif // TAVRO_CONTROL_PRIVATE_H

@@ -1,0 +1,114 @@
+#include "link_state.h"
+
+#include <cmath>
+#include <limits>
+
+namespace tavro::detail {
+
+QString gRxData;
+bool gAckReceived = false;
+qint32 gSyncTickCnt = 0;
+QString gCurrentErrorMsg;
+QString gAreaNumber[kAreaSlots];
+QString gAreaName[kAreaSlots];
+QString gAreaCode[kAreaSlots];
+qsizetype gAckScanFrom = 0;
+
+qsizetype findEndLine(qsizetype from)
+{
+    for (qsizetype pos = gRxData.indexOf(kEndLine, from); pos >= 0;
+         pos = gRxData.indexOf(kEndLine, pos + 1)) {
+        // A value that merely ends in "End" ("BackEnd") is not an end line.
+        if (pos == 0 || (pos >= 2 && gRxData.at(pos - 2) == u'\r' && gRxData.at(pos - 1) == u'\n'))
+            return pos;
+    }
+    return -1;
+}
+
+void dropFront(qsizetype n)
+{
+    if (n <= 0)
+        return;
+    if (n >= gRxData.size()) {
+        clearRx();
+        return;
+    }
+    gRxData.remove(0, n);
+    gAckScanFrom = gAckScanFrom > n ? gAckScanFrom - n : 0;
+}
+
+void clearRx()
+{
+    gRxData.clear();
+    gAckScanFrom = 0;
+}
+
+void resetLinkState()
+{
+    clearRx();
+    gAckReceived = false;
+    gSyncTickCnt = 0;
+    gCurrentErrorMsg.clear();
+    for (int i = 0; i < kAreaSlots; ++i) {
+        gAreaNumber[i].clear();
+        gAreaName[i].clear();
+        gAreaCode[i].clear();
+    }
+}
+
+void FillAreaTables()
+{
+    struct Row { const char16_t *number, *name, *code; };
+    static const Row rows[16] = {
+        {u"02", u"서울", u"0"},  {u"031", u"경기", u"1"}, {u"032", u"인천", u"2"},
+        {u"033", u"강원", u"3"}, {u"041", u"충남", u"4"}, {u"042", u"대전", u"5"},
+        {u"043", u"충북", u"6"}, {u"051", u"부산", u"7"}, {u"052", u"울산", u"8"},
+        {u"053", u"대구", u"9"}, {u"054", u"경북", u"a"}, {u"055", u"경남", u"b"},
+        {u"061", u"전남", u"c"}, {u"062", u"광주", u"d"}, {u"063", u"전북", u"e"},
+        {u"064", u"제주", u"f"},
+    };
+    for (int i = 0; i < 16; ++i) {
+        gAreaNumber[i] = QString::fromUtf16(rows[i].number);
+        gAreaName[i] = QString::fromUtf16(rows[i].name);
+        gAreaCode[i] = QString::fromUtf16(rows[i].code);
+    }
+}
+
+QString substring(const QString &text, int start, int count)
+{
+    if (start < 1 || start > text.size() || count <= 0)
+        return QString();
+    return text.mid(start - 1, count);
+}
+
+qint16 numberValue(const QString &text)
+{
+    const auto isDigit = [&](qsizetype k) {
+        return k < text.size() && text.at(k) >= u'0' && text.at(k) <= u'9';
+    };
+    qsizetype i = 0;
+    while (i < text.size() && (text.at(i) == u' ' || text.at(i) == u'\t'))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text.at(i) == u'+' || text.at(i) == u'-'))
+        negative = text.at(i++) == u'-';
+    bool any = false;
+    double value = 0; // a run of digits too long for 16 bits saturates below
+    for (; isDigit(i); ++i, any = true)
+        value = value * 10 + (text.at(i).unicode() - u'0');
+    if (i < text.size() && text.at(i) == u'.') {
+        double scale = 0.1;
+        for (++i; isDigit(i); ++i, scale /= 10, any = true)
+            value += (text.at(i).unicode() - u'0') * scale;
+    }
+    if (!any)
+        return 0;
+    value = std::nearbyint(negative ? -value : value);
+    if (value <= std::numeric_limits<qint16>::min())
+        return std::numeric_limits<qint16>::min();
+    if (value >= std::numeric_limits<qint16>::max())
+        return std::numeric_limits<qint16>::max();
+    return static_cast<qint16>(value);
+}
+
+} // namespace tavro::detail

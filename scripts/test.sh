@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: once as a normal build, once under
+# AddressSanitizer and UBSan.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+
+echo "== build (RelWithDebInfo)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRO_BUILD_TESTS=ON -DTAVRO_BUILD_BENCH=ON >/dev/null
+cmake --build build -j"$jobs"
+(cd build && ctest --output-on-failure -j"$jobs")
+
+echo "== build (Debug, -fsanitize=address,undefined)"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAVRO_BUILD_TESTS=ON -DTAVRO_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd build-asan && ctest --output-on-failure -j"$jobs")

@@ -1,0 +1,53 @@
+#include "fake_slot.h"
+
+#include <QMetaObject>
+
+bool FakeSlot::open(const QString &dev, QString *error)
+{
+    device = dev;
+    if (failOpen) {
+        if (error)
+            *error = QStringLiteral("No such file or directory");
+        return false;
+    }
+    m_open = true;
+    return true;
+}
+
+bool FakeSlot::write(const QString &text, QString *error)
+{
+    if (!m_open) {
+        if (error)
+            *error = QStringLiteral("not open");
+        return false;
+    }
+    written += m_encoder.encode(text);
+    return true;
+}
+
+QString FakeSlot::input()
+{
+    return m_decoder.decode(std::exchange(m_pending, QByteArray()));
+}
+
+void FakeSlot::feed(const QByteArray &bytes)
+{
+    m_pending += bytes;
+    QMetaObject::invokeMethod(this, [this] { if (!m_pending.isEmpty()) emit inputArrived(); },
+                              Qt::QueuedConnection);
+}
+
+void FakeSlot::feedNow(const QByteArray &bytes)
+{
+    m_pending += bytes;
+    emit inputArrived();
+}
+
+void installFakeSlots(tavro_m &control, FakeSlot *fakes[4])
+{
+    tavro::detail::setSlotFactory(control, [fakes](int index) {
+        auto slot = std::make_unique<FakeSlot>();
+        fakes[index] = slot.get();
+        return slot;
+    });
+}

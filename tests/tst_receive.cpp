@@ -1,0 +1,303 @@
+// The receive path: buffer, synchronisation answer, framing, field reads.
+#include "fake_slot.h"
+#include "link_state.h"
+#include "pty_pair.h"
+#include "tavro/tavro_m.h"
+
+#include <QStringEncoder>
+#include <QtTest>
+
+using namespace tavro::detail;
+
+namespace {
+
+QByteArray cp949(const QString &text)
+{
+    return QStringEncoder("windows-949").encode(text);
+}
+
+QStringList texts(const QSignalSpy &spy, int arg = 0)
+{
+    QStringList out;
+    for (const auto &call : spy)
+        out << call.at(arg).toString();
+    return out;
+}
+
+// Opens COM1 of `control` on a fake slot and returns it.
+FakeSlot *openFake(tavro_m &control, FakeSlot *fakes[4])
+{
+    installFakeSlots(control, fakes);
+    QString com1 = QStringLiteral("COM1"), error;
+    if (control.OpenTavro(com1, error) != 0)
+        return nullptr;
+    return fakes[0];
+}
+
+} // namespace
+
+class ReceiveTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { resetLinkState(); }
+
+    void workedExchangeOverPty()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        tavro_m control({{"COM1", pty.slavePath()}});
+        QString com1 = QStringLiteral("COM1"), error;
+        QCOMPARE(control.OpenTavro(com1, error), qint16(0));
+        QSignalSpy debug(&control, &tavro_m::DebugMsg);
+        QSignalSpy real(&control, &tavro_m::ReceiveReal);
+
+        pty.write("ACK\r\n");
+        QTRY_COMPARE(real.size(), 1);
+        QCOMPARE(real.at(0).at(0).toString(), com1);
+        QCOMPARE(real.at(0).at(1).toString(), QStringLiteral("ACK\r\n"));
+        QVERIFY(gAckReceived);
+        QCOMPARE(texts(debug), QStringList{QStringLiteral("portname=COM1")});
+        QCOMPARE(gRxData, QStringLiteral("ACK\r\n")); // the answer stays in the buffer
+
+        pty.write("Response\r\nt\r\n");
+        QTRY_COMPARE(real.size(), 2);
+        QCOMPARE(gRxData, QStringLiteral("ACK\r\nResponse\r\nt\r\n"));
+
+        debug.clear();
+        pty.write("1\r\nEnd\r\n");
+        QTRY_COMPARE(real.size(), 3);
+        QCOMPARE(texts(debug).mid(0, 2),
+                 (QStringList{QStringLiteral("portname=COM1"),
+                              QStringLiteral("전체수신데이터:ACK\r\nResponse\r\nt\r\n1\r\nEnd\r\n")}));
+        QVERIFY(gRxData.isEmpty());
+    }
+
+    void hangulSplitBetweenReadsArrivesIntact()
+    {
+        PtyPair pty;
+        tavro_m control({{"COM2", pty.slavePath()}});
+        QString com2 = QStringLiteral("COM2"), error;
+        QCOMPARE(control.OpenTavro(com2, error), qint16(0));
+        QSignalSpy real(&control, &tavro_m::ReceiveReal);
+        const QString name = QStringLiteral("똠방각하 홍길동");
+        const QByteArray bytes = cp949(name);
+        QCOMPARE(bytes.left(2), QByteArray("\x8c\x63")); // 똠 in code page 949
+        for (char byte : bytes) {
+            pty.write(QByteArray(1, byte));
+            QTest::qWait(5);
+        }
+        QTRY_COMPARE(texts(real, 1).join(QString()), name);
+        QCOMPARE(real.at(0).at(0).toString(), com2);
+        QCOMPARE(gRxData, name);
+    }
+
+    void everyPieceSizeFramesTheSameMessages()
+    {
+        const QByteArray stream = cp949(QStringLiteral(
+            "ACK\r\nReport\r\nD\r\nTime:03151030\r\nNumber:0212345678\r\nName:홍길동\r\nGroup:1\r\nType:S\r\nEnd\r\n"
+            "noise\r\nResponse\r\nt\r\n1\r\nEnd\r\n"
+            "Report\r\nB\r\nEnd\r\nReport\r\nC\r\nEnd\r\n"));
+        QStringList reference;
+        for (int size : {int(stream.size()), 1, 2, 3, 7, 64}) {
+            resetLinkState();
+            PtyPair pty;
+            tavro_m control({{"COM1", pty.slavePath()}});
+            QString com1 = QStringLiteral("COM1"), error;
+            QCOMPARE(control.OpenTavro(com1, error), qint16(0));
+            QSignalSpy debug(&control, &tavro_m::DebugMsg);
+            for (qsizetype at = 0; at < stream.size(); at += size) {
+                pty.write(stream.mid(at, size));
+                QTest::qWait(2);
+            }
+            QTRY_VERIFY(gRxData.isEmpty() && !texts(debug).filter("s1:idx=").isEmpty()
+                        && texts(debug).filter("s1:idx=").size() == 3);
+            // One framing per message: three reports (marker positions) and one response.
+            QStringList framing = texts(debug).filter(QRegularExpression("^s1:idx="));
+            QCOMPARE(texts(debug).filter(QStringLiteral("전체수신데이터:")).size(), 4);
+            if (reference.isEmpty())
+                reference = framing;
+            QCOMPARE(framing.size(), reference.size());
+        }
+    }
+
+    void everyCompleteMessageIsFramedAtOnce()
+    {
+        FakeSlot *fakes[4] = {};
+        tavro_m control;
+        FakeSlot *port = openFake(control, fakes);
+        QVERIFY(port);
+        QSignalSpy debug(&control, &tavro_m::DebugMsg);
+        // Two whole reports in one piece: both framed before the notification returns.
+        port->feedNow("Report\r\nB\r\nEnd\r\nReport\r\nC\r\nEnd\r\n");
+        QCOMPARE(texts(debug).filter(QStringLiteral("전체수신데이터:")).size(), 2);
+        QVERIFY(gRxData.isEmpty());
+    }
+
+    void earliestMessageIsFramedFirst()
+    {
+        FakeSlot *fakes[4] = {};
+        tavro_m control;
+        FakeSlot *port = openFake(control, fakes);
+        QSignalSpy debug(&control, &tavro_m::DebugMsg);
+        // A report in front of a response is framed, not dropped.
+        port->feedNow("Report\r\nD\r\nNumber:1\r\nEnd\r\nResponse\r\nt\r\n1\r\nEnd\r\n");
+        const QStringList all = texts(debug);
+        const QStringList dumps = all.filter(QStringLiteral("전체수신데이터:"));
+        QCOMPARE(dumps.size(), 2);
+        QCOMPARE(dumps.at(1), QStringLiteral("전체수신데이터:Response\r\nt\r\n1\r\nEnd\r\n"));
+        QCOMPARE(all.filter(QStringLiteral("s1:idx=")), QStringList{QStringLiteral("s1:idx=1\r\n")});
+        QVERIFY(gRxData.isEmpty());
+    }
+
+    void endLineWithoutMarkerDropsOnlyThroughIt()
+    {
+        FakeSlot *fakes[4] = {};
+        tavro_m control;
+        FakeSlot *port = openFake(control, fakes);
+        QSignalSpy debug(&control, &tavro_m::DebugMsg);
+        port->feedNow("abc\r\nEnd\r\nRepo");
+        QVERIFY(texts(debug).contains(QStringLiteral("s1:idx=0\r\n")));
+        QCOMPARE(gRxData, QStringLiteral("Repo"));
+        // The beginning of the next message survived, so it completes.
+        debug.clear();
+        port->feedNow("rt\r\nB\r\nEnd\r\n");
+        QCOMPARE(texts(debug).filter(QStringLiteral("s1:idx=")), QStringList{QStringLiteral("s1:idx=1\r\n")});
+        QVERIFY(gRxData.isEmpty());
+    }
+
+    void incompleteResponseWaitsForItsOwnEndLine()
+    {
+        FakeSlot *fakes[4] = {};
+        tavro_m control;
+        FakeSlot *port = openFake(control, fakes);
+        QSignalSpy debug(&control, &tavro_m::DebugMsg);
+        port->feedNow("xy\r\nEnd\r\nResponse\r\nt\r\n");
+        QCOMPARE(gRxData, QStringLiteral("Response\r\nt\r\n"));
+        debug.clear();
+        port->feedNow("1\r\nEnd\r\n");
+        QCOMPARE(texts(debug).filter(QStringLiteral("전체수신데이터:")),
+                 QStringList{QStringLiteral("전체수신데이터:Response\r\nt\r\n1\r\nEnd\r\n")});
+        QVERIFY(texts(debug).filter(QStringLiteral("s1:idx=")).isEmpty());
+        QVERIFY(gRxData.isEmpty());
+    }
+
+    void endInsideAValueIsNotAnEndLine()
+    {
+        FakeSlot *fakes[4] = {};
+        tavro_m control;
+        FakeSlot *port = openFake(control, fakes);
+        QSignalSpy debug(&control, &tavro_m::DebugMsg);
+        port->feedNow("Report\r\nD\r\nName:BackEnd\r\nGroup:1\r\n");
+        QVERIFY(texts(debug).filter(QStringLiteral("전체수신데이터:")).isEmpty());
+        port->feedNow("Type:S\r\nEnd\r\n");
+        QCOMPARE(texts(debug).filter(QStringLiteral("전체수신데이터:")).size(), 1);
+        QVERIFY(gRxData.isEmpty());
+        // Nor is a marker inside a value a marker.
+        debug.clear();
+        port->feedNow("Report\r\nD\r\nName:Report\r\nEnd\r\n");
+        QCOMPARE(texts(debug).filter(QStringLiteral("s1:idx=")), QStringList{QStringLiteral("s1:idx=1\r\n")});
+    }
+
+    void bufferIsBounded()
+    {
+        FakeSlot *fakes[4] = {};
+        tavro_m control;
+        FakeSlot *port = openFake(control, fakes);
+        QByteArray noise;
+        for (int i = 0; i < 40000; ++i)
+            noise += char('a' + i % 26);
+        port->feedNow(noise);
+        QCOMPARE(gRxData.size(), kRxLimit);
+        QCOMPARE(gRxData, QString::fromLatin1(noise.right(kRxLimit)));
+        // A message behind the noise still gets through.
+        QSignalSpy debug(&control, &tavro_m::DebugMsg);
+        port->feedNow("\r\nReport\r\nB\r\nEnd\r\n");
+        QCOMPARE(texts(debug).filter(QStringLiteral("s1:idx=")).size(), 1);
+        QVERIFY(gRxData.isEmpty());
+    }
+
+    void ackAnywhereAndAcrossPieces()
+    {
+        FakeSlot *fakes[4] = {};
+        tavro_m control;
+        FakeSlot *port = openFake(control, fakes);
+        port->feedNow("xxAC");
+        QVERIFY(!gAckReceived);
+        port->feedNow("Kyy");
+        QVERIFY(gAckReceived);
+        // Text on COM2 joins the same buffer, and its ACK counts too.
+        gAckReceived = false;
+        QString com2 = QStringLiteral("COM2"), error;
+        QCOMPARE(control.OpenTavro(com2, error), qint16(0));
+        fakes[1]->feedNow("ACK");
+        QVERIFY(gAckReceived);
+        QCOMPARE(gRxData, QStringLiteral("xxACKyyACK"));
+    }
+
+    void fieldReadsStayInsideTheirMessage()
+    {
+        tavro_m control;
+        gRxData = QStringLiteral("Time:03151030\r\nNumber:0212\r\nEnd\r\nReport\r\nD\r\nName:Kim\r\nEnd\r\n");
+        QCOMPARE(control.GetInformationWithIndicator(QStringLiteral("Number:")), QStringLiteral("0212"));
+        QCOMPARE(gRxData.left(5), QStringLiteral("End\r\n"));
+        QCOMPARE(control.GetInformationWithIndicator(QStringLiteral("Time:")), QString());
+        // The next message's field is out of reach and stays where it is.
+        QCOMPARE(control.GetInformationWithIndicator(QStringLiteral("Name:")), QString());
+        QVERIFY(gRxData.contains(QStringLiteral("Name:Kim")));
+
+        gRxData = QStringLiteral("\r\nEnd\r\n");
+        QCOMPARE(control.GetInformationWithoutIndicator(), QString());
+        QCOMPARE(gRxData, QStringLiteral("End\r\n"));
+        // At the end line the value reads "End", and the end line stays.
+        QCOMPARE(control.GetInformationWithoutIndicator(), QStringLiteral("End"));
+        QCOMPARE(gRxData, QStringLiteral("End\r\n"));
+        control.EndMessageDiscard();
+        QVERIFY(gRxData.isEmpty());
+
+        gRxData = QStringLiteral("no line end");
+        QCOMPARE(control.GetInformationWithoutIndicator(), QString());
+        control.EndMessageDiscard();
+        QCOMPARE(gRxData, QStringLiteral("no line end"));
+    }
+
+    void conversionRules()
+    {
+        QCOMPARE(substring(QStringLiteral("0315"), 3, 2), QStringLiteral("15"));
+        QCOMPARE(substring(QStringLiteral("abcdef"), 7, 2), QString());
+        QCOMPARE(substring(QStringLiteral("abc"), 2, 5), QStringLiteral("bc"));
+        const struct { const char *text; qint16 value; } rows[] = {
+            {"07", 7}, {" 12", 12}, {"a", 0}, {"", 0}, {"3x", 3}, {"-4", -4}, {"2.5", 2},
+            {"3.5", 4}, {"32767", 32767}, {"32768", 32767}, {"99999999999999999999", 32767},
+            {"-40000", -32768}, {".", 0}, {"+", 0},
+        };
+        for (const auto &row : rows)
+            QCOMPARE(numberValue(QString::fromLatin1(row.text)), row.value);
+    }
+
+    void vanishedDeviceClosesTheSlotOnce()
+    {
+        auto pty = std::make_unique<PtyPair>();
+        tavro_m control({{"COM1", pty->slavePath()}});
+        QString com1 = QStringLiteral("COM1"), error;
+        QCOMPARE(control.OpenTavro(com1, error), qint16(0));
+        QSignalSpy debug(&control, &tavro_m::DebugMsg);
+        pty->write("Report\r\nB\r\n");
+        QTRY_VERIFY(gRxData.contains(QStringLiteral("Report")));
+        pty->closeMaster();
+        QTRY_VERIFY(!control.ComPortStateGet(com1));
+        QTest::qWait(200);
+        const QStringList closing = texts(debug).filter(QStringLiteral("장치 오류"));
+        QCOMPARE(closing.size(), 1);
+        QVERIFY(closing.first().startsWith(QStringLiteral("COM1 ")));
+        // The port opens again on a new device.
+        PtyPair again;
+        control.setPortMap({{"COM1", again.slavePath()}});
+        QCOMPARE(control.OpenTavro(com1, error), qint16(0));
+        QVERIFY(control.ComPortStateGet(com1));
+    }
+};
+
+QTEST_GUILESS_MAIN(ReceiveTest)
+#include "tst_receive.moc"
