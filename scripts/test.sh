@@ -13,6 +13,21 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRO_BUILD_TESTS=ON -DT
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
+echo "== install, then build the example against the installed package"
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build --prefix "$prefix" >/dev/null
+cmake -S examples/caller_popup -B "$prefix/example-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$prefix/example-build" -j"$jobs"
+# It runs from the installed library and fails cleanly on a missing device.
+if LD_LIBRARY_PATH="$prefix/lib" "$prefix/example-build/caller_popup" /dev/tavro-missing 2>&1 \
+        | grep -q "cannot open COM1"; then
+    echo "example: built and ran against the installed package"
+else
+    echo "example: did not run as expected" >&2
+    exit 1
+fi
+
 echo "== build (Debug, -fsanitize=address,undefined)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAVRO_BUILD_TESTS=ON -DTAVRO_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
