@@ -1,9 +1,17 @@
 // tavro_m: the device link to a caller-ID terminal on up to four serial ports.
 //
-// One control object owns the slots "COM1".."COM4", sends commands after the
-// "[" / "ACK" synchronisation exchange, frames what the terminal sends and
-// reports it to its host through the signals below. Everything runs on the
-// thread of the host's Qt event loop; signals are delivered synchronously.
+// A host creates one control, opens ports by name ("COM1".."COM4"), sends
+// commands with SendCmd and receives everything the terminal says through
+// the signals. Threading: everything, the method calls and every signal,
+// runs on the thread of the host's Qt event loop; signals are delivered
+// synchronously (a handler runs to its end before the control goes on).
+// SendCmd lets the event loop run while it waits for the terminal, so
+// signals may arrive, and the host may call the control again, during it.
+//
+// The receive buffer, the synchronisation flag and the error text are
+// shared by all ports (and all controls on the thread): an "ACK" on any
+// open port answers a waiting SendCmd, and the latest failure's text is the
+// one GetCurrentErrorMsg returns.
 #ifndef TAVRO_TAVRO_M_H
 #define TAVRO_TAVRO_M_H
 
@@ -19,7 +27,10 @@
 #include "tavro/tavro_m_export.h"
 
 // One caller-ID record: an incoming call, or one entry of a gathered list.
-// Fields that a message does not fill stay 0 or empty.
+// lMonth/lDay/lHour/lMin come from the terminal's MMDDhhmm time, lGroup is
+// the caller group, lTelType one of "BLACK" (rejected number), "NORMAL",
+// "PUBLIC", "NO_DISP" (number withheld), "NO_GATHER" (not available), "VIP"
+// or empty. Fields that a message does not fill stay 0 or empty.
 struct TAVRO_M_EXPORT CID_INFO
 {
     qint16 lMonth = 0;
@@ -73,10 +84,17 @@ public:
     void setPortMap(const tavro::PortMap &portMap);
     tavro::PortMap portMap() const;
 
-    // Opens a port at 9600 8N1 without flow control. Returns 0 when opened,
-    // 1 when already open (errorStr = "COM1이 이미 열려 있슴"), 2 on failure
-    // (errorStr = the reason; a device failure is also stored for
-    // GetCurrentErrorMsg). Fills the area table on every call.
+    // Opens a port at 9600 8N1 without flow control on the device of the
+    // port map. Returns
+    //   0  opened (errorStr is left as passed in);
+    //   1  already open: errorStr = "<name>이 이미 열려 있슴";
+    //   2  failed: errorStr = "COM 포트 명이 COM1, COM2, COM3, COM4 값 중에
+    //      하나이어야 한다." for an unknown name, or "<name> open error, "
+    //      followed by the device's reason, which is also kept for
+    //      GetCurrentErrorMsg.
+    // Fills the area-code table on every call. A port whose device vanishes
+    // later (adapter unplugged) closes itself, says so in a DebugMsg, and
+    // can be opened again with OpenTavro.
     qint16 OpenTavro(QString &portName, QString &errorStr);
 
     // Closes a port if open; always returns 0. Throws tavro::CallError for
@@ -86,11 +104,21 @@ public:
     // True when the port is open. Throws tavro::CallError for an unknown name.
     bool ComPortStateGet(QString &portName);
 
-    // Sends one command: validates and rewrites 'D', 'E', 'F' and 'G'
-    // (written back into the arguments), writes "[", waits up to 5.5 s for
-    // "ACK" while letting the event loop run, then writes the frame
-    // cmd CR [para CR]... "]". Returns true when the frame was written; on
-    // false the reason is left for GetCurrentErrorMsg.
+    // Sends one command (lower-case letters query a setting, upper-case
+    // letters change it; the answer arrives later as ReceiveResponse or
+    // ReceiveGatheredInfo). Checks and rewrites, written back into the
+    // arguments before anything is sent:
+    //   'D' para1 "MM-DD", para2 "HH:MM" -> "MMDD", "HHMM";
+    //   'E' para1 "HH:MM" -> "HHMM";
+    //   'F' para1 a melody number 1..6;
+    //   'G' para1 an area number ("02", "031", ... "064") -> its code.
+    // Then writes "[", waits for the terminal's "ACK" (at most 11 ticks of
+    // 500 ms, about 5.5 s) while the event loop runs, and writes the frame
+    // cmd CR, each non-empty parameter followed by CR, "]".
+    // Returns true when the frame was written. On false, GetCurrentErrorMsg
+    // gives the reason: "통신 포트가 OPEN 되지 않았습니다." (port not open),
+    // a date/time/melody/area format message, or "TAVRO 단말기와 통신이
+    // 안됨" (no answer). An unknown port name gives false and no text.
     bool SendCmd(QString &portName, char &cmd, QString &para1, QString &para2, QString &para3);
     // Convenience for callers that do not need the rewritten parameters.
     bool SendCmd(const QString &portName, char cmd, const QString &para1 = QString(),
