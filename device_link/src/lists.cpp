@@ -1,0 +1,139 @@
+// Gathered lists: stored calls ("a"), rejected numbers ("j"), answer numbers
+// ("o") and answer melodies ("p"), each into one ReceiveGatheredInfo.
+#include "control_private.h"
+#include "link_state.h"
+
+using namespace tavro::detail;
+
+namespace tavro::detail {
+// Defined in reports.cpp.
+void fillCallTime(CID_INFO &record, const QString &time);
+QString telTypeWord(const QString &letter);
+
+bool isGatheredListLetter(QChar letter);
+void decodeGatheredList(tavro_m &control, QChar letter, const QString &portName);
+} // namespace tavro::detail
+
+namespace {
+
+constexpr qint16 kMaxRecords = 60;
+constexpr qint16 kMaxMelodies = 6;
+
+const QString kTime = QStringLiteral("Time:");
+const QString kNumber = QStringLiteral("Number:");
+const QString kName = QStringLiteral("Name:");
+const QString kGroup = QStringLiteral("Group:");
+const QString kType = QStringLiteral("Type:");
+
+// Every titled read consumes its field with everything in front of it, so a
+// record lacking a field merges with the next record of the same list.
+
+// "a": ends at a record without a time.
+qint16 readStoredCalls(tavro_m &control, CID_INFO_ARRAY &records)
+{
+    qint16 n = 0;
+    for (; n < kMaxRecords; ++n) {
+        const QString time = control.GetInformationWithIndicator(kTime);
+        if (time.isEmpty())
+            break;
+        CID_INFO &record = records[n];
+        fillCallTime(record, time);
+        record.lNumber = control.GetInformationWithIndicator(kNumber);
+        record.lName = control.GetInformationWithIndicator(kName);
+        record.lGroup = numberValue(control.GetInformationWithIndicator(kGroup));
+        record.lTelType = telTypeWord(control.GetInformationWithIndicator(kType));
+    }
+    return n;
+}
+
+// "j": ends at a record without a number; the time of that record stays in
+// the entry behind the last one counted.
+qint16 readRejectedNumbers(tavro_m &control, CID_INFO_ARRAY &records)
+{
+    qint16 n = 0;
+    for (; n < kMaxRecords; ++n) {
+        CID_INFO &record = records[n];
+        fillCallTime(record, control.GetInformationWithIndicator(kTime));
+        record.lNumber = control.GetInformationWithIndicator(kNumber);
+        if (record.lNumber.isEmpty())
+            break;
+        record.lName = control.GetInformationWithIndicator(kName);
+        record.lGroup = numberValue(control.GetInformationWithIndicator(kGroup));
+        record.lTelType = telTypeWord(control.GetInformationWithIndicator(kType));
+    }
+    return n;
+}
+
+// "o": ends at a record without a number; time and type are read past.
+qint16 readAnswerNumbers(tavro_m &control, CID_INFO_ARRAY &records)
+{
+    qint16 n = 0;
+    for (; n < kMaxRecords; ++n) {
+        control.GetInformationWithIndicator(kTime);
+        CID_INFO &record = records[n];
+        record.lNumber = control.GetInformationWithIndicator(kNumber);
+        if (record.lNumber.isEmpty())
+            break;
+        record.lName = control.GetInformationWithIndicator(kName);
+        record.lGroup = numberValue(control.GetInformationWithIndicator(kGroup));
+        control.GetInformationWithIndicator(kType);
+    }
+    return n;
+}
+
+// "p": pairs of bare lines, group 1..6 then melody; any other group ends it.
+qint16 readAnswerMelodies(tavro_m &control, CID_INFO_ARRAY &records)
+{
+    qint16 n = 0;
+    for (; n < kMaxMelodies; ++n) {
+        const qint16 group = numberValue(control.GetInformationWithoutIndicator());
+        if (group < 1 || group > 6)
+            break;
+        records[n].lGroup = group;
+        records[n].lName = control.GetInformationWithoutIndicator();
+    }
+    return n;
+}
+
+} // namespace
+
+namespace tavro::detail {
+
+bool isGatheredListLetter(QChar letter)
+{
+    return letter == u'a' || letter == u'j' || letter == u'o' || letter == u'p';
+}
+
+// Reads the records of the list at the front of gRxData (its type line
+// already gone), drops the message once and raises the event after that.
+void decodeGatheredList(tavro_m &control, QChar letter, const QString &portName)
+{
+    // Fresh for every list; about 5 KiB, so it lives on the heap.
+    const auto records = std::make_unique<CID_INFO_ARRAY>();
+    qint16 count = 0;
+    switch (letter.unicode()) {
+    case u'a':
+        count = readStoredCalls(control, *records);
+        break;
+    case u'j':
+        count = readRejectedNumbers(control, *records);
+        emit control.DebugMsg(QStringLiteral("거부 번호 갯수:") + QString::number(count));
+        break;
+    case u'o':
+        count = readAnswerNumbers(control, *records);
+        break;
+    case u'p':
+        count = readAnswerMelodies(control, *records);
+        break;
+    default:
+        control.EndMessageDiscard();
+        return;
+    }
+    control.EndMessageDiscard();
+    // The host gets its own copies of the count and kind; what it writes is ignored.
+    qint16 max = count;
+    qint16 kind = qint16(letter.unicode());
+    emit control.ReceiveGatheredInfo(portName, max, kind, *records);
+}
+
+} // namespace tavro::detail

@@ -1,0 +1,105 @@
+// Call reports: the handset ("B", "C") into HookEvent, incoming calls ("D",
+// "E") into ReceiveCall. Also the steps the response and list decoders share.
+#include "control_private.h"
+#include "link_state.h"
+
+using namespace tavro::detail;
+
+namespace tavro::detail {
+
+// Steps shared by the decoders in reports.cpp, responses.cpp and lists.cpp.
+bool skipTypeLine(QChar letter);
+void fillCallTime(CID_INFO &record, const QString &time);
+QString telTypeWord(const QString &letter);
+
+// Removes the type-letter line of the message at the front of gRxData. Only
+// the message itself is searched: a letter found in a following message
+// would take that message with it. False when the message has no such line.
+bool skipTypeLine(QChar letter)
+{
+    const qsizetype end = findEndLine();
+    const QStringView message = QStringView(gRxData).first(end >= 0 ? end : gRxData.size());
+    const QString line = QString(letter) + kCrLf;
+    const qsizetype pos = message.indexOf(line);
+    if (pos < 0)
+        return false;
+    dropFront(pos + line.size());
+    return true;
+}
+
+// "Time:" MMDDhhmm into the four time fields; missing characters give 0.
+void fillCallTime(CID_INFO &record, const QString &time)
+{
+    record.lMonth = numberValue(substring(time, 1, 2));
+    record.lDay = numberValue(substring(time, 3, 2));
+    record.lHour = numberValue(substring(time, 5, 2));
+    record.lMin = numberValue(substring(time, 7, 2));
+}
+
+// The word for a telephone-type letter; empty for anything else.
+QString telTypeWord(const QString &letter)
+{
+    static const struct { const char16_t *letter, *word; } words[] = {
+        {u"B", u"BLACK"}, {u"S", u"NORMAL"},    {u"C", u"PUBLIC"},
+        {u"P", u"NO_DISP"}, {u"O", u"NO_GATHER"}, {u"V", u"VIP"},
+    };
+    for (const auto &row : words) {
+        if (letter == QStringView(row.letter))
+            return QString::fromUtf16(row.word);
+    }
+    return QString();
+}
+
+} // namespace tavro::detail
+
+namespace {
+
+// The fields of a call report, in the order the terminal sends them: a
+// titled read drops everything in front of its title.
+CID_INFO readCallRecord(tavro_m &control)
+{
+    CID_INFO record;
+    fillCallTime(record, control.GetInformationWithIndicator(QStringLiteral("Time:")));
+    record.lNumber = control.GetInformationWithIndicator(QStringLiteral("Number:"));
+    record.lName = control.GetInformationWithIndicator(QStringLiteral("Name:"));
+    record.lGroup = numberValue(control.GetInformationWithIndicator(QStringLiteral("Group:")));
+    record.lTelType = telTypeWord(control.GetInformationWithIndicator(QStringLiteral("Type:")));
+    return record;
+}
+
+} // namespace
+
+void tavro_m::ProcessReport(QString pPortname)
+{
+    emit DebugMsg(QStringLiteral("ProcessReport(): gRxData:") + gRxData);
+    if (gRxData.isEmpty())
+        return;
+    const QChar letter = gRxData.at(0);
+    if (!skipTypeLine(letter)) {
+        // Only this message goes; whatever follows it is still to be framed.
+        EndMessageDiscard();
+        return;
+    }
+
+    // Every event is raised once the report has left the buffer: a handler
+    // that waits in SendCmd lets the following messages be decoded meanwhile.
+    switch (letter.unicode()) {
+    case u'B':
+    case u'C':
+        EndMessageDiscard();
+        emit HookEvent(pPortname, letter == u'B');
+        return;
+    case u'D':
+    case u'E': {
+        emit DebugMsg(QStringLiteral("ProcessReport():report_type:") + letter);
+        const qint16 callState = letter == u'D' ? 1 : 2;
+        CID_INFO record = readCallRecord(*this);
+        EndMessageDiscard();
+        emit ReceiveCall(pPortname, callState, record);
+        return;
+    }
+    default:
+        // No event; the framing drops the rest through its end line.
+        return;
+    }
+}
