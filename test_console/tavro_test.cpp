@@ -1,14 +1,322 @@
 #include "tavro_test.h"
 
+#include "frmDebug.h"
+#include "tavro_var.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFrame>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+
+namespace {
+
+// The labels' font; on machines without it, a Korean font that has the glyphs.
+QFont gulimFont()
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("굴림체"), QStringLiteral("GulimChe"),
+                      QStringLiteral("Noto Sans Mono CJK KR"), QStringLiteral("Noto Sans CJK KR"),
+                      QStringLiteral("NanumGothicCoding"), QStringLiteral("NanumGothic"),
+                      QStringLiteral("UnDotum")});
+    font.setStyleHint(QFont::TypeWriter);
+    font.setPointSizeF(9.75);
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+void setBackground(QPushButton *button, const QColor &colour)
+{
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::Button, colour);
+    button->setPalette(palette);
+}
+
+} // namespace
+
 tavro_test::tavro_test(const tavro::PortMap &portMap, QWidget *parent)
     : QMainWindow(parent)
     , tavro(new tavro_m(portMap, this))
 {
+    tavro->setObjectName(QStringLiteral("tavro"));
+    setObjectName(QStringLiteral("tavro_test"));
+    setWindowTitle(QStringLiteral("tavro 시험용 프로그램"));
+    buildClientArea();
+    connectControlEvents();
     buildCommandMenu();
+    // The client area has a fixed size; the window follows it and the menu bar.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    startUp();
 }
 
-tavro_test::~tavro_test() = default;
-
-void tavro_test::addLog(const QString &)
+tavro_test::~tavro_test()
 {
+    // The debug window is a top-level window of its own; it goes with this one.
+    delete debugWindow;
+}
+
+void tavro_test::buildClientArea()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(twips::toPixels(10110), twips::toPixels(10545));
+    setCentralWidget(client);
+
+    cbComPort = new QComboBox(client);
+    cbComPort->setObjectName(QStringLiteral("cbComPort"));
+    cbComPort->setEditable(true);
+    cbComPort->addItems({QStringLiteral("COM1"), QStringLiteral("COM2")});
+    cbComPort->setInsertPolicy(QComboBox::NoInsert);
+    cbComPort->setEditText(QStringLiteral("포트설정"));
+    cbComPort->setGeometry(twips::toPixels(480, 240, 1095, 300));
+
+    auto makeButton = [client](QPushButton *&button, const char *name, const QString &caption,
+                               const QRect &geometry) {
+        button = new QPushButton(caption, client);
+        button->setObjectName(QLatin1String(name));
+        button->setGeometry(geometry);
+        button->setAutoDefault(false);
+    };
+    makeButton(cmdOpenTavro, "cmdOpenTavro", QStringLiteral("Open TAVRO"),
+               twips::toPixels(3000, 120, 1455, 375));
+    makeButton(cmdCloseTavro, "cmdCloseTavro", QStringLiteral("Close TAVRO"),
+               twips::toPixels(4680, 120, 1455, 375));
+    makeButton(cmdCOMPortState, "cmdCOMPortState", QStringLiteral("COM 포트상태"),
+               twips::toPixels(6360, 120, 1335, 375));
+    makeButton(cmdClearScreen, "cmdClearScreen", QStringLiteral("화면지우기"),
+               twips::toPixels(7800, 0, 1215, 735));
+    makeButton(cmdExit, "cmdExit", QStringLiteral("종료"), twips::toPixels(9120, 0, 855, 735));
+    setBackground(cmdOpenTavro, QColor(192, 255, 255));
+    setBackground(cmdCloseTavro, QColor(0, 255, 255));
+    setBackground(cmdCOMPortState, QColor(0, 192, 192));
+    setBackground(cmdExit, QColor(128, 255, 128));
+
+    Label2 = new QLabel(QStringLiteral("-->>          송수신 메시지      <<--"), client);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Label2->setGeometry(twips::toPixels(3120, 840, 3135, 255));
+
+    lstResult = new QListWidget(client);
+    lstResult->setObjectName(QStringLiteral("lstResult"));
+    lstResult->setGeometry(twips::toPixels(240, 1320, 9615, 4890));
+    lstResult->setUniformItemSizes(true);
+
+    lblTx = new QLabel(QStringLiteral("송신"), client);
+    lblTx->setObjectName(QStringLiteral("lblTx"));
+    lblTx->setGeometry(twips::toPixels(1320, 6480, 735, 255));
+    lblTx->setFont(gulimFont());
+    lblRx = new QLabel(QStringLiteral("수신"), client);
+    lblRx->setObjectName(QStringLiteral("lblRx"));
+    lblRx->setGeometry(twips::toPixels(7320, 6480, 615, 255));
+    lblRx->setFont(gulimFont());
+
+    txtTx = new QLineEdit(client);
+    txtTx->setObjectName(QStringLiteral("txtTx"));
+    txtTx->setGeometry(twips::toPixels(240, 6840, 4455, 3495));
+    txtTx->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    txtTx->installEventFilter(this);
+
+    txtRx = new QPlainTextEdit(client);
+    txtRx->setObjectName(QStringLiteral("txtRx"));
+    txtRx->setGeometry(twips::toPixels(4920, 6840, 4935, 3495));
+    txtRx->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    Line1 = new QFrame(client);
+    Line1->setObjectName(QStringLiteral("Line1"));
+    Line1->setFrameShape(QFrame::HLine);
+    Line1->setFrameShadow(QFrame::Plain);
+    Line1->setGeometry(0, 0, twips::toPixels(10080), 1);
+
+    timerHook = new QTimer(this);
+    timerHook->setObjectName(QStringLiteral("timerHook"));
+    connect(timerHook, &QTimer::timeout, this, [this] { ++gTimerHookCnt; });
+
+    QWidget::setTabOrder(cmdOpenTavro, cmdCloseTavro);
+    QWidget::setTabOrder(cmdCloseTavro, lstResult);
+    QWidget::setTabOrder(lstResult, txtRx);
+    QWidget::setTabOrder(txtRx, txtTx);
+    QWidget::setTabOrder(txtTx, cmdCOMPortState);
+    QWidget::setTabOrder(cmdCOMPortState, cmdExit);
+    QWidget::setTabOrder(cmdExit, cmdClearScreen);
+    QWidget::setTabOrder(cmdClearScreen, cbComPort);
+    cmdOpenTavro->setFocus();
+
+    // Typing and picking run the same rule.
+    connect(cbComPort, &QComboBox::editTextChanged, this, &tavro_test::chooseComPort);
+    connect(cbComPort, &QComboBox::textActivated, this, &tavro_test::chooseComPort);
+    connect(cmdOpenTavro, &QPushButton::clicked, this, &tavro_test::cmdOpenTavro_Click);
+    connect(cmdCloseTavro, &QPushButton::clicked, this, &tavro_test::cmdCloseTavro_Click);
+    connect(cmdCOMPortState, &QPushButton::clicked, this, &tavro_test::cmdCOMPortState_Click);
+    connect(cmdClearScreen, &QPushButton::clicked, this, &tavro_test::cmdClearScreen_Click);
+    connect(cmdExit, &QPushButton::clicked, this, &tavro_test::cmdExit_Click);
+}
+
+void tavro_test::startUp()
+{
+    showDebugWindow();
+    for (QWidget *w : {static_cast<QWidget *>(lblRx), static_cast<QWidget *>(lblTx),
+                       static_cast<QWidget *>(txtTx), static_cast<QWidget *>(txtRx)})
+        w->setVisible(true);
+    gCurrentCOMPort = QStringLiteral("COM1");
+    for (int n = 1; n <= 4; ++n)
+        gPortNames[n] = QStringLiteral("COM") + QString::number(n);
+    openPort(gPortNames[1]);
+    openPort(gPortNames[2]);
+    gHookState = 0;
+    timerHook->stop();
+    gMelodyTitles = {QStringLiteral("과수원길"), QStringLiteral("바닷가에서"),
+                     QStringLiteral("산바람 강바람"), QStringLiteral("옹달샘"),
+                     QStringLiteral("우산"), QStringLiteral("초록바다"), QString()};
+}
+
+void tavro_test::showDebugWindow()
+{
+    if (!debugWindow)
+        debugWindow = new frmDebug;
+    debugWindow->show();
+}
+
+void tavro_test::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // Once, when the main window first appears: put the debug window beside it.
+    if (!m_placedDebugWindow && debugWindow) {
+        m_placedDebugWindow = true;
+        const QRect frame = frameGeometry();
+        debugWindow->move(frame.right() + 8, frame.top());
+    }
+}
+
+void tavro_test::addLog(const QString &line)
+{
+    QScrollBar *bar = lstResult->verticalScrollBar();
+    const bool following = bar->value() >= bar->maximum();
+    lstResult->addItem(line);
+    if (following)
+        lstResult->scrollToBottom();
+}
+
+void tavro_test::openPort(const QString &portName)
+{
+    QString name = portName, error;
+    const bool opened = tavro->OpenTavro(name, error) == 0;
+    addLog(QStringLiteral("포트 ") + portName
+           + (opened ? QStringLiteral("으로 TAVRO OPEN에 성공했습니다.")
+                     : QStringLiteral("으로 TAVRO OPEN에 실패했습니다.")));
+}
+
+void tavro_test::chooseComPort(const QString &text)
+{
+    if (text == QLatin1String("COM1") || text == QLatin1String("COM2"))
+        gCurrentCOMPort = text;
+}
+
+void tavro_test::cmdOpenTavro_Click()
+{
+    openPort(gCurrentCOMPort);
+}
+
+void tavro_test::cmdCloseTavro_Click()
+{
+    QString name = gCurrentCOMPort, error;
+    bool closed = false;
+    try {
+        closed = tavro->CloseTavro(name, error) == 0;
+    } catch (const tavro::CallError &) {
+        closed = false; // gCurrentCOMPort only ever holds COM1 or COM2
+    }
+    addLog(QStringLiteral("포트 ") + gCurrentCOMPort
+           + (closed ? QStringLiteral("으로 TAVRO CLOSE에 성공했습니다.")
+                     : QStringLiteral("으로 TAVRO CLOSE에 실패했습니다.")));
+}
+
+void tavro_test::cmdCOMPortState_Click()
+{
+    for (int n = 1; n <= 4; ++n) {
+        QString name = QStringLiteral("COM") + QString::number(n);
+        const bool open = tavro->ComPortStateGet(name);
+        addLog(name + (open ? QStringLiteral(" 포트가 OPEN 되어 있습니다.")
+                            : QStringLiteral(" 포트가 close 되어 있습니다.")));
+    }
+}
+
+void tavro_test::cmdClearScreen_Click()
+{
+    lstResult->clear();
+}
+
+void tavro_test::cmdExit_Click()
+{
+    for (int n = 1; n <= 4; ++n) {
+        QString name = QStringLiteral("COM") + QString::number(n), error;
+        tavro->CloseTavro(name, error);
+    }
+    timerHook->stop();
+    if (debugWindow)
+        debugWindow->close();
+    close();
+    emit exitRequested();
+}
+
+bool tavro_test::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == txtTx) {
+        if (event->type() == QEvent::KeyPress) {
+            const auto *key = static_cast<QKeyEvent *>(event);
+            // Tab moves the focus and never lands in the box.
+            if (key->key() != Qt::Key_Tab && key->key() != Qt::Key_Backtab)
+                sendRawText(key->text());
+        } else if (event->type() == QEvent::InputMethod) {
+            // Hangul typed through an input method arrives as committed text.
+            sendRawText(static_cast<QInputMethodEvent *>(event)->commitString());
+        }
+    }
+    return QMainWindow::eventFilter(watched, event); // the key still lands in the box
+}
+
+void tavro_test::sendRawText(const QString &text)
+{
+    // One call per character: each goes out the moment it is typed.
+    for (qsizetype i = 0; i < text.size();) {
+        const qsizetype length = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+        QString port = QStringLiteral("COM1"), data = text.mid(i, length);
+        i += length;
+        try {
+            tavro->TxData(port, data);
+        } catch (const tavro::CallError &error) {
+            QString com1 = QStringLiteral("COM1");
+            if (!tavro->ComPortStateGet(com1))
+                addLog(QStringLiteral("COM1 포트가 열려 있지 않아 보내지 못했습니다."));
+            else
+                addLog(QStringLiteral("COM1 포트로 보내지 못했습니다: ")
+                       + QString::fromStdString(error.what()));
+        }
+    }
+}
+
+std::optional<tavro::PortMap> tavro_test::parsePortMapOptions(const QStringList &values,
+                                                              QString *error)
+{
+    tavro::PortMap map;
+    for (const QString &value : values) {
+        const qsizetype at = value.indexOf(QLatin1Char('='));
+        const QString name = value.left(at);
+        const QString path = at < 0 ? QString() : value.mid(at + 1);
+        const bool knownName = name == QLatin1String("COM1") || name == QLatin1String("COM2")
+                               || name == QLatin1String("COM3") || name == QLatin1String("COM4");
+        if (at < 0 || !knownName || path.isEmpty()) {
+            if (error)
+                *error = QStringLiteral("bad --map value \"%1\": expected COMn=PATH with n from 1 to 4")
+                             .arg(value);
+            return std::nullopt;
+        }
+        map.insert(name, path);
+    }
+    return map;
 }

@@ -6,7 +6,11 @@
 
 #include <QMainWindow>
 
+#include <optional>
+
 class QComboBox;
+class QFrame;
+class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
@@ -27,6 +31,11 @@ public:
     // the operator has scrolled up to read.
     void addLog(const QString &line);
 
+    // Reads the values of repeated "--map COMn=PATH" options into a port
+    // map; nullopt with a reason in *error for a value that is not of that form.
+    static std::optional<tavro::PortMap> parsePortMapOptions(const QStringList &values,
+                                                             QString *error);
+
     // Public as the other windows and the menu handlers use them.
     QString gCurrentCOMPort;
     qint32 gTimerHookCnt = 0;
@@ -43,11 +52,52 @@ public:
     QPlainTextEdit *txtRx = nullptr;
     QTimer *timerHook = nullptr;
     frmDebug *debugWindow = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *lblTx = nullptr;
+    QLabel *lblRx = nullptr;
+    QFrame *Line1 = nullptr;
+
+Q_SIGNALS:
+    // The exit button has closed the ports and the windows; the program's
+    // main() ends the event loop on it.
+    void exitRequested();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     // The command menu and its sender live in command_menu.cpp.
     void buildCommandMenu();
     void SendCommand(char cmd, QString para1, QString para2, QString para3);
+
+    void buildClientArea();
+    void connectControlEvents();
+    void startUp();
+    void openPort(const QString &portName);
+    void chooseComPort(const QString &text);
+    void sendRawText(const QString &text);
+    void showDebugWindow();
+
+    void cmdOpenTavro_Click();
+    void cmdCloseTavro_Click();
+    void cmdCOMPortState_Click();
+    void cmdClearScreen_Click();
+    void cmdExit_Click();
+
+    // Handlers of the control's events (event_presentation.cpp).
+    void tavro_DebugMsg(const QString &str);
+    void tavro_ReceiveReal(const QString &portName, const QString &str);
+    void tavro_ReceiveCall(const QString &portName, qint16 callState, CID_INFO &cidInfo);
+    void tavro_HookEvent(const QString &portName, bool eventType);
+    void tavro_ReceiveResponse(const QString &portName, qint16 msgType, const QString &rst1,
+                               const QString &rst2, const QString &rst3);
+    void tavro_ReceiveGatheredInfo(const QString &portName, qint16 &max, qint16 &kind,
+                                   CID_INFO_ARRAY &cidInfo);
+    void logBlockStart(const QString &portName);
+
+    bool m_rxEndedWithCr = false;
+    bool m_placedDebugWindow = false;
 };
 
 #endif // TAVRO_TEST_H
