@@ -1,0 +1,272 @@
+// tavro_sim: a simulated caller-ID terminal on a pseudo-terminal (or a real
+// serial device), driven by operator commands on standard input.
+#include "sim_link.h"
+#include "terminal.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void printLine(FILE *stream, const QString &line)
+{
+    std::fputs(line.toUtf8().constData(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+void say(const QString &line) { printLine(stdout, line); }
+void complain(const QString &line) { printLine(stderr, QStringLiteral("tavro_sim: ") + line); }
+
+// Signals arrive through a socket pair so that they are handled as ordinary
+// events: the handler only writes the signal number.
+int gSignalFds[2] = {-1, -1};
+
+void onSignal(int signo)
+{
+    const int saved = errno;
+    const char byte = char(signo);
+    [[maybe_unused]] const ssize_t n = ::write(gSignalFds[0], &byte, 1);
+    errno = saved;
+}
+
+bool installSignalHandlers()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, gSignalFds) != 0)
+        return false;
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGCONT})
+        ::sigaction(signo, &sa, nullptr);
+    // A closed output pipe must not kill the simulator; and reading the
+    // terminal from a background job fails with EIO instead of stopping it.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGTTIN, SIG_IGN);
+    return true;
+}
+
+// The --link symbolic link: replaces a stale link, never a real file, and is
+// removed on exit only while it still points at this simulator's line.
+class LinkFile
+{
+public:
+    ~LinkFile() { remove(); }
+
+    bool create(const QString &link, const QString &target, QString *error)
+    {
+        const QByteArray path = QFile::encodeName(link);
+        struct stat st {};
+        if (::lstat(path.constData(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode)) {
+                *error = QStringLiteral("%1 exists and is not a symbolic link; not replaced").arg(link);
+                return false;
+            }
+            ::unlink(path.constData());
+        }
+        if (::symlink(QFile::encodeName(target).constData(), path.constData()) != 0) {
+            *error = QStringLiteral("cannot create the link %1: %2")
+                         .arg(link, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        m_link = path;
+        m_target = QFile::encodeName(target);
+        return true;
+    }
+
+    void remove()
+    {
+        if (m_link.isEmpty())
+            return;
+        char buf[4096];
+        const ssize_t n = ::readlink(m_link.constData(), buf, sizeof buf);
+        if (n >= 0 && QByteArray(buf, n) == m_target)
+            ::unlink(m_link.constData());
+        m_link.clear();
+    }
+
+private:
+    QByteArray m_link;
+    QByteArray m_target;
+};
+
+// Operator lines from standard input. The descriptor is left blocking (it is
+// often the shell's terminal): one read per notification.
+class OperatorInput : public QObject
+{
+public:
+    explicit OperatorInput(std::function<void(const QString &)> onLine)
+        : m_onLine(std::move(onLine)), m_notifier(STDIN_FILENO, QSocketNotifier::Read)
+    {
+        connect(&m_notifier, &QSocketNotifier::activated, this, &OperatorInput::readSome);
+    }
+
+    // After SIGCONT: a job brought to the foreground may read again.
+    void resume()
+    {
+        if (m_suspended) {
+            m_suspended = false;
+            m_notifier.setEnabled(true);
+        }
+    }
+
+private:
+    void readSome()
+    {
+        char buf[4096];
+        ssize_t n;
+        do {
+            n = ::read(STDIN_FILENO, buf, sizeof buf);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            m_partial.append(buf, n);
+            qsizetype eol;
+            while ((eol = m_partial.indexOf('\n')) >= 0) {
+                QByteArray line = m_partial.left(eol);
+                m_partial.remove(0, eol + 1);
+                if (line.endsWith('\r'))
+                    line.chop(1);
+                m_onLine(QString::fromUtf8(line));
+            }
+            return;
+        }
+        if (n < 0 && errno == EAGAIN)
+            return;
+        m_notifier.setEnabled(false);
+        if (n < 0 && errno == EIO) {
+            m_suspended = true;
+            say(QStringLiteral("cannot read the terminal from the background; bring the simulator to the foreground to type commands"));
+            return;
+        }
+        if (!m_partial.isEmpty())
+            m_onLine(QString::fromUtf8(std::exchange(m_partial, QByteArray())));
+        say(n == 0 ? QStringLiteral("end of standard input; still running until SIGTERM or Ctrl-C")
+                   : QStringLiteral("standard input failed (%1); still running until SIGTERM or Ctrl-C")
+                         .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    }
+
+    std::function<void(const QString &)> m_onLine;
+    QSocketNotifier m_notifier;
+    QByteArray m_partial;
+    bool m_suspended = false;
+};
+
+QString description()
+{
+    return QStringLiteral(
+               "Plays a caller-ID terminal on a serial line, for tests and demos without hardware.\n"
+               "\n"
+               "It opens a pseudo-terminal and prints the path of its slave side as the first line\n"
+               "of standard output: point the host at that path (tavro_ex --map COM1=PATH), or\n"
+               "give --link for a fixed path. With --device it serves a real serial port instead\n"
+               "(9600 8N1, a null-modem cable to the host PC); the first line is then that path.\n"
+               "\n"
+               "It answers \"[\" with ACK, answers every query command with its Response message,\n"
+               "applies the set commands and logs each command of the host on standard output\n"
+               "(\"host ...\" lines; --quiet leaves them out). Bad input (an unknown command, a\n"
+               "malformed frame) is reported on standard error and the simulator keeps running.\n"
+               "Lists: stored calls newest first (at most %1, the oldest dropped), rejected and\n"
+               "answer numbers in the order they were added. The clock starts at the local time.\n"
+               "\n")
+               .arg(Terminal::kMaxRecords)
+        + Terminal::helpText()
+        + QStringLiteral(
+            "\n\n"
+            "At the end of standard input the simulator keeps running, so that it can serve a\n"
+            "host in the background (tavro_sim --link /tmp/tavro-com1 </dev/null &). It ends\n"
+            "with quit, Ctrl-C (SIGINT), SIGTERM or SIGHUP, and then removes its --link.");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavro_sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRO_SIM_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(description());
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption linkOption(QStringLiteral("link"),
+                                        QStringLiteral("Also make a symbolic link at <path> to the line (removed on exit)."),
+                                        QStringLiteral("path"));
+    const QCommandLineOption deviceOption(QStringLiteral("device"),
+                                          QStringLiteral("Serve the serial device <path> instead of a pseudo-terminal."),
+                                          QStringLiteral("path"));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"),
+                                         QStringLiteral("Do not log the host's commands on standard output."));
+    parser.addOptions({linkOption, deviceOption, quietOption});
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty()) {
+        complain(QStringLiteral("unexpected argument %1; see --help").arg(parser.positionalArguments().first()));
+        return 2;
+    }
+
+    if (!installSignalHandlers()) {
+        complain(QStringLiteral("cannot set up signal handling: ") + QString::fromLocal8Bit(std::strerror(errno)));
+        return 1;
+    }
+
+    SimLink link;
+    QString error;
+    const bool opened = parser.isSet(deviceOption) ? link.openDevice(parser.value(deviceOption), &error)
+                                                   : link.openPty(&error);
+    if (!opened) {
+        complain(error);
+        return 1;
+    }
+    LinkFile linkFile;
+    if (parser.isSet(linkOption) && !linkFile.create(parser.value(linkOption), link.path(), &error)) {
+        complain(error);
+        return 1;
+    }
+    say(link.path()); // the first line: where the host connects
+
+    Terminal terminal;
+    QObject::connect(&terminal, &Terminal::send, &link, &SimLink::send);
+    QObject::connect(&terminal, &Terminal::pieceSizeChanged, &link, &SimLink::setPieceSize);
+    QObject::connect(&link, &SimLink::received, &terminal, &Terminal::receive);
+    QObject::connect(&terminal, &Terminal::said, &say);
+    if (!parser.isSet(quietOption))
+        QObject::connect(&terminal, &Terminal::hostCommand, &say);
+    QObject::connect(&terminal, &Terminal::complained, &complain);
+    QObject::connect(&terminal, &Terminal::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    QObject::connect(&link, &SimLink::failed, &app, [&app](const QString &why) {
+        complain(QStringLiteral("the line failed (%1); ending").arg(why));
+        app.exit(1);
+    });
+
+    OperatorInput input([&terminal](const QString &line) { terminal.runOperatorCommand(line); });
+
+    QSocketNotifier signalNotifier(gSignalFds[1], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
+        char signo = 0;
+        while (::read(gSignalFds[1], &signo, 1) == 1) {
+            if (signo == SIGCONT) {
+                input.resume();
+            } else {
+                say(QStringLiteral("ending on signal %1").arg(int(signo)));
+                app.quit();
+            }
+        }
+    });
+
+    say(QStringLiteral("ready; type help for the operator commands"));
+    const int rc = app.exec();
+    linkFile.remove();
+    return rc;
+}
