@@ -74,6 +74,9 @@ void tavro_test::buildClientArea()
     cbComPort->setEditable(true);
     cbComPort->addItems({QStringLiteral("COM1"), QStringLiteral("COM2")});
     cbComPort->setInsertPolicy(QComboBox::NoInsert);
+    // No inline completion: it would turn a typed "C" into "COM1" and make
+    // that port current while the operator is still typing another text.
+    cbComPort->setCompleter(nullptr);
     cbComPort->setEditText(QStringLiteral("포트설정"));
     cbComPort->setGeometry(twips::toPixels(480, 240, 1095, 300));
 
