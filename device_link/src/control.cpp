@@ -67,6 +67,8 @@ tavro_m::tavro_m(const tavro::PortMap &portMap, QObject *parent)
 {
     setPortMap(portMap);
     d->timerTavroSync.setInterval(500);
+    // Eleven ticks make the 5.5 s give-up time; a coarse timer would drift.
+    d->timerTavroSync.setTimerType(Qt::PreciseTimer);
     connect(&d->timerTavroSync, &QTimer::timeout, this, [] { ++gSyncTickCnt; });
 }
 
