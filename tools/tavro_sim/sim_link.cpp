@@ -13,9 +13,11 @@
 
 namespace {
 
-// Between two pieces the link waits until the host has taken the previous
-// one, checking every millisecond, but never longer than this many checks
-// (a host that does not read must not stall the simulator).
+// Between two pieces the link waits at least kPieceGapMs (a pty shows the
+// bytes to the reader only a moment after the write), then until the host
+// has taken the previous piece, checking every kPieceCheckMs, but never more
+// than kMaxDrainChecks times: a host that does not read must not stall it.
+constexpr int kPieceGapMs = 2;
 constexpr int kPieceCheckMs = 1;
 constexpr int kMaxDrainChecks = 250;
 
@@ -152,9 +154,9 @@ void SimLink::pump()
         }
         m_out.remove(0, n);
         if (m_pieceSize > 0) {
-            // The next piece goes out once the host has taken this one.
-            if (!m_out.isEmpty())
-                m_pieceTimer.start(kPieceCheckMs);
+            // The next piece, of this message or the next, goes out once the
+            // host has taken this one.
+            m_pieceTimer.start(kPieceGapMs);
             return;
         }
     }

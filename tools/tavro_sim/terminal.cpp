@@ -101,17 +101,29 @@ bool splitWords(const QString &line, QStringList *words)
     return !inQuote;
 }
 
+// True when the text can be sent in code page 949. The encoder substitutes
+// what it cannot encode without reporting an error, so check the round trip.
+bool encodable(const QString &text)
+{
+    QStringEncoder encoder(kCodec);
+    const QByteArray bytes = encoder.encode(text);
+    return !encoder.hasError() && QStringDecoder(kCodec).decode(bytes) == text;
+}
+
 // Raw text to bytes: code page 949 text with the escapes \r \n \t \\ and
 // \xHH (that one byte, not re-encoded).
 bool rawBytes(const QString &text, QByteArray *out, QString *error)
 {
-    QStringEncoder encoder(kCodec);
     QString run;
+    bool encoded = true;
     auto flush = [&] {
-        *out += encoder.encode(run);
+        encoded = encoded && encodable(run);
+        *out += QStringEncoder(kCodec).encode(run);
         run.clear();
     };
-    auto isHex = [](QChar c) { return c.isDigit() || (c.toLower() >= u'a' && c.toLower() <= u'f'); };
+    auto isHex = [](QChar c) {
+        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+    };
     for (qsizetype i = 0; i < text.size(); ++i) {
         if (text.at(i) != u'\\') {
             run += text.at(i);
@@ -141,19 +153,11 @@ bool rawBytes(const QString &text, QByteArray *out, QString *error)
         }
     }
     flush();
-    if (encoder.hasError()) {
+    if (!encoded) {
         *error = QStringLiteral("characters outside code page 949");
         return false;
     }
     return true;
-}
-
-// True when the text can be sent in code page 949.
-bool encodable(const QString &text)
-{
-    QStringEncoder encoder(kCodec);
-    (void)encoder.encode(text);
-    return !encoder.hasError();
 }
 
 QString frameText(char cmd, const QStringList &params)
