@@ -32,11 +32,6 @@ public:
         : m_bridge(bridge)
     {
         connect(&m_notifier, &QSocketNotifier::activated, this, &StdinReader::readInput);
-        if (::fcntl(STDIN_FILENO, F_GETFD) == -1) { // no standard input at all
-            m_atEnd = true;
-            m_notifier.setEnabled(false);
-            scheduleNextLine();
-        }
     }
 
 private:
@@ -153,6 +148,11 @@ tavro::PortMap parsePortMap(const QStringList &entries)
 
 int main(int argc, char *argv[])
 {
+    // Without standard input the first descriptor Qt opens would take its
+    // number; an empty input is the end of input instead.
+    if (::fcntl(STDIN_FILENO, F_GETFD) == -1)
+        ::open("/dev/null", O_RDONLY);
+
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavro_cli"));
 
