@@ -260,7 +260,8 @@ void tavro_test::cmdExit_Click()
         QString name = QStringLiteral("COM") + QString::number(n), error;
         tavro->CloseTavro(name, error);
     }
-    timerHook->stop();
+    // timerHook keeps ticking: a dial wait in progress must still reach its
+    // limit and return, or the event loop would never get back to ending.
     if (debugWindow)
         debugWindow->close();
     close();
