@@ -4,6 +4,20 @@
 
 #include <csignal>
 
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    QTimer wake; // ends the last wait at the deadline
+    wake.setSingleShot(true);
+    wake.start(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
 SimProcess::SimProcess(const QStringList &arguments)
     : m_arguments(arguments)
 {
@@ -28,7 +42,7 @@ bool SimProcess::start()
         m_error = m_process.errorString();
         return false;
     }
-    const bool gotLine = QTest::qWaitFor([this] {
+    const bool gotLine = waitUntil([this] {
         return m_out.contains('\n') || m_process.state() == QProcess::NotRunning;
     }, 10000);
     const qsizetype eol = m_out.indexOf('\n');
@@ -57,12 +71,12 @@ void SimProcess::clearLogs()
 
 bool SimProcess::waitForOutput(const QString &text, int timeoutMs)
 {
-    return QTest::qWaitFor([&] { return output().contains(text); }, timeoutMs);
+    return waitUntil([&] { return output().contains(text); }, timeoutMs);
 }
 
 bool SimProcess::waitForErrors(const QString &text, int timeoutMs)
 {
-    return QTest::qWaitFor([&] { return errors().contains(text); }, timeoutMs);
+    return waitUntil([&] { return errors().contains(text); }, timeoutMs);
 }
 
 bool SimProcess::stop(int signo, int timeoutMs)
@@ -70,5 +84,5 @@ bool SimProcess::stop(int signo, int timeoutMs)
     if (m_process.state() == QProcess::NotRunning)
         return true;
     ::kill(pid_t(m_process.processId()), signo);
-    return QTest::qWaitFor([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
+    return waitUntil([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
 }
