@@ -77,7 +77,7 @@ private slots:
             QCOMPARE(r.port, QStringLiteral("COM1"));
             QCOMPARE(r.msgType, qint16(letter));
             QCOMPARE(r.rst1, QStringLiteral("Value ") + QChar::fromLatin1(letter));
-            QVERIFY(r.rst2.isNull() || r.rst2.isEmpty());
+            QCOMPARE(r.rst2, QString());
             QCOMPARE(r.rst3, QString());
             // The response had left the buffer before its event.
             QCOMPARE(r.rxAtEvent, QString());
