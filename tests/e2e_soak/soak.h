@@ -1,0 +1,715 @@
+// A soak run of the device link: a terminal peer on a pseudo-terminal sends
+// incoming calls, the host sends queries with SendCmd, messages arrive in
+// pieces of random sizes and about one in fifty is garbled. Every
+// well-formed call and answer must arrive exactly once and in order, and the
+// process's memory must stay flat. Shared by the soak suite (peer: tavro_sim)
+// and the soak benchmark (peer: tavro_sim or a scripted terminal in-process).
+#ifndef TAVRO_TESTS_SOAK_H
+#define TAVRO_TESTS_SOAK_H
+
+#include "pty_pair.h"
+#include "tavro/tavro_m.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QQueue>
+#include <QSocketNotifier>
+#include <QStringEncoder>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <random>
+#include <unistd.h>
+#include <vector>
+
+namespace soak {
+
+// Resident memory of this process in kB (VmRSS), 0 when unreadable.
+inline qint64 residentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
+// Lets events run until `done` holds or the time is up; never spins: the
+// wait blocks on events, and a timer makes sure the deadline is seen.
+inline bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    QTimer wake;
+    wake.start(50);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+inline QByteArray cp949(const QString &text)
+{
+    return QStringEncoder("windows-949").encode(text);
+}
+
+// One incoming call. Everything but the clock follows from its id, so the
+// run keeps no record of what it sent.
+struct Call
+{
+    int id = 0;
+    QString number;
+    QString name;
+    int group = 0;
+    char type = 'S';
+    bool busy = false;
+};
+
+inline const QStringList &callerNames()
+{
+    // Hangul names (똠 is beyond the common syllables), ASCII and none.
+    static const QStringList names = {QStringLiteral("홍길동"), QStringLiteral("똠방각하"),
+                                      QStringLiteral("김철수"), QStringLiteral("Lee"),
+                                      QString(), QStringLiteral("공중전화"), QStringLiteral("박영희")};
+    return names;
+}
+
+inline Call callFor(int id)
+{
+    const quint32 h = quint32(id) * 2654435761u;
+    Call c;
+    c.id = id;
+    c.number = QStringLiteral("0%1").arg(100000000 + id);
+    c.name = callerNames().at(int((h >> 8) % quint32(callerNames().size())));
+    c.group = int((h >> 4) % 100);
+    c.type = "BSCPOV"[(h >> 16) % 6];
+    c.busy = (h >> 20) % 10 == 0;
+    return c;
+}
+
+// The call's id from its number, -1 for a number the run did not send.
+inline int callId(const QString &number)
+{
+    bool ok = false;
+    const int value = number.toInt(&ok);
+    return ok && number.startsWith(u'0') && value >= 100000000 ? value - 100000000 : -1;
+}
+
+inline QString telTypeWord(char type)
+{
+    switch (type) {
+    case 'B': return QStringLiteral("BLACK");
+    case 'S': return QStringLiteral("NORMAL");
+    case 'C': return QStringLiteral("PUBLIC");
+    case 'P': return QStringLiteral("NO_DISP");
+    case 'O': return QStringLiteral("NO_GATHER");
+    case 'V': return QStringLiteral("VIP");
+    }
+    return QString();
+}
+
+inline QByteArray messageBytes(const char *marker, char letter, const QList<QByteArray> &fields)
+{
+    QByteArray out = QByteArray(marker) + "\r\n" + letter + "\r\n";
+    for (const QByteArray &f : fields)
+        out += f + "\r\n";
+    return out + "End\r\n";
+}
+
+inline QList<QByteArray> recordFields(const QString &time, const Call &c)
+{
+    return {"Time:" + time.toLatin1(), "Number:" + c.number.toLatin1(), "Name:" + cp949(c.name),
+            "Group:" + QByteArray::number(c.group), QByteArray("Type:") + c.type};
+}
+
+// A garbled message: broken in a way that must raise no event and must not
+// hide the messages around it. Always whole lines, as a line-oriented
+// terminal with a noisy cable would still send.
+inline QByteArray garbledMessage(std::mt19937 &rng)
+{
+    Call c = callFor(int(rng() % 1000));
+    c.number = QStringLiteral("0999") + c.number.mid(4); // never one of the run's numbers
+    const QList<QByteArray> fields = recordFields(QStringLiteral("01010101"), c);
+    switch (rng() % 6) {
+    case 0: // the marker line hit by noise
+        return messageBytes("Rep0rt", 'D', fields);
+    case 1: // cut off before its end line
+        return messageBytes("Report", 'D', fields).chopped(5);
+    case 2:
+        return messageBytes("Respnse", 't', {"1"});
+    case 3: // a type letter no decoder knows
+        return messageBytes("Report", 'Z', fields.mid(0, 2));
+    case 4: // an upper-case response letter
+        return messageBytes("Response", 'T', {"1"});
+    default: { // a line of noise, never holding a marker, an end line or "ACK"
+        static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789 :.-#";
+        QByteArray noise;
+        for (int i = 0, n = 1 + int(rng() % 40); i < n; ++i)
+            noise += alphabet[rng() % (sizeof alphabet - 1)];
+        if (rng() % 2)
+            noise += cp949(QStringLiteral("잡음"));
+        return noise + "\r\n";
+    }
+    }
+}
+
+// The values a fresh terminal answers to the single-value queries.
+inline QByteArray answerValue(char letter)
+{
+    switch (letter) {
+    case 'e': return "0700";
+    case 'f': return "1";
+    case 'g': return "0";
+    case 's': return "4";
+    case 'h': case 'n': case 'r': case 't': case 'x': return "1";
+    default: return "0";
+    }
+}
+
+// The other end of the line.
+class Peer
+{
+public:
+    virtual ~Peer() = default;
+    virtual QString name() const = 0;
+    // The device path the host opens.
+    virtual QString devicePath() const = 0;
+    // An incoming call, sent in pieces of pieceSize bytes (0: whole).
+    virtual void sendCall(const Call &call, int pieceSize) = 0;
+    virtual void sendGarbled(const QByteArray &bytes, int pieceSize) = 0;
+    // Piece size for what follows from the peer's side: ACK and answers.
+    virtual void setPieceSize(int pieceSize) = 0;
+    // The value the peer answers to a query, empty when it keeps its own settings.
+    virtual QString expectedAnswer(char) const { return QString(); }
+    // Why the peer cannot go on, empty while it can.
+    virtual QString failure() const = 0;
+};
+
+// The simulated terminal, tavro_sim, driven through its operator commands.
+class SimPeer : public Peer
+{
+public:
+    explicit SimPeer(const QString &program)
+    {
+        m_process.setProgram(program);
+        m_process.setArguments({QStringLiteral("--quiet")});
+        m_process.start();
+        if (!m_process.waitForStarted(5000)) {
+            m_failure = QStringLiteral("tavro_sim did not start: ") + m_process.errorString();
+            return;
+        }
+        // Its first line is the path of the pty slave.
+        const QDeadlineTimer deadline(10000);
+        while (!m_process.canReadLine() && !deadline.hasExpired())
+            m_process.waitForReadyRead(int(deadline.remainingTime()));
+        m_path = QString::fromLocal8Bit(m_process.readLine()).trimmed();
+        if (m_path.isEmpty())
+            m_failure = QStringLiteral("tavro_sim printed no path");
+        // Its answers to the operator commands are not needed; reading them
+        // keeps the pipe from filling up.
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput,
+                         [this] { m_process.readAllStandardOutput(); });
+        QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] {
+            const QByteArray text = m_process.readAllStandardError();
+            if (m_failure.isEmpty())
+                m_failure = QStringLiteral("tavro_sim complained: ") + QString::fromUtf8(text).trimmed();
+        });
+        QObject::connect(&m_process, &QProcess::finished, [this] {
+            if (m_failure.isEmpty())
+                m_failure = QStringLiteral("tavro_sim ended");
+        });
+    }
+
+    ~SimPeer() override
+    {
+        QObject::disconnect(&m_process, nullptr, nullptr, nullptr);
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.write("quit\n");
+            if (!m_process.waitForFinished(3000)) {
+                m_process.kill();
+                m_process.waitForFinished(3000);
+            }
+        }
+    }
+
+    QString name() const override { return QStringLiteral("tavro_sim"); }
+    QString devicePath() const override { return m_path; }
+
+    void sendCall(const Call &c, int pieceSize) override
+    {
+        const QString field = c.name.isEmpty() ? QStringLiteral("-") : c.name;
+        setPieceSize(pieceSize);
+        operatorCommand(QStringLiteral("%1 %2 \"%3\" %4 %5")
+                            .arg(c.busy ? "busy" : "call", c.number, field)
+                            .arg(c.group)
+                            .arg(QLatin1Char(c.type)));
+    }
+
+    void sendGarbled(const QByteArray &bytes, int pieceSize) override
+    {
+        // The simulator's raw text: printable ASCII as is, everything else escaped.
+        QString text;
+        for (const char ch : bytes) {
+            const uchar b = uchar(ch);
+            if (b == '\\')
+                text += QStringLiteral("\\\\");
+            else if (b > 32 && b < 127)
+                text += QChar(b);
+            else
+                text += QStringLiteral("\\x%1").arg(b, 2, 16, QLatin1Char('0'));
+        }
+        setPieceSize(pieceSize);
+        operatorCommand(QStringLiteral("raw ") + text);
+    }
+
+    void setPieceSize(int pieceSize) override { operatorCommand(QStringLiteral("piece %1").arg(pieceSize)); }
+
+    QString failure() const override { return m_failure; }
+
+private:
+    void operatorCommand(const QString &line) { m_process.write(line.toUtf8() + '\n'); }
+
+    QProcess m_process;
+    QString m_path;
+    QString m_failure;
+};
+
+// A terminal played in this process on the master side of a pty pair:
+// answers "[" with ACK and each query frame with its Response, and writes
+// every message in pieces, one write per event-loop pass, so the host reads
+// them as they come.
+class ScriptedPeer : public Peer
+{
+public:
+    ScriptedPeer()
+    {
+        if (!m_pty.isValid())
+            return;
+        m_reader = std::make_unique<QSocketNotifier>(m_pty.masterFd(), QSocketNotifier::Read);
+        QObject::connect(m_reader.get(), &QSocketNotifier::activated, [this] { readHost(); });
+        m_writer.setInterval(0);
+        QObject::connect(&m_writer, &QTimer::timeout, [this] { writeNextPiece(); });
+    }
+
+    QString name() const override { return QStringLiteral("scripted terminal"); }
+    QString devicePath() const override { return m_pty.slavePath(); }
+
+    void sendCall(const Call &c, int pieceSize) override
+    {
+        const QString time = QStringLiteral("%1%2%3%4")
+                                 .arg(1 + c.id % 12, 2, 10, QLatin1Char('0'))
+                                 .arg(1 + c.id % 28, 2, 10, QLatin1Char('0'))
+                                 .arg(c.id % 24, 2, 10, QLatin1Char('0'))
+                                 .arg(c.id % 60, 2, 10, QLatin1Char('0'));
+        queue(messageBytes("Report", c.busy ? 'E' : 'D', recordFields(time, c)), pieceSize);
+        m_stored.prepend({time, c});
+        if (m_stored.size() > 60)
+            m_stored.removeLast();
+    }
+
+    void sendGarbled(const QByteArray &bytes, int pieceSize) override { queue(bytes, pieceSize); }
+
+    void setPieceSize(int pieceSize) override { m_answerPieceSize = pieceSize; }
+
+    QString expectedAnswer(char letter) const override
+    {
+        return letter == 'e' ? QStringLiteral("07:00")
+            : letter == 'g'  ? QStringLiteral("02")
+                             : QString::fromLatin1(answerValue(letter));
+    }
+
+    QString failure() const override
+    {
+        return m_pty.isValid() ? m_failure : QStringLiteral("no pseudo-terminal");
+    }
+
+private:
+    void readHost()
+    {
+        const QByteArray bytes = m_pty.readAvailable();
+        for (const char ch : bytes) {
+            if (ch == '[') {
+                m_frame.clear();
+                queue("ACK\r\n", m_answerPieceSize);
+            } else if (ch == ']') {
+                answerFrame(std::exchange(m_frame, QByteArray()));
+            } else {
+                m_frame += ch;
+            }
+        }
+    }
+
+    void answerFrame(const QByteArray &frame)
+    {
+        if (frame.size() < 2 || frame.at(1) != '\r') {
+            m_failure = QStringLiteral("bad frame from the host: ") + QString::fromLatin1(frame.toPercentEncoding());
+            return;
+        }
+        const char letter = frame.at(0);
+        if (letter != 'a')
+            return queue(messageBytes("Response", letter, {answerValue(letter)}), m_answerPieceSize);
+        QList<QByteArray> fields;
+        for (const auto &[time, call] : m_stored)
+            fields += recordFields(time, call);
+        queue(messageBytes("Response", 'a', fields), m_answerPieceSize);
+    }
+
+    void queue(const QByteArray &bytes, int pieceSize)
+    {
+        const qsizetype step = pieceSize > 0 ? pieceSize : bytes.size();
+        for (qsizetype at = 0; at < bytes.size(); at += step)
+            m_pieces.enqueue(bytes.mid(at, step));
+        if (!m_writer.isActive())
+            m_writer.start();
+    }
+
+    void writeNextPiece()
+    {
+        if (m_pieces.isEmpty()) {
+            m_writer.stop();
+            return;
+        }
+        QByteArray &piece = m_pieces.head();
+        const ssize_t n = ::write(m_pty.masterFd(), piece.constData(), size_t(piece.size()));
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            m_failure = QStringLiteral("write to the pty failed: ") + QString::fromLocal8Bit(strerror(errno));
+            m_writer.stop();
+            return;
+        }
+        if (n > 0)
+            piece.remove(0, n);
+        if (piece.isEmpty())
+            m_pieces.dequeue();
+        // The line is full: give the host a moment to read.
+        m_writer.setInterval(n < 0 ? 1 : 0);
+    }
+
+    PtyPair m_pty;
+    std::unique_ptr<QSocketNotifier> m_reader;
+    QTimer m_writer;
+    QQueue<QByteArray> m_pieces;
+    QByteArray m_frame;
+    QList<std::pair<QString, Call>> m_stored; // newest first, at most 60
+    QString m_failure;
+    int m_answerPieceSize = 0;
+};
+
+struct Options
+{
+    int calls = 300;
+    int queries = 120;
+    int garbleOneIn = 50;
+    quint32 seed = 20240611;
+    // Well-formed messages sent but not yet received, at most.
+    int window = 8;
+    // Longest wait for the next event before the run gives up.
+    int stallMs = 15000;
+    // Print the figures as the run goes (the benchmark).
+    bool progress = false;
+};
+
+struct Figures
+{
+    int callsSent = 0, callsReceived = 0, callsLost = 0, callsDuplicated = 0, callsOutOfOrder = 0,
+        callsCorrupted = 0;
+    int queriesSent = 0, queriesFailed = 0, answersReceived = 0, answersLost = 0,
+        answersDuplicated = 0, answersUnexpected = 0, answersCorrupted = 0;
+    int garbled = 0, unexpectedEvents = 0;
+    // Pieces the host read (ReceiveReal events) and their characters.
+    qint64 reads = 0, readChars = 0, smallestRead = 0, largestRead = 0;
+    qint64 rssAfter100Kb = 0, rssEndKb = 0;
+    double seconds = 0;
+    QString stalled; // why the run stopped early, empty when it did not
+
+    double memoryGrowth() const
+    {
+        return rssAfter100Kb > 0 ? double(rssEndKb - rssAfter100Kb) / double(rssAfter100Kb) : 0;
+    }
+
+    QString describe(const QString &peer) const
+    {
+        return QStringLiteral(
+                   "soak over a pty with %1: %2 s, %3 garbled messages\n"
+                   "  calls:   sent %4, received %5, lost %6, duplicated %7, out of order %8, corrupted %9\n"
+                   "  answers: queries sent %10 (failed %11), received %12, lost %13, duplicated %14, "
+                   "unexpected %15, corrupted %16\n"
+                   "  events from garbled messages: %17; the host read %21 pieces of %22 to %23 "
+                   "characters, %24 on average\n"
+                   "  memory:  VmRSS %18 kB after the first 100 messages, %19 kB after the run (%20%)")
+            .arg(peer)
+            .arg(seconds, 0, 'f', 1)
+            .arg(garbled)
+            .arg(callsSent).arg(callsReceived).arg(callsLost).arg(callsDuplicated)
+            .arg(callsOutOfOrder).arg(callsCorrupted)
+            .arg(queriesSent).arg(queriesFailed).arg(answersReceived).arg(answersLost)
+            .arg(answersDuplicated).arg(answersUnexpected).arg(answersCorrupted)
+            .arg(unexpectedEvents)
+            .arg(rssAfter100Kb).arg(rssEndKb)
+            .arg(memoryGrowth() * 100, 0, 'f', 1)
+            .arg(reads).arg(smallestRead).arg(largestRead)
+            .arg(reads > 0 ? double(readChars) / double(reads) : 0.0, 0, 'f', 1);
+    }
+};
+
+// Runs the soak on COM1 of `control`, which must already be open on the
+// peer's device path.
+class Run
+{
+public:
+    Run(tavro_m &control, Peer &peer, const Options &options)
+        : m_control(control)
+        , m_peer(peer)
+        , m_options(options)
+        , m_rng(options.seed)
+        , m_seen(size_t(options.calls), false)
+    {
+    }
+
+    Figures run()
+    {
+        const QList<QMetaObject::Connection> connections = {
+            QObject::connect(&m_control, &tavro_m::ReceiveCall,
+                             [this](const QString &p, qint16 s, CID_INFO &c) { onCall(p, s, c); }),
+            QObject::connect(&m_control, &tavro_m::ReceiveResponse,
+                             [this](const QString &p, qint16 t, const QString &r1, const QString &r2,
+                                    const QString &) { onAnswer(p, char(t), r1, r2); }),
+            QObject::connect(&m_control, &tavro_m::ReceiveGatheredInfo,
+                             [this](const QString &p, qint16 &max, qint16 &kind, CID_INFO_ARRAY &info) {
+                                 onList(p, max, kind, info);
+                             }),
+            QObject::connect(&m_control, &tavro_m::ReceiveReal,
+                             [this](const QString &, const QString &piece) { onRead(piece.size()); }),
+            QObject::connect(&m_control, &tavro_m::HookEvent,
+                             [this](const QString &, bool) { ++m_f.unexpectedEvents; }),
+        };
+        QElapsedTimer clock;
+        clock.start();
+
+        int callsLeft = m_options.calls, queriesLeft = m_options.queries;
+        bool garbledLast = false;
+        while ((callsLeft > 0 || queriesLeft > 0) && m_f.stalled.isEmpty()) {
+            // Never two in a row: two broken messages may well make one
+            // plausible one, which says nothing about the link.
+            garbledLast = !garbledLast && int(m_rng() % quint32(m_options.garbleOneIn)) == 0;
+            if (garbledLast) {
+                m_peer.sendGarbled(garbledMessage(m_rng), pieceSize());
+                ++m_f.garbled;
+                continue;
+            }
+            const bool query = int(m_rng() % quint32(callsLeft + queriesLeft)) < queriesLeft;
+            if (!waitForRoom())
+                break;
+            if (query) {
+                --queriesLeft;
+                sendQuery();
+            } else {
+                m_peer.sendCall(callFor(m_options.calls - callsLeft), pieceSize());
+                --callsLeft;
+                ++m_f.callsSent;
+            }
+            sampleMemory();
+            if (m_options.progress && (m_f.callsSent + m_f.queriesSent) % 5000 == 0)
+                std::fprintf(stderr, "  ... %d calls, %d queries sent\n", m_f.callsSent, m_f.queriesSent);
+        }
+        // Everything sent arrives, or the run stalls.
+        waitFor([this] { return outstandingCalls() == 0 && m_expected.isEmpty(); });
+        sampleMemory();
+        m_f.rssEndKb = residentKb();
+        m_f.seconds = clock.elapsed() / 1000.0;
+        for (const auto &c : connections)
+            QObject::disconnect(c);
+
+        m_f.callsLost += m_f.callsSent - m_nextCall;
+        m_f.answersLost += int(m_expected.size());
+        return m_f;
+    }
+
+private:
+    int pieceSize()
+    {
+        // Mostly a few bytes to a few dozen; sometimes single bytes or whole messages.
+        const quint32 kind = m_rng() % 16;
+        return kind < 2 ? 0 : kind < 3 ? 1 + int(m_rng() % 3) : 4 + int(m_rng() % 60);
+    }
+
+    int outstandingCalls() const { return m_f.callsSent - m_nextCall; }
+
+    bool waitFor(const std::function<bool()> &done)
+    {
+        // The clock restarts whenever something arrives: only a stall ends the wait.
+        for (int before = -1; !done();) {
+            const int progress = m_f.callsReceived + m_f.answersReceived;
+            if (progress == before) {
+                m_f.stalled = QStringLiteral("nothing arrived for %1 ms; peer: %2")
+                                  .arg(m_options.stallMs)
+                                  .arg(m_peer.failure());
+                return false;
+            }
+            before = progress;
+            if (waitUntil([&] { return done() || m_f.callsReceived + m_f.answersReceived != progress; },
+                          m_options.stallMs))
+                continue;
+        }
+        return true;
+    }
+
+    bool waitForRoom()
+    {
+        if (!m_peer.failure().isEmpty()) {
+            m_f.stalled = m_peer.failure();
+            return false;
+        }
+        return waitFor([this] {
+            return outstandingCalls() < m_options.window && m_expected.size() < m_options.window;
+        });
+    }
+
+    void sendQuery()
+    {
+        static const char letters[] = "efghinqrstux";
+        const char letter = m_f.queriesSent % 40 == 39 ? 'a' : letters[m_queryTurn++ % 12];
+        // A whole list in single bytes would hold up the next ACK for seconds.
+        m_peer.setPieceSize(letter == 'a' ? 32 + int(m_rng() % 200) : pieceSize());
+        if (m_control.SendCmd(QStringLiteral("COM1"), letter)) {
+            m_expected.enqueue(letter);
+            ++m_f.queriesSent;
+        } else {
+            ++m_f.queriesFailed;
+            if (m_f.queriesFailed == 1)
+                std::fprintf(stderr, "SendCmd failed: %s\n", qPrintable(m_control.GetCurrentErrorMsg()));
+        }
+    }
+
+    void sampleMemory()
+    {
+        if (m_f.rssAfter100Kb == 0 && m_f.callsReceived + m_f.answersReceived >= 100)
+            m_f.rssAfter100Kb = residentKb();
+    }
+
+    void corrupted(int &counter, const QString &what)
+    {
+        if (++counter <= 5)
+            std::fprintf(stderr, "soak: %s\n", qPrintable(what));
+    }
+
+    bool matches(const CID_INFO &info, const Call &call) const
+    {
+        return info.lNumber == call.number && info.lName == call.name && info.lGroup == call.group
+            && info.lTelType == telTypeWord(call.type) && info.lMonth >= 1 && info.lMonth <= 12
+            && info.lDay >= 1 && info.lDay <= 31 && info.lHour >= 0 && info.lHour <= 23
+            && info.lMin >= 0 && info.lMin <= 59;
+    }
+
+    void onRead(qint64 size)
+    {
+        m_f.smallestRead = m_f.reads == 0 ? size : std::min(m_f.smallestRead, size);
+        m_f.largestRead = std::max(m_f.largestRead, size);
+        ++m_f.reads;
+        m_f.readChars += size;
+    }
+
+    void onCall(const QString &port, qint16 state, const CID_INFO &info)
+    {
+        const int id = callId(info.lNumber);
+        if (id < 0 || id >= m_f.callsSent) {
+            ++m_f.unexpectedEvents;
+            return;
+        }
+        ++m_f.callsReceived;
+        const Call call = callFor(id);
+        if (port != QStringLiteral("COM1") || state != (call.busy ? 2 : 1) || !matches(info, call))
+            corrupted(m_f.callsCorrupted, QStringLiteral("call %1 arrived as %2 / %3 / %4 / %5")
+                                              .arg(id).arg(info.lNumber, info.lName)
+                                              .arg(info.lGroup).arg(info.lTelType));
+        if (m_seen[size_t(id)]) {
+            ++m_f.callsDuplicated;
+        } else if (id < m_nextCall) {
+            // Counted as lost when a later call came first.
+            ++m_f.callsOutOfOrder;
+            --m_f.callsLost;
+        } else {
+            m_f.callsLost += id - m_nextCall;
+            m_nextCall = id + 1;
+        }
+        m_seen[size_t(id)] = true;
+    }
+
+    // Answers carry no id; their letters cycle, so a skip or a repeat shows.
+    bool takeAnswer(char letter)
+    {
+        ++m_f.answersReceived;
+        if (!m_expected.isEmpty() && m_expected.head() == letter) {
+            m_lastAnswer = m_expected.dequeue();
+            return true;
+        }
+        if (letter == m_lastAnswer) {
+            ++m_f.answersDuplicated;
+            return false;
+        }
+        const qsizetype at = m_expected.indexOf(letter);
+        if (at > 0) {
+            m_f.answersLost += int(at);
+            m_expected.erase(m_expected.begin(), m_expected.begin() + at + 1);
+            m_lastAnswer = letter;
+            return true;
+        }
+        ++m_f.answersUnexpected;
+        return false;
+    }
+
+    void onAnswer(const QString &port, char letter, const QString &rst1, const QString &rst2)
+    {
+        if (!takeAnswer(letter))
+            return;
+        // A peer with settings of its own must at least answer the same every time.
+        const QString expected = m_peer.expectedAnswer(letter);
+        const QString seen = m_values.value(letter, rst1);
+        m_values.insert(letter, seen);
+        if (port != QStringLiteral("COM1") || !rst2.isEmpty() || rst1 != seen
+            || (!expected.isEmpty() && rst1 != expected))
+            corrupted(m_f.answersCorrupted,
+                      QStringLiteral("answer %1 arrived as \"%2\"").arg(QLatin1Char(letter)).arg(rst1));
+    }
+
+    void onList(const QString &port, qint16 max, qint16 kind, const CID_INFO_ARRAY &info)
+    {
+        if (!takeAnswer(char(kind)))
+            return;
+        bool sound = port == QStringLiteral("COM1") && kind == 'a' && max >= 1 && max <= 60;
+        for (int i = 0; sound && i < max; ++i) {
+            const int id = callId(info[size_t(i)].lNumber);
+            sound = id >= 0 && id < m_f.callsSent && matches(info[size_t(i)], callFor(id));
+        }
+        if (!sound)
+            corrupted(m_f.answersCorrupted, QStringLiteral("a list of %1 stored calls arrived broken").arg(max));
+    }
+
+    tavro_m &m_control;
+    Peer &m_peer;
+    const Options m_options;
+    std::mt19937 m_rng;
+    Figures m_f;
+    std::vector<bool> m_seen; // by call id
+    int m_nextCall = 0;
+    QQueue<char> m_expected; // letters of the queries whose answers are due
+    char m_lastAnswer = 0;
+    int m_queryTurn = 0;
+    QHash<char, QString> m_values;
+};
+
+} // namespace soak
+
+#endif // TAVRO_TESTS_SOAK_H
