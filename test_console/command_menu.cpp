@@ -359,13 +359,15 @@ void tavro_test::buildCommandMenu()
 
         // The terminal dials only with the handset lifted: wait for its hook
         // report. Each pass blocks until an event arrives; the timer's ticks
-        // guarantee that one does.
+        // guarantee that one does. Whoever stops the timer meanwhile (the exit
+        // button, a dial nested in this wait) ends the wait too, as no tick
+        // would ever wake it again.
         gTimerHookCnt = 0;
         timerHook->setInterval(kHookTimerMs);
         timerHook->start();
         while (gHookState == 0) {
             QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-            if (gTimerHookCnt >= kHookWaitTicks)
+            if (gTimerHookCnt >= kHookWaitTicks || !timerHook->isActive())
                 break;
         }
         timerHook->stop();
