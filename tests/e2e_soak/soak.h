@@ -415,6 +415,10 @@ struct Options
     quint32 seed = 20240611;
     // Well-formed messages sent but not yet received, at most.
     int window = 8;
+    // At most this many before a query: its ACK queues behind them at the
+    // terminal, and SendCmd gives up after 5.5 s (at 9600 baud a terminal
+    // sends under 1 kB a second).
+    int queryWindow = 2;
     // Longest wait for the next event before the run gives up.
     int stallMs = 15000;
     // Print the figures as the run goes (the benchmark).
@@ -510,7 +514,7 @@ public:
                 continue;
             }
             const bool query = int(m_rng() % quint32(callsLeft + queriesLeft)) < queriesLeft;
-            if (!waitForRoom())
+            if (!waitForRoom(query))
                 break;
             if (query) {
                 --queriesLeft;
@@ -566,11 +570,17 @@ private:
         return true;
     }
 
-    bool waitForRoom()
+    bool waitForRoom(bool query)
     {
         if (!m_peer.failure().isEmpty()) {
             m_f.stalled = m_peer.failure();
             return false;
+        }
+        if (query) {
+            return waitFor([this] {
+                return outstandingCalls() + m_expected.size() <= m_options.queryWindow
+                    && !m_expected.contains('a');
+            });
         }
         return waitFor([this] {
             return outstandingCalls() < m_options.window && m_expected.size() < m_options.window;
@@ -583,13 +593,19 @@ private:
         const char letter = m_f.queriesSent % 40 == 39 ? 'a' : letters[m_queryTurn++ % 12];
         // A whole list in single bytes would hold up the next ACK for seconds.
         m_peer.setPieceSize(letter == 'a' ? 32 + int(m_rng() % 200) : pieceSize());
+        const int callsBefore = outstandingCalls();
+        const qsizetype answersBefore = m_expected.size();
+        QElapsedTimer wait;
+        wait.start();
         if (m_control.SendCmd(QStringLiteral("COM1"), letter)) {
             m_expected.enqueue(letter);
             ++m_f.queriesSent;
         } else {
             ++m_f.queriesFailed;
-            if (m_f.queriesFailed == 1)
-                std::fprintf(stderr, "SendCmd failed: %s\n", qPrintable(m_control.GetCurrentErrorMsg()));
+            if (m_f.queriesFailed <= 3)
+                std::fprintf(stderr, "soak: SendCmd '%c' failed after %lld ms with %d calls and %d answers "
+                             "due: %s\n", letter, qint64(wait.elapsed()), callsBefore, int(answersBefore),
+                             qPrintable(m_control.GetCurrentErrorMsg()));
         }
     }
 
