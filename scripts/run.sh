@@ -1,8 +1,117 @@
 #!/usr/bin/env bash
-# Builds the programs; later it starts the console against the simulated terminal.
+# The demo: installs what is missing, builds, starts the simulated terminal
+# tavro_sim on a pseudo-terminal and the console tavro_ex with COM1 mapped to
+# it. The simulator reads operator commands from this terminal while the
+# console's window is open; closing the console ends the simulator too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+link="/tmp/tavro-com1-$(id -un)"
+sim_only=false
+
+usage() {
+    cat <<EOF
+Usage: scripts/run.sh [--link PATH] [--sim-only]
+
+Builds the programs and starts the console against a simulated terminal, so
+that the whole loop works without hardware:
+
+  1. tavro_sim plays the caller-ID terminal on a pseudo-terminal and makes
+     the link PATH to it (default $link);
+  2. tavro_ex, the console, starts with --map COM1=PATH and opens COM1.
+
+Use the console's menu as with a real terminal: every query is answered and
+shows up in the console's log. The simulator keeps reading this terminal, so
+type operator commands here while the console runs, for example
+
+  call 0212345678 홍길동 1 S    an incoming call: the console logs it
+  lift   /   hangup             the handset, shown as hook events
+  help                          every command
+
+Closing the console ends the simulator; Ctrl-C ends both.
+
+Without a built console, or without a display (DISPLAY / WAYLAND_DISPLAY),
+or with --sim-only, only the simulator runs, in the foreground; point any
+host at PATH.
+
+Options:
+  --link PATH   where to make the link to the simulator's line
+  --sim-only    start only the simulator
+  -h, --help    this text
+EOF
+}
+
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --link) [ $# -ge 2 ] || { usage >&2; exit 2; }; link="$2"; shift 2 ;;
+        --sim-only) sim_only=true; shift ;;
+        -h|--help) usage; exit 0 ;;
+        *) echo "run.sh: unknown argument $1" >&2; usage >&2; exit 2 ;;
+    esac
+done
+
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
-echo "Built the device link library: build/device_link/libtavro_m.so"
+targets=(tavro_sim)
+[ -f test_console/main.cpp ] && targets+=(tavro_ex)
+cmake --build build -j"$(nproc)" --target "${targets[@]}"
+
+sim=build/tools/tavro_sim/tavro_sim
+console=build/test_console/tavro_ex
+
+reason=""
+if $sim_only; then
+    reason="--sim-only was given"
+elif [ ! -x "$console" ]; then
+    reason="the console ($console) is not built yet"
+elif [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    reason="there is no display for the console's window (DISPLAY is not set)"
+fi
+
+if [ -n "$reason" ]; then
+    cat <<EOF
+
+Only the simulated terminal runs: $reason.
+Its line is linked at $link; connect a host to it, for example
+    $console --map COM1=$link
+Type operator commands below (help lists them); Ctrl-C ends the simulator.
+
+EOF
+    exec "$sim" --link "$link"
+fi
+
+# The simulator reads this terminal (fd 3) and prints its first line, the
+# pty's path, once the link is in place; the rest of its output is relayed.
+exec 3<&0
+exec 4< <(exec "$sim" --link "$link" <&3)
+sim_pid=$!
+relay_pid=""
+cleanup() {
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    [ -n "$relay_pid" ] && wait "$relay_pid" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+if ! read -r line_path <&4; then
+    echo "run.sh: the simulator did not start" >&2
+    exit 1
+fi
+cat <<EOF
+
+The simulated terminal runs on $line_path, linked at $link.
+The console starts with COM1 mapped to it: use its menu as with a real terminal.
+Type operator commands for the terminal here, for example
+    call 0212345678 홍길동 1 S
+    lift
+    hangup
+(help lists them all). Close the console to end both; Ctrl-C ends both too.
+
+EOF
+cat <&4 3<&- &
+relay_pid=$!
+
+status=0
+"$console" --map "COM1=$link" </dev/null 3<&- 4<&- || status=$?
+echo "The console has ended (status $status); ending the simulator."
+exit "$status"
