@@ -1,5 +1,6 @@
 // tavro_sim on its own: the host's side of its line is played byte by byte
 // here, the operator's side through its standard input.
+#include "pty_pair.h"
 #include "sim_process.h"
 
 #include <QDateTime>
@@ -291,6 +292,7 @@ private slots:
             {"call 1 \"unterminated", "unterminated quote"},
             {"call 1 \xf0\x9f\x98\x80", "outside code page 949"},
             {"piece -1", "usage: piece N"},
+            {"piece 4097", "usage: piece N"},
             {"silence maybe", "usage: silence on|off"},
             {"raw \\q", "raw: unknown escape \\q; nothing sent"},
             {"raw \\x4", "raw: \\x needs two hex digits"},
@@ -446,6 +448,8 @@ private slots:
         QVERIFY(sim->waitForOutput("silence off, whole messages"));
         QVERIFY(sim->output().contains("brightness 2, handset lifted"));
         QVERIFY(sim->output().contains(", alarm on,"));
+        sim->type(QStringLiteral("piece 4096"));
+        QVERIFY(sim->waitForOutput("sending in pieces of 4096 bytes"));
 
         QProcess help;
         help.start(QStringLiteral(TAVRO_SIM_PATH), {QStringLiteral("--help")});
@@ -469,8 +473,8 @@ private slots:
     }
 };
 
-// Starting and ending with a --link: separate, as each starts its own simulator.
-class SimLinkFileTest : public QObject
+// Start-up and shutdown: each test starts its own simulator.
+class SimStartupTest : public QObject
 {
     Q_OBJECT
 
@@ -535,6 +539,28 @@ private slots:
         QCOMPARE(file.readAll(), QByteArray("keep me"));
     }
 
+    void deviceModeServesAnExistingLine()
+    {
+        // A pty slave stands in for the serial device; the test is the host
+        // at the master side.
+        PtyPair cable;
+        QVERIFY(cable.isValid());
+        SimProcess sim({QStringLiteral("--device"), cable.slavePath()});
+        QVERIFY2(sim.start(), qPrintable(sim.lastError()));
+        QCOMPARE(sim.linePath(), cable.slavePath());
+        cable.write("[");
+        QCOMPARE(cable.readUntil("ACK\r\n"), QByteArray("ACK\r\n"));
+        cable.write("S\r7\r]s\r]");
+        QCOMPARE(cable.readUntil("End\r\n"), response('s', {"7"}));
+        sim.type(QStringLiteral("piece 5"));
+        sim.type(QStringLiteral("call 0212345678 홍길동 1 O"));
+        QByteArray call = cable.readUntil("End\r\n");
+        QVERIFY2(call.endsWith(cp949(QStringLiteral("Name:홍길동\r\nGroup:1\r\nType:O\r\nEnd\r\n"))), call.constData());
+        QVERIFY(sim.stop(SIGTERM));
+        QCOMPARE(sim.process().exitCode(), 0);
+        QCOMPARE(sim.errors(), QString());
+    }
+
     void missingDeviceFails()
     {
         SimProcess sim({QStringLiteral("--device"), QStringLiteral("/dev/tavro-no-such-device")});
@@ -554,7 +580,7 @@ int main(int argc, char *argv[])
         status |= QTest::qExec(&test, argc, argv);
     }
     {
-        SimLinkFileTest test;
+        SimStartupTest test;
         status |= QTest::qExec(&test, argc, argv);
     }
     return status;

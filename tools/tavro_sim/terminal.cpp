@@ -49,7 +49,7 @@ bool isDigits(const QString &text, int count)
 // "1".."high" style values: a plain decimal within [low, high], else -1.
 int boundedNumber(const QString &text, int low, int high)
 {
-    if (text.isEmpty() || text.size() > 3 || !isDigits(text, int(text.size())))
+    if (text.isEmpty() || text.size() > 6 || !isDigits(text, int(text.size())))
         return -1;
     const int value = text.toInt();
     return value >= low && value <= high ? value : -1;
