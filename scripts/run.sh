@@ -86,10 +86,11 @@ exec 3<&0
 exec 4< <(exec "$sim" --link "$link" <&3)
 sim_pid=$!
 relay_pid=""
+# shellcheck disable=SC2317  # run by the EXIT trap
 cleanup() {
     kill -TERM "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
-    [ -n "$relay_pid" ] && wait "$relay_pid" 2>/dev/null || true
+    if [ -n "$relay_pid" ]; then wait "$relay_pid" 2>/dev/null || true; fi
 }
 trap cleanup EXIT
 
