@@ -93,8 +93,9 @@ void onResponse(const QString &portName, qint16 msgType, const QString &rst1, co
     FUZZ_CHECK(msgType == 'd' || rst2.isEmpty(), rst2);
     FUZZ_CHECK(!rst1.contains(QStringLiteral("\r\n")), rst1);
     if (msgType == 'g') {
+        // Always an area number of the table, never a slot past it.
         bool known = false;
-        for (int k = 0; k <= 14; ++k)
+        for (int k = 0; k <= 15; ++k)
             known = known || rst1 == gAreaNumber[k];
         FUZZ_CHECK(known, rst1);
     }

@@ -25,6 +25,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
