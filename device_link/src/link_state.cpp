@@ -1,5 +1,6 @@
 #include "link_state.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -14,10 +15,13 @@ QString gAreaName[kAreaSlots];
 QString gAreaCode[kAreaSlots];
 qsizetype gAckScanFrom = 0;
 
-qsizetype findEndLine(qsizetype from)
+qsizetype findEndLine(qsizetype from, qsizetype before)
 {
-    for (qsizetype pos = gRxData.indexOf(kEndLine, from); pos >= 0;
-         pos = gRxData.indexOf(kEndLine, pos + 1)) {
+    // Limiting the search keeps field reads from scanning a whole long list.
+    const QStringView text = before < 0 ? QStringView(gRxData)
+                                        : QStringView(gRxData).left(before + kEndLine.size() - 1);
+    for (qsizetype pos = text.indexOf(kEndLine, std::max<qsizetype>(from, 0)); pos >= 0;
+         pos = text.indexOf(kEndLine, pos + 1)) {
         // A value that merely ends in "End" ("BackEnd") is not an end line.
         if (pos == 0 || (pos >= 2 && gRxData.at(pos - 2) == u'\r' && gRxData.at(pos - 1) == u'\n'))
             return pos;

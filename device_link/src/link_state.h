@@ -34,8 +34,8 @@ inline const QString kCrLf = QStringLiteral("\r\n");
 inline const QString kEndLine = QStringLiteral("End\r\n");
 
 // Position of the first end line ("End" CR LF where a line starts) at or
-// after `from`, or -1.
-TAVRO_M_EXPORT qsizetype findEndLine(qsizetype from = 0);
+// after `from` and, when `before` is given, starting before it; or -1.
+TAVRO_M_EXPORT qsizetype findEndLine(qsizetype from = 0, qsizetype before = -1);
 // Removes the first n characters of gRxData.
 TAVRO_M_EXPORT void dropFront(qsizetype n);
 // Empties gRxData.

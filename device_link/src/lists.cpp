@@ -1,18 +1,10 @@
 // Gathered lists: stored calls ("a"), rejected numbers ("j"), answer numbers
 // ("o") and answer melodies ("p"), each into one ReceiveGatheredInfo.
 #include "control_private.h"
+#include "decoders.h"
 #include "link_state.h"
 
 using namespace tavro::detail;
-
-namespace tavro::detail {
-// Defined in reports.cpp.
-void fillCallTime(CID_INFO &record, const QString &time);
-QString telTypeWord(const QString &letter);
-
-bool isGatheredListLetter(QChar letter);
-void decodeGatheredList(tavro_m &control, QChar letter, const QString &portName);
-} // namespace tavro::detail
 
 namespace {
 

@@ -78,10 +78,18 @@ void tavro_m::onPortInput(int slot)
     if (gRxData.indexOf(kAck, std::max(gAckScanFrom, oldSize - 2)) >= 0)
         gAckReceived = true;
 
-    frameMessages(portName);
+    // Every notification leaves no end line behind, so only an end line
+    // that the new piece completes can start framing; searching just there
+    // keeps a message that arrives byte by byte linear in its length.
+    if (findEndLine(std::max<qsizetype>(0, oldSize - (kEndLine.size() - 1))) >= 0)
+        frameMessages(portName);
 
-    if (gRxData.size() > kRxLimit)
+    if (gRxData.size() > kRxLimit) {
         dropFront(gRxData.size() - kRxLimit);
+        // The cut may have made the tail of a longer line look like an end line.
+        if (gRxData.startsWith(kEndLine))
+            dropFront(kEndLine.size());
+    }
 }
 
 // Frames and decodes every complete message in the buffer, oldest first.
@@ -115,13 +123,12 @@ QString tavro_m::GetInformationWithIndicator(QString title)
 {
     if (messageOver() || title.isEmpty())
         return QString();
-    // Fields are looked up inside the current message only.
-    const qsizetype end = findEndLine();
-    const qsizetype limit = end >= 0 ? end : gRxData.size();
     qsizetype pos = gRxData.indexOf(title);
-    while (pos >= 0 && pos < limit && !lineStartsAt(pos))
+    while (pos >= 0 && !lineStartsAt(pos))
         pos = gRxData.indexOf(title, pos + 1);
-    if (pos < 0 || pos >= limit)
+    // Fields are looked up inside the current message only: a title behind
+    // an end line belongs to the next message.
+    if (pos < 0 || findEndLine(0, pos) >= 0)
         return QString();
     const qsizetype valueStart = pos + title.size();
     const qsizetype lineEnd = gRxData.indexOf(kCrLf, valueStart);
@@ -142,7 +149,7 @@ QString tavro_m::GetInformationWithoutIndicator()
     const QString value = gRxData.left(lineEnd);
     // A message shorter than expected reads its end line as the value, but
     // the end line stays: it still closes this message.
-    if (findEndLine() == 0)
+    if (gRxData.startsWith(kEndLine))
         return value;
     dropFront(lineEnd + kCrLf.size());
     return value;

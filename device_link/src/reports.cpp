@@ -1,16 +1,12 @@
 // Call reports: the handset ("B", "C") into HookEvent, incoming calls ("D",
 // "E") into ReceiveCall. Also the steps the response and list decoders share.
 #include "control_private.h"
+#include "decoders.h"
 #include "link_state.h"
 
 using namespace tavro::detail;
 
 namespace tavro::detail {
-
-// Steps shared by the decoders in reports.cpp, responses.cpp and lists.cpp.
-bool skipTypeLine(QChar letter);
-void fillCallTime(CID_INFO &record, const QString &time);
-QString telTypeWord(const QString &letter);
 
 // Removes the type-letter line of the message at the front of gRxData. Only
 // the message itself is searched: a letter found in a following message

@@ -1,17 +1,10 @@
 // Command responses: the single-value answers to query commands into
 // ReceiveResponse; the four list letters go on to lists.cpp.
 #include "control_private.h"
+#include "decoders.h"
 #include "link_state.h"
 
 using namespace tavro::detail;
-
-namespace tavro::detail {
-// Defined in reports.cpp.
-bool skipTypeLine(QChar letter);
-// Defined in lists.cpp.
-bool isGatheredListLetter(QChar letter);
-void decodeGatheredList(tavro_m &control, QChar letter, const QString &portName);
-} // namespace tavro::detail
 
 namespace {
 
