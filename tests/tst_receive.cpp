@@ -276,6 +276,27 @@ private slots:
             QCOMPARE(numberValue(QString::fromLatin1(row.text)), row.value);
     }
 
+    void closingMidLineDoesNotMergeTheNextMessage()
+    {
+        FakeSlot *fakes[4] = {};
+        tavro_m control;
+        FakeSlot *port = openFake(control, fakes);
+        QList<CID_INFO> calls; // copied while the record lives
+        connect(&control, &tavro_m::ReceiveCall,
+                [&calls](const QString &, qint16, CID_INFO &call) { calls.append(call); });
+        port->feedNow("Report\r\nD\r\nTime:01010101\r\nNumber:02");
+        QString com1 = QStringLiteral("COM1"), error;
+        QCOMPARE(control.CloseTavro(com1, error), qint16(0));
+        QCOMPARE(control.OpenTavro(com1, error), qint16(0));
+        port->feedNow("Report\r\nD\r\nTime:03151030\r\nNumber:0311112222\r\nName:Lee\r\n"
+                      "Group:2\r\nType:S\r\nEnd\r\n");
+        QCOMPARE(calls.size(), 1);
+        const CID_INFO &call = calls.at(0);
+        QCOMPARE(call.lNumber, QStringLiteral("0311112222"));
+        QCOMPARE(call.lMonth, qint16(3));
+        QVERIFY(gRxData.isEmpty());
+    }
+
     void vanishedDeviceClosesTheSlotOnce()
     {
         auto pty = std::make_unique<PtyPair>();

@@ -123,9 +123,12 @@ qint16 tavro_m::OpenTavro(QString &portName, QString &errorStr)
 
 qint16 tavro_m::CloseTavro(QString &portName, QString &)
 {
-    auto &port = d->mscTavroPort[requireSlot(portName)];
-    if (port && port->isOpen())
+    const qint16 slot = requireSlot(portName);
+    auto &port = d->mscTavroPort[slot];
+    if (port && port->isOpen()) {
         port->close();
+        endCutLine(slot);
+    }
     return 0;
 }
 
@@ -151,5 +154,15 @@ void tavro_m::onPortFailed(int slot, const QString &reason)
     // Bytes that arrived before the device went away are still delivered.
     if (d->mscTavroPort[slot] && d->mscTavroPort[slot]->bytesWaiting() > 0)
         onPortInput(slot);
+    endCutLine(slot);
     emit DebugMsg(portNameOf(slot) + QStringLiteral(" 포트 장치 오류로 닫음: ") + reason);
+}
+
+// A port that closes in the middle of a line leaves that line unfinished in
+// the buffer; ending it keeps the next text (a new marker line after a
+// replug) from running on into it, so the fragment is dropped in front of it.
+void tavro_m::endCutLine(int slot)
+{
+    if (d->lastInputSlot == slot && !gRxData.isEmpty() && !gRxData.endsWith(kCrLf))
+        gRxData += kCrLf;
 }

@@ -71,6 +71,7 @@ void tavro_m::onPortInput(int slot)
 
     const qsizetype oldSize = gRxData.size();
     gRxData += piece;
+    d->lastInputSlot = slot;
     emit ReceiveReal(portName, piece);
 
     // Only text that can hold a new "ACK" is searched; gAckScanFrom keeps an

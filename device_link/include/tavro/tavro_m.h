@@ -166,6 +166,7 @@ private:
     void onPortInput(int slot);
     void frameMessages(const QString &portName);
     void onPortFailed(int slot, const QString &reason);
+    void endCutLine(int slot);
 };
 
 #endif // TAVRO_TAVRO_M_H
