@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -78,8 +79,13 @@ int main(int argc, char *argv[])
         portMap.insert(it.key(), it.value());
 
     tavro_test window(portMap);
-    // The exit button ends the program at once.
-    QObject::connect(&window, &tavro_test::exitRequested, &app, [] { QApplication::exit(0); });
+    // The exit button ends the program at once, also from inside a dial or
+    // SendCmd wait, where QApplication::exit would only take effect once the
+    // wait returns. The ports are closed by then; nothing else needs saving.
+    QObject::connect(&window, &tavro_test::exitRequested, &app, [] {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    });
     window.show();
     return app.exec();
 }
