@@ -85,7 +85,7 @@ QString substring(const QString &text, int start, int count)
     return text.mid(start - 1, count);
 }
 
-qint16 numberValue(const QString &text)
+double leadingNumber(const QString &text)
 {
     const auto isDigit = [&](qsizetype k) {
         return k < text.size() && text.at(k) >= u'0' && text.at(k) <= u'9';
@@ -96,18 +96,20 @@ qint16 numberValue(const QString &text)
     bool negative = false;
     if (i < text.size() && (text.at(i) == u'+' || text.at(i) == u'-'))
         negative = text.at(i++) == u'-';
-    bool any = false;
-    double value = 0; // a run of digits too long for 16 bits saturates below
-    for (; isDigit(i); ++i, any = true)
+    double value = 0; // a run of digits too long for 16 bits saturates in numberValue
+    for (; isDigit(i); ++i)
         value = value * 10 + (text.at(i).unicode() - u'0');
     if (i < text.size() && text.at(i) == u'.') {
         double scale = 0.1;
-        for (++i; isDigit(i); ++i, scale /= 10, any = true)
+        for (++i; isDigit(i); ++i, scale /= 10)
             value += (text.at(i).unicode() - u'0') * scale;
     }
-    if (!any)
-        return 0;
-    value = std::nearbyint(negative ? -value : value);
+    return negative ? -value : value;
+}
+
+qint16 numberValue(const QString &text)
+{
+    const double value = std::nearbyint(leadingNumber(text));
     if (value <= std::numeric_limits<qint16>::min())
         return std::numeric_limits<qint16>::min();
     if (value >= std::numeric_limits<qint16>::max())

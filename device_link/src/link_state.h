@@ -48,6 +48,9 @@ TAVRO_M_EXPORT void FillAreaTables();
 // Characters of `text` from the 1-based position `start`, at most `count`;
 // empty when start lies beyond the end.
 TAVRO_M_EXPORT QString substring(const QString &text, int start, int count);
+// The decimal number `text` starts with after leading blanks, with its sign
+// and fraction; 0 when there is none ("3x" 3, "2.5" 2.5, "a" 0).
+TAVRO_M_EXPORT double leadingNumber(const QString &text);
 // The decimal number `text` starts with (leading blanks skipped), rounded to
 // the nearest integer and clamped to the 16-bit range; 0 when there is none.
 TAVRO_M_EXPORT qint16 numberValue(const QString &text);

@@ -34,30 +34,6 @@ QString withoutSeparator(const QString &text)
     return text.left(2) + text.mid(3, 2);
 }
 
-// The decimal number `text` starts with after leading blanks, fraction
-// included, so that 6.5 is out of range rather than rounded into it.
-double melodyValue(const QString &text)
-{
-    qsizetype i = 0;
-    while (i < text.size() && (text.at(i) == u' ' || text.at(i) == u'\t'))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text.at(i) == u'+' || text.at(i) == u'-'))
-        negative = text.at(i++) == u'-';
-    const auto digitAt = [&](qsizetype k) {
-        return k < text.size() && text.at(k) >= u'0' && text.at(k) <= u'9';
-    };
-    double value = 0;
-    for (; digitAt(i); ++i)
-        value = value * 10 + (text.at(i).unicode() - u'0');
-    if (i < text.size() && text.at(i) == u'.') {
-        double scale = 0.1;
-        for (++i; digitAt(i); ++i, scale /= 10)
-            value += (text.at(i).unicode() - u'0') * scale;
-    }
-    return negative ? -value : value;
-}
-
 // Checks and rewrites the parameters of 'D', 'E', 'F' and 'G'. On false the
 // call's error text is in gCurrentErrorMsg.
 bool validateParameters(tavro_m &control, char cmd, QString &para1, QString &para2)
@@ -89,7 +65,7 @@ bool validateParameters(tavro_m &control, char cmd, QString &para1, QString &par
         // The terminal ignores this command; the text stays even on success.
         gCurrentErrorMsg = kNotImplemented;
         emit control.DebugMsg(QStringLiteral("멜로디 번호:") + para1);
-        const double value = melodyValue(para1);
+        const double value = leadingNumber(para1);
         if (value < 1 || value > 6) {
             gCurrentErrorMsg = kMelodyRange;
             return false;
