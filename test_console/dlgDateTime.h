@@ -4,16 +4,14 @@
 #ifndef DLGDATETIME_H
 #define DLGDATETIME_H
 
-#include <QDialog>
+#include "dialog_layout.h"
 
 #include <array>
 
 class QComboBox;
-class QKeyEvent;
 class QLabel;
-class QPushButton;
 
-class dlgDateTime : public QDialog
+class dlgDateTime : public tavro_console::InputDialog
 {
     Q_OBJECT
 
@@ -26,16 +24,10 @@ public:
     QComboBox *cbDay = nullptr;
     QComboBox *cbHour = nullptr;
     QComboBox *cbMin = nullptr;
-    QPushButton *OKButton = nullptr;
-    QPushButton *CancelButton = nullptr;
 
 public Q_SLOTS:
     // Cancel, and also the title bar's close box: both results are emptied.
     void reject() override;
-
-protected:
-    // Escape must not close the dialog (no button answers Enter or Escape).
-    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void Form_Load();

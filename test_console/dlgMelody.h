@@ -4,18 +4,16 @@
 #ifndef DLGMELODY_H
 #define DLGMELODY_H
 
-#include <QDialog>
+#include "dialog_layout.h"
 
 #include <array>
 
 class QComboBox;
 class QGroupBox;
-class QKeyEvent;
 class QLabel;
 class QLineEdit;
-class QPushButton;
 
-class dlgMelody : public QDialog
+class dlgMelody : public tavro_console::InputDialog
 {
     Q_OBJECT
 
@@ -29,16 +27,10 @@ public:
     QComboBox *cbNo = nullptr;
     QLabel *Label2 = nullptr;
     QLineEdit *txtTitle = nullptr;
-    QPushButton *OKButton = nullptr;
-    QPushButton *CancelButton = nullptr;
 
 public Q_SLOTS:
     // Cancel, and also the title bar's close box: both results are emptied.
     void reject() override;
-
-protected:
-    // Escape must not close the dialog (no button answers Enter or Escape).
-    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void Form_Load();

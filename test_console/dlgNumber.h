@@ -3,14 +3,12 @@
 #ifndef DLGNUMBER_H
 #define DLGNUMBER_H
 
-#include <QDialog>
+#include "dialog_layout.h"
 
-class QKeyEvent;
 class QLabel;
 class QLineEdit;
-class QPushButton;
 
-class dlgNumber : public QDialog
+class dlgNumber : public tavro_console::InputDialog
 {
     Q_OBJECT
 
@@ -19,17 +17,11 @@ public:
 
     QLabel *lblNumberTitle = nullptr;
     QLineEdit *txtNumber = nullptr;
-    QPushButton *OKButton = nullptr;
-    QPushButton *CancelButton = nullptr;
 
 public Q_SLOTS:
     // Cancel, and also the title bar's close box: the result is emptied, so
     // a caller never acts on a number from an earlier use.
     void reject() override;
-
-protected:
-    // Escape must not close the dialog (no button answers Enter or Escape).
-    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void OKButton_Click();
