@@ -1,14 +1,12 @@
 // Sending: SendCmd's checks, the "[" / "ACK" exchange and the frame; TxData.
+#include "ack_peer.h"
 #include "control_private.h"
 #include "link_state.h"
 #include "pty_pair.h"
 #include "tavro/tavro_m.h"
 
 #include <QElapsedTimer>
-#include <QSocketNotifier>
 #include <QtTest>
-
-#include <functional>
 
 using namespace tavro::detail;
 
@@ -27,40 +25,6 @@ QString areaMessage(const QString &number)
         + QStringLiteral(" 입니다.");
 }
 
-// Plays the terminal on the master side of a pty: logs what the control
-// writes and answers each "[" with "ACK" CR LF, or with onRequest if set.
-class TerminalPeer : public QObject
-{
-public:
-    explicit TerminalPeer(PtyPair &pty)
-        : m_pty(pty), m_notifier(pty.masterFd(), QSocketNotifier::Read)
-    {
-        connect(&m_notifier, &QSocketNotifier::activated, this, [this] {
-            const QByteArray bytes = m_pty.readAvailable();
-            wire += bytes;
-            for (int i = bytes.count('['); i > 0; --i) {
-                if (onRequest)
-                    onRequest();
-                else
-                    m_pty.write("ACK\r\n");
-            }
-        });
-    }
-    // The device disappears (the cable is pulled).
-    void vanish()
-    {
-        m_notifier.setEnabled(false);
-        m_pty.closeMaster();
-    }
-
-    QByteArray wire;
-    std::function<void()> onRequest;
-
-private:
-    PtyPair &m_pty;
-    QSocketNotifier m_notifier;
-};
-
 // A control with its port COMn on a pty and a terminal on the other end.
 struct Link
 {
@@ -78,9 +42,9 @@ struct Link
     {
         QString marker = QStringLiteral("~");
         control.TxData(port, marker);
-        if (!QTest::qWaitFor([this] { return peer.wire.endsWith('~'); }, 5000))
-            return "(marker never arrived) " + std::exchange(peer.wire, QByteArray());
-        return std::exchange(peer.wire, QByteArray()).chopped(1);
+        if (!QTest::qWaitFor([this] { return peer.received.endsWith('~'); }, 5000))
+            return "(marker never arrived) " + std::exchange(peer.received, QByteArray());
+        return std::exchange(peer.received, QByteArray()).chopped(1);
     }
 
     bool syncTimerActive() { return ControlAccess::of(control).timerTavroSync.isActive(); }
@@ -89,7 +53,7 @@ struct Link
     PtyPair pty;
     std::unique_ptr<tavro_m> own;
     tavro_m &control;
-    TerminalPeer peer {pty};
+    AckPeer peer {pty};
     bool opened = false;
 };
 

@@ -2,12 +2,12 @@
 // a message and while SendCmd waits for its ACK. The slot must close once,
 // the wait must end, the process must go idle, and the port must open again
 // when the terminal comes back.
+#include "ack_peer.h"
 #include "link_state.h"
 #include "pty_pair.h"
 #include "tavro/tavro_m.h"
 
 #include <QElapsedTimer>
-#include <QSocketNotifier>
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -48,29 +48,6 @@ QStringList closingTexts(const QSignalSpy &debug)
 
 const QByteArray kCall = "Report\r\nD\r\nTime:03151030\r\nNumber:0212345678\r\nName:Kim\r\n"
                          "Group:3\r\nType:S\r\nEnd\r\n";
-
-// Plays a terminal that answers every "[" with ACK on `pty`.
-class AckPeer
-{
-public:
-    explicit AckPeer(PtyPair &pty)
-        : m_pty(pty)
-        , m_reader(pty.masterFd(), QSocketNotifier::Read)
-    {
-        QObject::connect(&m_reader, &QSocketNotifier::activated, [this] {
-            const QByteArray bytes = m_pty.readAvailable();
-            received += bytes;
-            if (bytes.contains('['))
-                m_pty.write("ACK\r\n");
-        });
-    }
-
-    QByteArray received;
-
-private:
-    PtyPair &m_pty;
-    QSocketNotifier m_reader;
-};
 
 } // namespace
 

@@ -1,5 +1,6 @@
 // The command menu: its tree, every item through QAction::trigger, the lines
 // it logs and the bytes that reach a terminal played on a pty.
+#include "ack_peer.h"
 #include "dlgDateTime.h"
 #include "dlgMelody.h"
 #include "dlgNumber.h"
@@ -17,7 +18,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <QtTest>
 
@@ -35,32 +35,6 @@ const QString kLiftHandset = QStringLiteral("수화기를 들어 주세요");
 const QString kGiveUp =
     QStringLiteral("10초 동안 수화기를 들지 않아서 전화걸기 시도를 중지 합니다.");
 const QByteArray kHandsetLifted = "Report\r\nB\r\nEnd\r\n";
-
-// The terminal on the master side of a pty: records every byte the console
-// writes and answers each synchronisation request "[" with "ACK".
-class TerminalPeer
-{
-public:
-    explicit TerminalPeer(PtyPair &pty)
-        : m_pty(pty)
-        , m_notifier(pty.masterFd(), QSocketNotifier::Read)
-    {
-        QObject::connect(&m_notifier, &QSocketNotifier::activated, [this] {
-            const QByteArray bytes = m_pty.readAvailable();
-            received += bytes;
-            for (const char c : bytes) {
-                if (c == '[')
-                    m_pty.write("ACK\r\n");
-            }
-        });
-    }
-
-    QByteArray received;
-
-private:
-    PtyPair &m_pty;
-    QSocketNotifier m_notifier;
-};
 
 // exec() blocks, so the driver is queued before the item opens its dialog
 // and runs inside the dialog's modal loop. A driver that leaves the dialog
@@ -135,7 +109,7 @@ class CommandMenuTest : public QObject
 
 private:
     std::unique_ptr<PtyPair> m_pty1, m_pty2;
-    std::unique_ptr<TerminalPeer> m_com1, m_com2;
+    std::unique_ptr<AckPeer> m_com1, m_com2;
     std::unique_ptr<tavro_test> m_window;
     int m_logStart = 0;
 
@@ -194,8 +168,8 @@ private slots:
         m_pty1 = std::make_unique<PtyPair>();
         m_pty2 = std::make_unique<PtyPair>();
         QVERIFY(m_pty1->isValid() && m_pty2->isValid());
-        m_com1 = std::make_unique<TerminalPeer>(*m_pty1);
-        m_com2 = std::make_unique<TerminalPeer>(*m_pty2);
+        m_com1 = std::make_unique<AckPeer>(*m_pty1);
+        m_com2 = std::make_unique<AckPeer>(*m_pty2);
         const QString missing = QStringLiteral("/dev/tavro-no-such-device");
         m_window = std::make_unique<tavro_test>(tavro::PortMap {{"COM1", m_pty1->slavePath()},
                                                                {"COM2", m_pty2->slavePath()},
