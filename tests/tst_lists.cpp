@@ -1,5 +1,5 @@
 // Gathered lists: "a", "j", "o" and "p" answers into ReceiveGatheredInfo.
-#include "fake_slot.h"
+#include "event_capture.h"
 #include "link_state.h"
 #include "tavro/tavro_m.h"
 
@@ -9,42 +9,18 @@ using namespace tavro::detail;
 
 namespace {
 
-struct List
+// A host's ReceiveGatheredInfo handler writes into the list after it was
+// copied; none of it may reach the next list.
+struct Terminal : FakeLink
 {
-    QString port;
-    qint16 max;
-    qint16 kind;
-    CID_INFO_ARRAY records;
-    QString rxAtEvent;
-};
-
-// A control with fake slots and COM1 open; records every list and call.
-struct Terminal
-{
-    tavro_m control;
-    FakeSlot *fakes[4] = {};
-    FakeSlot *port = nullptr;
-    QList<List> lists;
-    QStringList calls;
-    QStringList debug;
-
     Terminal()
     {
-        installFakeSlots(control, fakes);
-        QString com1 = QStringLiteral("COM1"), error;
-        if (control.OpenTavro(com1, error) == 0)
-            port = fakes[0];
         QObject::connect(&control, &tavro_m::ReceiveGatheredInfo,
-                         [this](const QString &name, qint16 &max, qint16 &kind, CID_INFO_ARRAY &records) {
-                             lists.append({name, max, kind, records, gRxData});
-                             // What the host writes must not reach the next list.
+                         [](const QString &, qint16 &max, qint16 &, CID_INFO_ARRAY &records) {
                              max = 99;
                              for (CID_INFO &record : records)
                                  record.lNumber = QStringLiteral("host");
                          });
-        QObject::connect(&control, &tavro_m::ReceiveCall,
-                         [this](const QString &, qint16, CID_INFO &info) { calls << info.lNumber; });
-        QObject::connect(&control, &tavro_m::DebugMsg, [this](const QString &text) { debug << text; });
     }
 };
 
@@ -99,7 +75,7 @@ private slots:
         t.port->feedNow(list('j', 2));
         QCOMPARE(t.lists.size(), 2);
         const char *const words[] = {"BLACK", "NORMAL"};
-        for (const List &l : t.lists) {
+        for (const CapturedList &l : t.lists) {
             QCOMPARE(l.port, QStringLiteral("COM1"));
             QCOMPARE(l.max, qint16(2));
             QCOMPARE(l.rxAtEvent, QString());
@@ -128,7 +104,7 @@ private slots:
         Terminal t;
         t.port->feedNow(list('o', 2));
         QCOMPARE(t.lists.size(), 1);
-        const List &l = t.lists.at(0);
+        const CapturedList &l = t.lists.at(0);
         QCOMPARE(l.kind, qint16(111));
         QCOMPARE(l.max, qint16(2));
         for (int i = 0; i < 2; ++i) {
@@ -179,7 +155,7 @@ private slots:
     {
         Terminal t;
         t.port->feedNow("Response\r\np\r\n1\r\n3\r\n2\r\n5\r\nEnd\r\n");
-        List l = t.lists.last();
+        CapturedList l = t.lists.last();
         QCOMPARE(l.kind, qint16(112));
         QCOMPARE(l.max, qint16(2));
         QCOMPARE(l.records[0].lGroup, qint16(1));
@@ -216,7 +192,7 @@ private slots:
         for (char letter : QByteArray("ajo"))
             t.port->feedNow(list(letter, 61) + kCallReport);
         QCOMPARE(t.lists.size(), 3);
-        for (const List &l : t.lists) {
+        for (const CapturedList &l : t.lists) {
             QCOMPARE(l.max, qint16(60));
             QCOMPARE(l.records[59].lNumber, QStringLiteral("021059"));
             QVERIFY(isEmpty(l.records[60]));
@@ -235,7 +211,7 @@ private slots:
                         + "Time:03030303\r\nNumber:333\r\nEnd\r\n"
                         + "Response\r\na\r\n" + record(4) + "End\r\n");
         QCOMPARE(t.lists.size(), 2);
-        const List &merged = t.lists.at(0);
+        const CapturedList &merged = t.lists.at(0);
         QCOMPARE(merged.max, qint16(2));
         QCOMPARE(merged.records[0].lNumber, QStringLiteral("111"));
         QCOMPARE(merged.records[0].lName, QStringLiteral("N1"));
@@ -253,7 +229,7 @@ private slots:
         t.port->feedNow(list('j', 3) + kCallReport + list('a', 1));
         QCOMPARE(t.lists.size(), 2);
         QCOMPARE(t.lists.at(0).max, qint16(3));
-        QCOMPARE(t.calls, QStringList{QStringLiteral("0519876543")});
+        QCOMPARE(t.callNumbers(), QStringList{QStringLiteral("0519876543")});
         QCOMPARE(t.lists.at(1).kind, qint16(97));
         QVERIFY(gRxData.isEmpty());
     }

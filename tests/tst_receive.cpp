@@ -24,16 +24,6 @@ QStringList texts(const QSignalSpy &spy, int arg = 0)
     return out;
 }
 
-// Opens COM1 of `control` on a fake slot and returns it.
-FakeSlot *openFake(tavro_m &control, FakeSlot *fakes[4])
-{
-    installFakeSlots(control, fakes);
-    QString com1 = QStringLiteral("COM1"), error;
-    if (control.OpenTavro(com1, error) != 0)
-        return nullptr;
-    return fakes[0];
-}
-
 } // namespace
 
 class ReceiveTest : public QObject
@@ -126,7 +116,7 @@ private slots:
     {
         FakeSlot *fakes[4] = {};
         tavro_m control;
-        FakeSlot *port = openFake(control, fakes);
+        FakeSlot *port = openFakeCom1(control, fakes);
         QVERIFY(port);
         QSignalSpy debug(&control, &tavro_m::DebugMsg);
         // Two whole reports in one piece: both framed before the notification returns.
@@ -139,7 +129,7 @@ private slots:
     {
         FakeSlot *fakes[4] = {};
         tavro_m control;
-        FakeSlot *port = openFake(control, fakes);
+        FakeSlot *port = openFakeCom1(control, fakes);
         QSignalSpy debug(&control, &tavro_m::DebugMsg);
         // A report in front of a response is framed, not dropped.
         port->feedNow("Report\r\nD\r\nNumber:1\r\nEnd\r\nResponse\r\nt\r\n1\r\nEnd\r\n");
@@ -155,7 +145,7 @@ private slots:
     {
         FakeSlot *fakes[4] = {};
         tavro_m control;
-        FakeSlot *port = openFake(control, fakes);
+        FakeSlot *port = openFakeCom1(control, fakes);
         QSignalSpy debug(&control, &tavro_m::DebugMsg);
         port->feedNow("abc\r\nEnd\r\nRepo");
         QVERIFY(texts(debug).contains(QStringLiteral("s1:idx=0\r\n")));
@@ -171,7 +161,7 @@ private slots:
     {
         FakeSlot *fakes[4] = {};
         tavro_m control;
-        FakeSlot *port = openFake(control, fakes);
+        FakeSlot *port = openFakeCom1(control, fakes);
         QSignalSpy debug(&control, &tavro_m::DebugMsg);
         port->feedNow("xy\r\nEnd\r\nResponse\r\nt\r\n");
         QCOMPARE(gRxData, QStringLiteral("Response\r\nt\r\n"));
@@ -187,7 +177,7 @@ private slots:
     {
         FakeSlot *fakes[4] = {};
         tavro_m control;
-        FakeSlot *port = openFake(control, fakes);
+        FakeSlot *port = openFakeCom1(control, fakes);
         QSignalSpy debug(&control, &tavro_m::DebugMsg);
         port->feedNow("Report\r\nD\r\nName:BackEnd\r\nGroup:1\r\n");
         QVERIFY(texts(debug).filter(QStringLiteral("전체수신데이터:")).isEmpty());
@@ -204,7 +194,7 @@ private slots:
     {
         FakeSlot *fakes[4] = {};
         tavro_m control;
-        FakeSlot *port = openFake(control, fakes);
+        FakeSlot *port = openFakeCom1(control, fakes);
         QByteArray noise;
         for (int i = 0; i < 40000; ++i)
             noise += char('a' + i % 26);
@@ -222,7 +212,7 @@ private slots:
     {
         FakeSlot *fakes[4] = {};
         tavro_m control;
-        FakeSlot *port = openFake(control, fakes);
+        FakeSlot *port = openFakeCom1(control, fakes);
         port->feedNow("xxAC");
         QVERIFY(!gAckReceived);
         port->feedNow("Kyy");
@@ -280,7 +270,7 @@ private slots:
     {
         FakeSlot *fakes[4] = {};
         tavro_m control;
-        FakeSlot *port = openFake(control, fakes);
+        FakeSlot *port = openFakeCom1(control, fakes);
         QList<CID_INFO> calls; // copied while the record lives
         connect(&control, &tavro_m::ReceiveCall,
                 [&calls](const QString &, qint16, CID_INFO &call) { calls.append(call); });

@@ -1,5 +1,5 @@
 // Call reports: the handset into HookEvent, incoming calls into ReceiveCall.
-#include "fake_slot.h"
+#include "event_capture.h"
 #include "link_state.h"
 #include "pty_pair.h"
 #include "tavro/tavro_m.h"
@@ -11,42 +11,14 @@ using namespace tavro::detail;
 
 namespace {
 
-// What a ReceiveCall handler saw, copied while the record was alive.
-struct Call
+// A host's ReceiveCall handler writes into the record after it was copied.
+struct Terminal : FakeLink
 {
-    QString port;
-    qint16 state;
-    CID_INFO info;
-    QString rxAtEvent;
-};
-
-// A control with fake slots and COM1 open; records every call and hook event.
-struct Terminal
-{
-    tavro_m control;
-    FakeSlot *fakes[4] = {};
-    FakeSlot *port = nullptr;
-    QList<Call> calls;
-    QList<QPair<QString, bool>> hooks;
-    QStringList rxAtHook;
-    QStringList debug;
-
     Terminal()
     {
-        installFakeSlots(control, fakes);
-        QString com1 = QStringLiteral("COM1"), error;
-        if (control.OpenTavro(com1, error) == 0)
-            port = fakes[0];
-        QObject::connect(&control, &tavro_m::ReceiveCall,
-                         [this](const QString &name, qint16 state, CID_INFO &info) {
-                             calls.append({name, state, info, gRxData});
-                             info.lName = QStringLiteral("written by the host");
-                         });
-        QObject::connect(&control, &tavro_m::HookEvent, [this](const QString &name, bool lifted) {
-            hooks.append({name, lifted});
-            rxAtHook.append(gRxData);
+        QObject::connect(&control, &tavro_m::ReceiveCall, [](const QString &, qint16, CID_INFO &info) {
+            info.lName = QStringLiteral("written by the host");
         });
-        QObject::connect(&control, &tavro_m::DebugMsg, [this](const QString &text) { debug << text; });
     }
 };
 
@@ -84,7 +56,7 @@ private slots:
         Terminal t;
         t.port->feedNow(callReport("D", kFullFields));
         QCOMPARE(t.calls.size(), 1);
-        const Call &call = t.calls.at(0);
+        const CapturedCall &call = t.calls.at(0);
         QCOMPARE(call.port, QStringLiteral("COM1"));
         QCOMPARE(call.state, qint16(1));
         QCOMPARE(call.info.lMonth, qint16(3));

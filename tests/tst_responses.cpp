@@ -1,5 +1,5 @@
 // Command responses: single-value answers into ReceiveResponse.
-#include "fake_slot.h"
+#include "event_capture.h"
 #include "link_state.h"
 #include "tavro/tavro_m.h"
 
@@ -8,41 +8,6 @@
 using namespace tavro::detail;
 
 namespace {
-
-struct Response
-{
-    QString port;
-    qint16 msgType;
-    QString rst1, rst2, rst3;
-    QString rxAtEvent;
-};
-
-// A control with fake slots and COM1 open; records responses and reports.
-struct Terminal
-{
-    tavro_m control;
-    FakeSlot *fakes[4] = {};
-    FakeSlot *port = nullptr;
-    QList<Response> responses;
-    QStringList calls; // numbers of the incoming calls
-    QList<bool> hooks;
-    QStringList debug;
-
-    Terminal()
-    {
-        installFakeSlots(control, fakes);
-        QString com1 = QStringLiteral("COM1"), error;
-        if (control.OpenTavro(com1, error) == 0)
-            port = fakes[0];
-        QObject::connect(&control, &tavro_m::ReceiveResponse,
-                         [this](const QString &name, qint16 type, const QString &r1, const QString &r2,
-                                const QString &r3) { responses.append({name, type, r1, r2, r3, gRxData}); });
-        QObject::connect(&control, &tavro_m::ReceiveCall,
-                         [this](const QString &, qint16, CID_INFO &info) { calls << info.lNumber; });
-        QObject::connect(&control, &tavro_m::HookEvent, [this](const QString &, bool up) { hooks << up; });
-        QObject::connect(&control, &tavro_m::DebugMsg, [this](const QString &text) { debug << text; });
-    }
-};
 
 QByteArray response(char letter, const QByteArray &lines)
 {
@@ -66,14 +31,14 @@ private slots:
 
     void plainValues()
     {
-        Terminal t;
+        FakeLink t;
         QVERIFY(t.port);
         const QByteArray letters = "fhinqrstux";
         for (char letter : letters) {
             t.responses.clear();
             t.port->feedNow(response(letter, "Value " + QByteArray(1, letter) + "\r\n"));
             QCOMPARE(t.responses.size(), 1);
-            const Response &r = t.responses.at(0);
+            const CapturedResponse &r = t.responses.at(0);
             QCOMPARE(r.port, QStringLiteral("COM1"));
             QCOMPARE(r.msgType, qint16(letter));
             QCOMPARE(r.rst1, QStringLiteral("Value ") + QChar::fromLatin1(letter));
@@ -92,7 +57,7 @@ private slots:
 
     void dateTimeAndAlarm()
     {
-        Terminal t;
+        FakeLink t;
         t.port->feedNow(response('d', "0315\r\n1030\r\n"));
         QCOMPARE(t.responses.size(), 1);
         QCOMPARE(t.responses.at(0).msgType, qint16(100));
@@ -116,7 +81,7 @@ private slots:
 
     void areaNumberCoversAllSixteenSlots()
     {
-        Terminal t;
+        FakeLink t;
         const struct { const char *slot; const char *area; } rows[] = {
             {"0", "02"}, {"1", "031"}, {"14", "063"}, {"15", "064"}, {"a", "02"}, {" 6", "043"},
         };
@@ -137,7 +102,7 @@ private slots:
 
     void lettersWithoutAnAnswer()
     {
-        Terminal t;
+        FakeLink t;
         t.port->feedNow(response('T', "1\r\n") + response('z', "") + response('t', "0\r\n"));
         QCOMPARE(t.responses.size(), 1);
         QCOMPARE(t.responses.at(0).msgType, qint16('t'));
@@ -162,10 +127,10 @@ private slots:
         };
         for (const QByteArray &answer : answers) {
             resetLinkState();
-            Terminal t;
+            FakeLink t;
             t.port->feedNow(answer + kCallReport + "Report\r\nB\r\nEnd\r\n");
-            QVERIFY2(t.calls == QStringList{QStringLiteral("0311234567")}, answer.constData());
-            QCOMPARE(t.hooks, QList<bool>{true});
+            QVERIFY2(t.callNumbers() == QStringList{QStringLiteral("0311234567")}, answer.constData());
+            QCOMPARE(t.hookStates(), QList<bool>{true});
             QVERIFY(gRxData.isEmpty());
         }
     }
@@ -176,7 +141,7 @@ private slots:
         // inside its event; the response it handles must already be gone.
         for (char letter : QByteArray("ntq")) {
             resetLinkState();
-            Terminal t;
+            FakeLink t;
             bool nested = false;
             QObject::connect(&t.control, &tavro_m::ReceiveResponse, [&](const QString &, qint16 type) {
                 if (type == letter && !nested) {
@@ -187,8 +152,8 @@ private slots:
             t.port->feedNow(response(letter, "1\r\n") + kCallReport);
             QCOMPARE(t.responses.size(), 1);
             // The call behind the response and the hook fed meanwhile, once each.
-            QCOMPARE(t.calls, QStringList{QStringLiteral("0311234567")});
-            QCOMPARE(t.hooks, QList<bool>{false});
+            QCOMPARE(t.callNumbers(), QStringList{QStringLiteral("0311234567")});
+            QCOMPARE(t.hookStates(), QList<bool>{false});
             QVERIFY(t.debug.filter(QStringLiteral("s1:idx=0")).isEmpty());
             QVERIFY(gRxData.isEmpty());
         }
@@ -196,7 +161,7 @@ private slots:
 
     void responseSplitIntoPieces()
     {
-        Terminal t;
+        FakeLink t;
         const QByteArray whole = "ACK\r\n" + response('d', "1231\r\n2359\r\n") + kCallReport;
         for (char byte : whole)
             t.port->feedNow(QByteArray(1, byte));

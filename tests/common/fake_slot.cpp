@@ -1,5 +1,7 @@
 #include "fake_slot.h"
 
+#include "tavro/tavro_m.h"
+
 #include <QMetaObject>
 
 bool FakeSlot::open(const QString &dev, QString *error)
@@ -50,4 +52,13 @@ void installFakeSlots(tavro_m &control, FakeSlot *fakes[4])
         fakes[index] = slot.get();
         return slot;
     });
+}
+
+FakeSlot *openFakeCom1(tavro_m &control, FakeSlot *fakes[4])
+{
+    installFakeSlots(control, fakes);
+    QString com1 = QStringLiteral("COM1"), error;
+    if (control.OpenTavro(com1, error) != 0)
+        return nullptr;
+    return fakes[0];
 }

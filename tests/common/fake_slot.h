@@ -40,5 +40,8 @@ private:
 
 // Puts fake slots under `control`; fakes[i] receives the one for COM(i+1).
 void installFakeSlots(tavro_m &control, FakeSlot *fakes[4]);
+// Puts fake slots under `control`, opens COM1 and returns its slot (null
+// when it did not open).
+FakeSlot *openFakeCom1(tavro_m &control, FakeSlot *fakes[4]);
 
 #endif
