@@ -23,11 +23,6 @@ QPushButton *plainButton(const QString &caption, const char *name, const QRect &
 
 } // namespace
 
-QRect twips(int left, int top, int width, int height)
-{
-    return QRect(left / 15, top / 15, width / 15, height / 15);
-}
-
 QLabel *label(const QString &caption, const char *name, const QRect &geometry, QWidget *parent)
 {
     auto *l = new QLabel(caption, parent);
@@ -60,7 +55,7 @@ InputDialog::InputDialog(QWidget *parent, const char *name, int widthTwips, int 
                           | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QLatin1String(name));
-    setFixedSize(twips(0, 0, widthTwips, heightTwips).size());
+    setFixedSize(twips::toPixels(widthTwips), twips::toPixels(heightTwips));
 }
 
 void InputDialog::addButtons(const QRect &okGeometry, const QRect &cancelGeometry)

@@ -4,6 +4,8 @@
 #ifndef DIALOG_LAYOUT_H
 #define DIALOG_LAYOUT_H
 
+#include "frmDebug.h" // twips::toPixels, the conversion every console window uses
+
 #include <QDialog>
 #include <QRect>
 
@@ -16,9 +18,6 @@ class QLineEdit;
 class QPushButton;
 
 namespace tavro_console {
-
-// Layout figures are twips; 15 twips make one pixel at 96 dpi.
-QRect twips(int left, int top, int width, int height);
 
 QLabel *label(const QString &caption, const char *name, const QRect &geometry, QWidget *parent);
 QLineEdit *lineEdit(const char *name, const QRect &geometry, QWidget *parent);

@@ -31,22 +31,22 @@ dlgDateTime::dlgDateTime(QWidget *parent)
     setWindowTitle(QStringLiteral("날짜.시간 입력창"));
 
     const struct { const char16_t *caption; QRect geometry; } labels[4] = {
-        {u"월", twips(720, 360, 255, 255)},
-        {u"일", twips(1560, 360, 255, 255)},
-        {u"분", twips(3960, 360, 255, 255)},
-        {u"시간", twips(3240, 360, 495, 255)},
+        {u"월", twips::toPixels(720, 360, 255, 255)},
+        {u"일", twips::toPixels(1560, 360, 255, 255)},
+        {u"분", twips::toPixels(3960, 360, 255, 255)},
+        {u"시간", twips::toPixels(3240, 360, 495, 255)},
     };
     for (int i = 0; i < 4; ++i) {
         Label1[i] = label(QString::fromUtf16(labels[i].caption), "Label1", labels[i].geometry, this);
         Label1[i]->setProperty("index", i);
     }
 
-    cbMonth = editableBox("cbMonth", twips(600, 600, 615, 300), this);
-    cbDay = editableBox("cbDay", twips(1440, 600, 615, 300), this);
-    cbHour = editableBox("cbHour", twips(3120, 600, 615, 300), this);
-    cbMin = editableBox("cbMin", twips(3840, 600, 615, 300), this);
+    cbMonth = editableBox("cbMonth", twips::toPixels(600, 600, 615, 300), this);
+    cbDay = editableBox("cbDay", twips::toPixels(1440, 600, 615, 300), this);
+    cbHour = editableBox("cbHour", twips::toPixels(3120, 600, 615, 300), this);
+    cbMin = editableBox("cbMin", twips::toPixels(3840, 600, 615, 300), this);
 
-    addButtons(twips(600, 1200, 1215, 375), twips(3120, 1200, 1215, 375));
+    addButtons(twips::toPixels(600, 1200, 1215, 375), twips::toPixels(3120, 1200, 1215, 375));
     setTabChain({cbMonth, cbDay, cbHour, cbMin});
 
     connect(OKButton, &QPushButton::clicked, this, &dlgDateTime::OKButton_Click);

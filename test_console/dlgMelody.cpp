@@ -18,18 +18,19 @@ dlgMelody::dlgMelody(QWidget *parent)
 {
     frGroup = new QGroupBox(this);
     frGroup->setObjectName(QStringLiteral("frGroup"));
-    frGroup->setGeometry(twips(240, 480, 2775, 735));
-    Label1[1] = label(QStringLiteral("그룹"), "Label1", twips(480, 240, 495, 255), frGroup);
-    cbGroup = editableBox("cbGroup", twips(1200, 240, 975, 300), frGroup);
+    frGroup->setGeometry(twips::toPixels(240, 480, 2775, 735));
+    Label1[1] = label(QStringLiteral("그룹"), "Label1", twips::toPixels(480, 240, 495, 255), frGroup);
+    cbGroup = editableBox("cbGroup", twips::toPixels(1200, 240, 975, 300), frGroup);
 
-    Label1[0] = label(QStringLiteral("멜로디번호"), "Label1", twips(360, 1800, 975, 255), this);
+    Label1[0] = label(QStringLiteral("멜로디번호"), "Label1", twips::toPixels(360, 1800, 975, 255),
+                      this);
     Label1[0]->setProperty("index", 0);
     Label1[1]->setProperty("index", 1);
-    cbNo = editableBox("cbNo", twips(1440, 1680, 975, 300), this);
-    Label2 = label(QStringLiteral("멜 로 디"), "Label2", twips(600, 2280, 735, 255), this);
-    txtTitle = lineEdit("txtTitle", twips(1440, 2160, 1935, 495), this);
+    cbNo = editableBox("cbNo", twips::toPixels(1440, 1680, 975, 300), this);
+    Label2 = label(QStringLiteral("멜 로 디"), "Label2", twips::toPixels(600, 2280, 735, 255), this);
+    txtTitle = lineEdit("txtTitle", twips::toPixels(1440, 2160, 1935, 495), this);
 
-    addButtons(twips(3720, 1560, 1215, 375), twips(3720, 2280, 1215, 375));
+    addButtons(twips::toPixels(3720, 1560, 1215, 375), twips::toPixels(3720, 2280, 1215, 375));
     setTabChain({cbNo, txtTitle, cbGroup});
 
     connect(OKButton, &QPushButton::clicked, this, &dlgMelody::OKButton_Click);

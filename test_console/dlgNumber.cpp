@@ -13,10 +13,11 @@ dlgNumber::dlgNumber(QWidget *parent)
 {
     setWindowTitle(QStringLiteral("입력 창"));
 
-    lblNumberTitle = label(QStringLiteral("번호"), "lblNumberTitle", twips(360, 480, 1455, 255), this);
-    txtNumber = lineEdit("txtNumber", twips(1920, 480, 2415, 375), this);
+    lblNumberTitle = label(QStringLiteral("번호"), "lblNumberTitle",
+                           twips::toPixels(360, 480, 1455, 255), this);
+    txtNumber = lineEdit("txtNumber", twips::toPixels(1920, 480, 2415, 375), this);
 
-    addButtons(twips(120, 1560, 1215, 375), twips(2760, 1560, 1215, 375));
+    addButtons(twips::toPixels(120, 1560, 1215, 375), twips::toPixels(2760, 1560, 1215, 375));
     setTabChain({txtNumber});
 
     connect(OKButton, &QPushButton::clicked, this, &dlgNumber::OKButton_Click);
