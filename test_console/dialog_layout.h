@@ -4,7 +4,7 @@
 #ifndef DIALOG_LAYOUT_H
 #define DIALOG_LAYOUT_H
 
-#include "frmDebug.h" // twips::toPixels, the conversion every console window uses
+#include "twips.h"
 
 #include <QDialog>
 #include <QRect>

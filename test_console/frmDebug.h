@@ -2,22 +2,11 @@
 #ifndef FRMDEBUG_H
 #define FRMDEBUG_H
 
-#include <QRect>
+#include "twips.h"
+
 #include <QWidget>
 
 class QPlainTextEdit;
-
-// Layouts are given in twips (1/1440 inch); 15 twips make a pixel at 96 dpi.
-namespace twips {
-inline int toPixels(int twips)
-{
-    return (twips * 2 + 15) / 30; // nearest pixel, for non-negative values
-}
-inline QRect toPixels(int left, int top, int width, int height)
-{
-    return QRect(toPixels(left), toPixels(top), toPixels(width), toPixels(height));
-}
-} // namespace twips
 
 class frmDebug : public QWidget
 {
