@@ -23,11 +23,12 @@ cmake --install build --prefix "$prefix" >/dev/null
 cmake -S examples/caller_popup -B "$prefix/example-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$prefix/example-build" -j"$jobs"
 # It runs from the installed library and fails cleanly on a missing device.
-if LD_LIBRARY_PATH="$prefix/lib" "$prefix/example-build/caller_popup" /dev/tavro-missing 2>&1 \
-        | grep -q "cannot open COM1"; then
+example_output=$(LD_LIBRARY_PATH="$prefix/lib" "$prefix/example-build/caller_popup" \
+                 /dev/tavro-missing 2>&1 || true)
+if grep -q "cannot open COM1" <<<"$example_output"; then
     echo "example: built and ran against the installed package"
 else
-    echo "example: did not run as expected" >&2
+    echo "example: did not run as expected: $example_output" >&2
     exit 1
 fi
 
