@@ -83,7 +83,7 @@ Run feed(const QByteArray &message, qsizetype pieceSize, qint64 count)
         at += size;
     }
     run.seconds = timer.nsecsElapsed() / 1e9;
-    run.clean = run.events == count && gRxData.isEmpty();
+    run.clean = run.events == count && gRxData[0].isEmpty();
     return run;
 }
 

@@ -248,7 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (header.emptyNotifications)
             gHarness->ports[slot]->deliver(QByteArray());
         at += n;
-        FUZZ_CHECK(gRxData.size() <= kRxLimit, QString::number(gRxData.size()));
+        FUZZ_CHECK(gRxData[0].size() <= kRxLimit, QString::number(gRxData[0].size()));
     }
     return 0;
 }

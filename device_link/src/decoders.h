@@ -6,8 +6,14 @@
 
 namespace tavro::detail {
 
-// reports.cpp: removes the type-letter line of the message at the front of
-// gRxData, searching only that message; false when it has no such line.
+// receive.cpp: the text the decoders read, the message being decoded (or,
+// outside a decode, the buffer of the port whose text came last), and
+// removal of its first n characters.
+QString &messageText();
+void consumeMessage(qsizetype n);
+
+// reports.cpp: removes the type-letter line of the message being decoded,
+// searching only that message; false when it has no such line.
 bool skipTypeLine(QChar letter);
 // reports.cpp: "Time:" MMDDhhmm into the four time fields.
 void fillCallTime(CID_INFO &record, const QString &time);

@@ -96,7 +96,7 @@ bool isGatheredListLetter(QChar letter)
     return letter == u'a' || letter == u'j' || letter == u'o' || letter == u'p';
 }
 
-// Reads the records of the list at the front of gRxData (its type line
+// Reads the records of the list being decoded (its type line
 // already gone), drops the message once and raises the event after that.
 void decodeGatheredList(tavro_m &control, QChar letter, const QString &portName)
 {

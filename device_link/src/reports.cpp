@@ -8,18 +8,19 @@ using namespace tavro::detail;
 
 namespace tavro::detail {
 
-// Removes the type-letter line of the message at the front of gRxData. Only
-// the message itself is searched: a letter found in a following message
-// would take that message with it. False when the message has no such line.
+// Removes the type-letter line of the message being decoded. Only the
+// message itself is searched: a letter found in a following message would
+// take that message with it. False when the message has no such line.
 bool skipTypeLine(QChar letter)
 {
-    const qsizetype end = findEndLine();
-    const QStringView message = QStringView(gRxData).first(end >= 0 ? end : gRxData.size());
+    const QString &text = messageText();
+    const qsizetype end = findEndLine(text);
+    const QStringView message = QStringView(text).first(end >= 0 ? end : text.size());
     const QString line = QString(letter) + kCrLf;
     const qsizetype pos = message.indexOf(line);
     if (pos < 0)
         return false;
-    dropFront(pos + line.size());
+    consumeMessage(pos + line.size());
     return true;
 }
 
@@ -67,10 +68,10 @@ CID_INFO readCallRecord(tavro_m &control)
 
 void tavro_m::ProcessReport(QString pPortname)
 {
-    emit DebugMsg(QStringLiteral("ProcessReport(): gRxData:") + gRxData);
-    if (gRxData.isEmpty())
+    emit DebugMsg(QStringLiteral("ProcessReport(): gRxData:") + messageText());
+    if (messageText().isEmpty())
         return;
-    const QChar letter = gRxData.at(0);
+    const QChar letter = messageText().at(0);
     if (!skipTypeLine(letter)) {
         // Only this message goes; whatever follows it is still to be framed.
         EndMessageDiscard();

@@ -65,9 +65,9 @@ bool isSingleValueLetter(QChar letter)
 
 void tavro_m::ProcessResponse(QString pPortname)
 {
-    if (findEndLine() < 0)
+    if (findEndLine(messageText()) < 0)
         return; // its end line has not arrived; the framing deals with the rest
-    const QChar letter = gRxData.at(0);
+    const QChar letter = messageText().at(0);
     if (!skipTypeLine(letter)) {
         // Only this message goes; whatever follows it is still to be framed.
         EndMessageDiscard();

@@ -115,7 +115,7 @@ bool requestSync(const SlotPtr &port, QTimer &timer, bool *answered)
     gAckReceived = false;
     gSyncTickCnt = 0;
     // An "ACK" already in the buffer answered an earlier request.
-    gAckScanFrom = gRxData.size();
+    markAckScanStart();
 
     timer.start();
     for (;;) {

@@ -164,9 +164,9 @@ private:
     std::unique_ptr<Private> d;
 
     void onPortInput(int slot);
-    void frameMessages(const QString &portName);
+    void frameMessages(int slot);
     void onPortFailed(int slot, const QString &reason);
-    void endCutLine(int slot);
+    void dropCutMessage(int slot);
 };
 
 #endif // TAVRO_TAVRO_M_H
