@@ -1,4 +1,5 @@
 // The receive path: buffer, synchronisation answer, framing, field reads.
+#include "event_capture.h"
 #include "fake_slot.h"
 #include "link_state.h"
 #include "pty_pair.h"
@@ -14,6 +15,20 @@ namespace {
 QByteArray cp949(const QString &text)
 {
     return QStringEncoder("windows-949").encode(text);
+}
+
+QByteArray callReport(const QByteArray &number, const QByteArray &name = "Kim")
+{
+    return "Report\r\nD\r\nTime:03151030\r\nNumber:" + number + "\r\nName:" + name
+        + "\r\nGroup:3\r\nType:S\r\nEnd\r\n";
+}
+
+using Hooks = QList<QPair<QString, bool>>;
+
+bool openPort(tavro_m &control, const char *name)
+{
+    QString port = QString::fromLatin1(name), error;
+    return control.OpenTavro(port, error) == 0;
 }
 
 QStringList texts(const QSignalSpy &spy, int arg = 0)
@@ -188,6 +203,177 @@ private slots:
         debug.clear();
         port->feedNow("Report\r\nD\r\nName:Report\r\nEnd\r\n");
         QCOMPARE(texts(debug).filter(QStringLiteral("s1:idx=")), QStringList{QStringLiteral("s1:idx=1\r\n")});
+    }
+
+    void markerCountsWhereverItStands()
+    {
+        // Noise, a NUL, a byte no code page 949 character starts with, a
+        // command echo, a marker cut by a reset, or a long run without a
+        // line end in front of a marker: only the text in front goes.
+        const QByteArray noisyFronts[] = {"xyz", QByteArray("\0", 1), "\xff", "t\r0\r]", "Respo",
+                                          "Repo", "ACK", QByteArray(3000, 'n')};
+        for (const QByteArray &front : noisyFronts) {
+            resetLinkState();
+            FakeLink t;
+            t.port->feedNow(front + "Report\r\nB\r\nEnd\r\n");
+            t.port->feedNow(front + "Response\r\nt\r\n1\r\nEnd\r\n");
+            t.port->feedNow(front + callReport("0212345678"));
+            QCOMPARE(t.hookStates(), QList<bool>{true});
+            QCOMPARE(t.responses.size(), 1);
+            QCOMPARE(t.responses.at(0).rst1, QStringLiteral("1"));
+            QCOMPARE(t.callNumbers(), QStringList{QStringLiteral("0212345678")});
+            QCOMPARE(t.calls.at(0).info.lName, QStringLiteral("Kim"));
+            QVERIFY(gRxData[0].isEmpty());
+        }
+
+        // A byte between the CR and LF of an end line: that message is
+        // damaged and dropped, the intact one behind it is raised.
+        FakeLink t;
+        t.port->feedNow("Report\r\nB\r\nEnd\rX\nReport\r\nC\r\nEnd\r\n");
+        QCOMPARE(t.hookStates(), QList<bool>{false});
+
+        // A caller named "Report" or "Response" stays a value.
+        t.port->feedNow(callReport("0311112222", "Report") + callReport("0322223333", "Response"));
+        QCOMPARE(t.callNumbers(), (QStringList{"0311112222", "0322223333"}));
+        QCOMPARE(t.calls.at(0).info.lName, QStringLiteral("Report"));
+        QCOMPARE(t.calls.at(1).info.lName, QStringLiteral("Response"));
+        QCOMPARE(t.calls.at(1).info.lGroup, qint16(3));
+
+        // A fragment cut off by a reset is dropped in front of the whole
+        // message, never merged into it: cut inside a value, at a line end,
+        // or right behind a title.
+        t.calls.clear();
+        for (const char *fragment : {"Report\r\nD\r\nTime:01010101\r\nNumber:0999",
+                                     "Report\r\nD\r\nTime:01010101\r\n", "Report\r\nE\r\nTime:01010101\r\nName:",
+                                     "Response\r\na\r\nTime:01010101\r\nNumber:0999\r\nName:"}) {
+            t.port->feedNow(QByteArray(fragment) + callReport("0212345678"));
+        }
+        QCOMPARE(t.calls.size(), 4);
+        for (const CapturedCall &call : t.calls) {
+            QCOMPARE(call.state, qint16(1));
+            QCOMPARE(call.info.lNumber, QStringLiteral("0212345678"));
+            QCOMPARE(call.info.lName, QStringLiteral("Kim"));
+            QCOMPARE(call.info.lMonth, qint16(3));
+        }
+        QVERIFY(t.lists.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
+    }
+
+    void framingLooksAfreshAfterEveryEvent()
+    {
+        // A DebugMsg handler that lets input run (as one calling SendCmd
+        // does) decodes a whole call and the start of the next one meanwhile.
+        for (const QString &during : {QStringLiteral("전체수신데이터:"), QStringLiteral("s1:idx=")}) {
+            resetLinkState();
+            FakeLink t;
+            bool nested = false;
+            QObject::connect(&t.control, &tavro_m::DebugMsg, [&](const QString &text) {
+                if (nested || !text.startsWith(during))
+                    return;
+                nested = true;
+                t.port->feedNow(callReport("0211111111") + "Report\r\nD\r\nTime:0316");
+            });
+            t.port->feedNow("Report\r\nB\r\nEnd\r\n");
+            QVERIFY(nested);
+            QCOMPARE(t.hookStates(), QList<bool>{true});
+            QCOMPARE(t.callNumbers(), QStringList{QStringLiteral("0211111111")});
+            // The rest of the second call arrives: it is whole, not an empty call.
+            t.port->feedNow("1030\r\nNumber:0222222222\r\nName:Lee\r\nGroup:1\r\nType:S\r\nEnd\r\n");
+            QCOMPARE(t.callNumbers(), (QStringList{"0211111111", "0222222222"}));
+            QCOMPARE(t.calls.at(1).info.lDay, qint16(16));
+            QCOMPARE(t.calls.at(1).info.lName, QStringLiteral("Lee"));
+            QVERIFY(gRxData[0].isEmpty());
+        }
+    }
+
+    void fieldReadsFindTitlesAnywhereInsideTheirMessage()
+    {
+        FakeLink t;
+        // A blank or noise in front of a title hides nothing.
+        t.port->feedNow("Report\r\nD\r\n Time:03151030\r\n" + QByteArray(1, '\0')
+                        + "Number:0212\r\nxxName:Kim\r\n\tGroup:4\r\n Type:V\r\nEnd\r\n");
+        QCOMPARE(t.calls.size(), 1);
+        const CID_INFO &info = t.calls.at(0).info;
+        QCOMPARE(info.lMonth, qint16(3));
+        QCOMPARE(info.lDay, qint16(15));
+        QCOMPARE(info.lHour, qint16(10));
+        QCOMPARE(info.lMin, qint16(30));
+        QCOMPARE(info.lNumber, QStringLiteral("0212"));
+        QCOMPARE(info.lName, QStringLiteral("Kim"));
+        QCOMPARE(info.lGroup, qint16(4));
+        QCOMPARE(info.lTelType, QStringLiteral("VIP"));
+
+        // A field missing from one message is not taken from the next.
+        t.port->feedNow("Report\r\nD\r\nTime:03151030\r\nEnd\r\n" + callReport("0555"));
+        QCOMPARE(t.callNumbers(), (QStringList{"0212", "", "0555"}));
+        QCOMPARE(t.calls.at(1).info.lName, QString());
+
+        // The end line yields one value at most, and the message still ends
+        // there, once: the report behind it arrives.
+        t.port->feedNow("Response\r\nd\r\nEnd\r\nReport\r\nC\r\nEnd\r\n");
+        QCOMPARE(t.responses.size(), 1);
+        QCOMPARE(t.responses.at(0).msgType, qint16('d'));
+        QCOMPARE(t.responses.at(0).rst1, QStringLiteral("En-d"));
+        QCOMPARE(t.responses.at(0).rst2, QStringLiteral(":"));
+        QVERIFY(t.debug.contains(QStringLiteral("ldate=End  ltime=")));
+        QCOMPARE(t.hookStates(), QList<bool>{false});
+        // A melody list short of its last line reads "End" once, then stops.
+        t.port->feedNow("Response\r\np\r\n2\r\nEnd\r\n");
+        QCOMPARE(t.lists.size(), 1);
+        QCOMPARE(t.lists.at(0).max, qint16(1));
+        QCOMPARE(t.lists.at(0).records[0].lName, QStringLiteral("End"));
+        QVERIFY(gRxData[0].isEmpty());
+    }
+
+    void closedPortNeverRaisesItsCutMessage()
+    {
+        FakeLink t;
+        QVERIFY(openPort(t.control, "COM2"));
+        QString com1 = QStringLiteral("COM1"), error;
+        // Closed right after a report's end line, short of its CR LF.
+        t.port->feedNow("Report\r\nB\r\nEnd");
+        QCOMPARE(t.control.CloseTavro(com1, error), qint16(0));
+        t.fakes[1]->feedNow("\r\nReport\r\nC\r\nEnd\r\n");
+        QVERIFY(openPort(t.control, "COM1"));
+        t.port->feedNow("\r\nReport\r\nC\r\nEnd\r\n");
+        QCOMPARE(t.hooks, (Hooks{{"COM2", false}, {"COM1", false}}));
+
+        // The same for a device that vanishes in the middle of a call.
+        t.port->feedNow("Report\r\nB\r\nEnd");
+        t.port->close();
+        emit t.port->failed(QStringLiteral("gone"));
+        t.fakes[1]->feedNow("\r\n" + callReport("0212"));
+        QVERIFY(openPort(t.control, "COM1"));
+        t.port->feedNow("\r\nReport\r\nC\r\nEnd\r\n");
+        QCOMPARE(t.hookStates(), (QList<bool>{false, false, false}));
+        QCOMPARE(t.callNumbers(), QStringList{QStringLiteral("0212")});
+        QVERIFY(gRxData[0].isEmpty() && gRxData[1].isEmpty());
+    }
+
+    void twoTerminalsSendingAtOnce()
+    {
+        FakeLink t;
+        QVERIFY(openPort(t.control, "COM2"));
+        const QByteArray one = "ACK\r\n" + callReport("0211111111") + "Report\r\nB\r\nEnd\r\n"
+            + "Response\r\nt\r\n1\r\nEnd\r\n";
+        const QByteArray two = callReport("0322222222", "\x8c\x63") + "Report\r\nC\r\nEnd\r\n"
+            + callReport("0333333333", "Lee");
+        // Pieces of 1 to 7 bytes, taking turns between the two lines.
+        for (qsizetype at1 = 0, at2 = 0, size = 1; at1 < one.size() || at2 < two.size(); size = size % 7 + 1) {
+            t.port->feedNow(one.mid(at1, size));
+            t.fakes[1]->feedNow(two.mid(at2, size + 1));
+            at1 += size;
+            at2 += size + 1;
+        }
+        QStringList seen;
+        for (const CapturedCall &call : t.calls)
+            seen << call.port + ":" + call.info.lNumber + ":" + call.info.lName;
+        QCOMPARE(seen, (QStringList{"COM2:0322222222:똠", "COM1:0211111111:Kim", "COM2:0333333333:Lee"}));
+        QCOMPARE(t.hooks, (Hooks{{"COM2", false}, {"COM1", true}}));
+        QCOMPARE(t.responses.size(), 1);
+        QCOMPARE(t.responses.at(0).port, QStringLiteral("COM1"));
+        QVERIFY(gAckReceived);
+        QVERIFY(gRxData[0].isEmpty() && gRxData[1].isEmpty());
     }
 
     void bufferIsBounded()
