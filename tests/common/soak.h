@@ -218,6 +218,7 @@ struct TwoTerminalOptions
 {
     int callsPerTerminal = 100;
     quint32 seed = 20240611;
+    // Time allowed beyond what the lines need to carry the calls.
     int stallMs = 15000;
 };
 
