@@ -66,6 +66,31 @@ void consumeMessage(qsizetype n)
         dropFront(receiveState().lastSlot, n);
 }
 
+void discardThenRaise(tavro_m &control, const QString &portName, Decoded &decoded)
+{
+    control.EndMessageDiscard();
+    switch (decoded.event) {
+    case Decoded::Hook:
+        emit control.HookEvent(portName, decoded.lifted);
+        break;
+    case Decoded::Call:
+        emit control.ReceiveCall(portName, decoded.callState, decoded.record);
+        break;
+    case Decoded::Response:
+        emit control.ReceiveResponse(portName, decoded.msgType, decoded.rst1, decoded.rst2, QString());
+        break;
+    case Decoded::List: {
+        // The host gets its own copies of the count and kind; what it writes is ignored.
+        qint16 max = decoded.count;
+        qint16 kind = decoded.kind;
+        emit control.ReceiveGatheredInfo(portName, max, kind, *decoded.records);
+        break;
+    }
+    case Decoded::Nothing:
+        break;
+    }
+}
+
 } // namespace tavro::detail
 
 void tavro_m::onPortInput(int slot)
