@@ -216,7 +216,12 @@ bool SimLink::sendAck(const QByteArray &ack)
         return false;
     if (!send(ack))
         return false;
-    m_ackEnd = m_written + m_out.size();
+    // The host knows the answer by its letters: once they are taken, a line
+    // end still queued behind them does not answer a new request.
+    qsizetype lineEnd = 0;
+    while (lineEnd < ack.size() && (ack.at(ack.size() - 1 - lineEnd) == '\r' || ack.at(ack.size() - 1 - lineEnd) == '\n'))
+        ++lineEnd;
+    m_ackEnd = m_written + m_out.size() - lineEnd;
     return true;
 }
 
