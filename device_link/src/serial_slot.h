@@ -29,6 +29,8 @@ public:
     virtual bool isOpen() const = 0;
     // Writes the text as code page 949 bytes; false with *error on failure.
     virtual bool write(const QString &text, QString *error) = 0;
+    // Bytes accepted by write() and not yet handed to the device.
+    virtual qint64 bytesToWrite() const { return 0; }
     // Received bytes not yet taken by input().
     virtual qint64 bytesWaiting() const = 0;
     // Every waiting byte, decoded; a character cut between two reads is
