@@ -15,7 +15,7 @@ class tavro_m;
 
 namespace tavro {
 
-class TAVRO_M_EXPORT SerialSlot : public QObject
+class SerialSlot : public QObject
 {
     Q_OBJECT
 
@@ -47,12 +47,12 @@ Q_SIGNALS:
 
 // Creates the slot for port index 0..3. The default makes a QSerialPort slot.
 using SlotFactory = std::function<std::unique_ptr<SerialSlot>(int index)>;
-TAVRO_M_EXPORT std::unique_ptr<SerialSlot> makeQtSerialSlot(int index);
+std::unique_ptr<SerialSlot> makeQtSerialSlot(int index);
 
 namespace detail {
 // Lets tests and the fuzzer put fake slots under a control; call before any
 // port is opened.
-TAVRO_M_EXPORT void setSlotFactory(tavro_m &control, SlotFactory factory);
+void setSlotFactory(tavro_m &control, SlotFactory factory);
 } // namespace detail
 
 } // namespace tavro
