@@ -1,7 +1,20 @@
-# Fails when the shared library exports anything but its public API: the
-# control class, CID_INFO, tavro::CallError, tavro::defaultPortMap, and the
-# standard-library templates they instantiate. Run with -DLIBRARY=<path>.
+# Fails when the shared library exports anything but its public API: what
+# the public header marks TAVRO_M_EXPORT, and the standard-library templates
+# it instantiates. Run with -DLIBRARY=<library> -DHEADER=<public header>.
 find_program(NM nm REQUIRED)
+
+# The names the header exports: "class TAVRO_M_EXPORT Name", "TAVRO_M_EXPORT
+# Type name(".
+file(STRINGS ${HEADER} declarations REGEX "TAVRO_M_EXPORT")
+set(public "")
+foreach(line IN LISTS declarations)
+    if(line MATCHES "(class|struct) TAVRO_M_EXPORT ([A-Za-z_0-9]+)")
+        list(APPEND public ${CMAKE_MATCH_2})
+    elseif(line MATCHES "TAVRO_M_EXPORT [^(]*[ *&]([A-Za-z_0-9]+)\\(")
+        list(APPEND public ${CMAKE_MATCH_1})
+    endif()
+endforeach()
+list(JOIN public "|" public_names)
 execute_process(COMMAND ${NM} -DC --defined-only ${LIBRARY}
     OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -16,7 +29,7 @@ foreach(line IN LISTS symbols)
     endif()
     math(EXPR count "${count} + 1")
     # Strip the public names; any project name left over is an internal.
-    string(REGEX REPLACE "tavro::(CallError|defaultPortMap|PortMap)" "" rest "${line}")
+    string(REGEX REPLACE "tavro::(${public_names})" "" rest "${line}")
     if(rest MATCHES "tavro::|detail|anonymous namespace|SerialSlot")
         list(APPEND leaks "${line}")
     endif()
