@@ -38,16 +38,16 @@ struct ReceiveState
     int lastSlot = 0;
 };
 
-TAVRO_M_EXPORT ReceiveState &receiveState();
+ReceiveState &receiveState();
 
 // The names the design gives the shared state, bound to the one object.
-extern TAVRO_M_EXPORT std::array<QString, kPortSlots> &gRxData;
-extern TAVRO_M_EXPORT bool &gAckReceived;
-extern TAVRO_M_EXPORT qint32 &gSyncTickCnt;
-extern TAVRO_M_EXPORT QString gCurrentErrorMsg;
-extern TAVRO_M_EXPORT QString gAreaNumber[kAreaSlots];
-extern TAVRO_M_EXPORT QString gAreaName[kAreaSlots];
-extern TAVRO_M_EXPORT QString gAreaCode[kAreaSlots];
+extern std::array<QString, kPortSlots> &gRxData;
+extern bool &gAckReceived;
+extern qint32 &gSyncTickCnt;
+extern QString gCurrentErrorMsg;
+extern QString gAreaNumber[kAreaSlots];
+extern QString gAreaName[kAreaSlots];
+extern QString gAreaCode[kAreaSlots];
 
 // One message taken out of its port's buffer, from its type-letter line
 // through its end line; the decoders read and consume it from the front.
@@ -76,27 +76,27 @@ inline const QString kEndLine = QStringLiteral("End\r\n");
 
 // Position of the first end line ("End" CR LF where a line starts) in `text`
 // at or after `from`, or -1.
-TAVRO_M_EXPORT qsizetype findEndLine(const QString &text, qsizetype from = 0);
+qsizetype findEndLine(const QString &text, qsizetype from = 0);
 // Removes the first n characters of the port's buffer.
-TAVRO_M_EXPORT void dropFront(int slot, qsizetype n);
+void dropFront(int slot, qsizetype n);
 // Empties the port's buffer.
-TAVRO_M_EXPORT void clearRx(int slot);
+void clearRx(int slot);
 // From now on only an "ACK" that arrives later counts, on every port.
-TAVRO_M_EXPORT void markAckScanStart();
+void markAckScanStart();
 // Back to the state of a freshly loaded library (used by tests).
-TAVRO_M_EXPORT void resetLinkState();
+void resetLinkState();
 // Writes the sixteen rows of the area table into slots 0..15.
-TAVRO_M_EXPORT void FillAreaTables();
+void FillAreaTables();
 
 // Characters of `text` from the 1-based position `start`, at most `count`;
 // empty when start lies beyond the end.
-TAVRO_M_EXPORT QString substring(const QString &text, int start, int count);
+QString substring(const QString &text, int start, int count);
 // The decimal number `text` starts with after leading blanks, with its sign
 // and fraction; 0 when there is none ("3x" 3, "2.5" 2.5, "a" 0).
-TAVRO_M_EXPORT double leadingNumber(const QString &text);
+double leadingNumber(const QString &text);
 // The decimal number `text` starts with (leading blanks skipped), rounded to
 // the nearest integer and clamped to the 16-bit range; 0 when there is none.
-TAVRO_M_EXPORT qint16 numberValue(const QString &text);
+qint16 numberValue(const QString &text);
 
 } // namespace tavro::detail
 
