@@ -32,10 +32,17 @@ public Q_SLOTS:
     // Cancel, and also the title bar's close box: both results are emptied.
     void reject() override;
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void Form_Load();
     void cbNo_Click();
     void OKButton_Click();
+
+    // True while cbNo handles a key or focus change of its own line edit:
+    // an entry that becomes current then was typed, not picked.
+    bool m_typing = false;
 };
 
 #endif // DLGMELODY_H

@@ -378,6 +378,40 @@ private slots:
             QVERIFY(gMelodyNo.isEmpty());
         }
     }
+
+    // A number typed and confirmed with Enter or Tab is typing, not picking:
+    // the title stays. Arrow keys on the box pick from its list.
+    void melodyTitleFollowsOnlyPicking()
+    {
+        dlgMelody dialog;
+        dialog.setWindowTitle(QStringLiteral("응답 멜로디 설정"));
+        runModal<dlgMelody>(dialog, [](dlgMelody *d) {
+            QVERIFY(QTest::qWaitForWindowActive(d));
+            for (const Qt::Key confirm : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Tab}) {
+                d->cbNo->setFocus();
+                d->cbNo->lineEdit()->clear();
+                QTest::keyClicks(d->cbNo->lineEdit(), QStringLiteral("4"));
+                QTest::keyClick(QApplication::focusWidget(), confirm);
+                QCOMPARE(d->txtTitle->text(), QStringLiteral("초록바다"));
+                QCOMPARE(d->cbNo->currentText(), QStringLiteral("4"));
+                QVERIFY(d->isVisible());
+            }
+            d->cbNo->setFocus();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+            QCOMPARE(d->txtTitle->text(), kTitles.at(d->cbNo->currentText().toInt() - 1));
+            const QString before = d->cbNo->currentText();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+            QVERIFY(d->cbNo->currentText() != before);
+            QCOMPARE(d->txtTitle->text(), kTitles.at(d->cbNo->currentText().toInt() - 1));
+            // Enter right after a pick does not undo it.
+            pickFromList(d->cbNo, 3);
+            QCOMPARE(d->txtTitle->text(), QStringLiteral("옹달샘"));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            QCOMPARE(d->txtTitle->text(), QStringLiteral("옹달샘"));
+            QTest::mouseClick(d->OKButton, Qt::LeftButton);
+        });
+        QCOMPARE(gMelodyNo, QStringLiteral("4"));
+    }
 };
 
 QTEST_MAIN(DialogsTest)
