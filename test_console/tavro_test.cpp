@@ -77,6 +77,9 @@ void tavro_test::buildClientArea()
     // No inline completion: it would turn a typed "C" into "COM1" and make
     // that port current while the operator is still typing another text.
     cbComPort->setCompleter(nullptr);
+    // "포트설정" is a prompt, not an entry: nothing is current behind it, so
+    // the first Down key picks COM1.
+    cbComPort->setCurrentIndex(-1);
     cbComPort->setEditText(QStringLiteral("포트설정"));
     cbComPort->setGeometry(twips::toPixels(480, 240, 1095, 300));
 
@@ -293,13 +296,12 @@ void tavro_test::sendRawText(const QString &text)
         i += length;
         try {
             tavro->TxData(port, data);
-        } catch (const tavro::CallError &error) {
+        } catch (const tavro::CallError &) {
+            // The exception's text is for programmers; the operator reads Korean.
             QString com1 = QStringLiteral("COM1");
-            if (!tavro->ComPortStateGet(com1))
-                addLog(QStringLiteral("COM1 포트가 열려 있지 않아 보내지 못했습니다."));
-            else
-                addLog(QStringLiteral("COM1 포트로 보내지 못했습니다: ")
-                       + QString::fromStdString(error.what()));
+            addLog(tavro->ComPortStateGet(com1)
+                       ? QStringLiteral("COM1 포트로 보내지 못했습니다.")
+                       : QStringLiteral("COM1 포트가 열려 있지 않아 보내지 못했습니다."));
         }
     }
 }

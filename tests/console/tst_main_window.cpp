@@ -1,5 +1,7 @@
 // The console's main window: start-up, port choice, buttons, raw transmit,
 // the log list and the debug window.
+#include "control_private.h"
+#include "fake_slot.h"
 #include "frmDebug.h"
 #include "link_state.h"
 #include "pty_pair.h"
@@ -28,6 +30,17 @@ QStringList logLines(const tavro_test &window)
         lines << window.lstResult->item(i)->text();
     return lines;
 }
+
+// A device that takes nothing: every write fails with the system's reason.
+class RefusingSlot : public FakeSlot
+{
+public:
+    bool write(const QString &, QString *error) override
+    {
+        *error = QStringLiteral("Input/output error");
+        return false;
+    }
+};
 
 bool isOpen(tavro_m &control, const char *name)
 {
@@ -205,6 +218,38 @@ private slots:
         QCOMPARE(window.txtTx->text(), QStringLiteral("A똠한xy"));
         QCOMPARE(logLines(window).mid(2),
                  QStringList(2, QStringLiteral("COM1 포트가 열려 있지 않아 보내지 못했습니다.")));
+    }
+
+    // "포트설정" shows without an entry behind it, so the first Down picks COM1.
+    void portBoxStartsWithoutEntry()
+    {
+        PtyPair one, two;
+        tavro_test window({{"COM1", one.slavePath()}, {"COM2", two.slavePath()}});
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(window.cbComPort->currentText(), QStringLiteral("포트설정"));
+        QCOMPARE(window.cbComPort->currentIndex(), -1);
+        window.cbComPort->setFocus();
+        QTest::keyClick(window.cbComPort, Qt::Key_Down);
+        QCOMPARE(window.cbComPort->currentText(), QStringLiteral("COM1"));
+        QCOMPARE(window.gCurrentCOMPort, QStringLiteral("COM1"));
+        QTest::keyClick(window.cbComPort, Qt::Key_Down);
+        QCOMPARE(window.gCurrentCOMPort, QStringLiteral("COM2"));
+    }
+
+    // A key that COM1 does not take is logged in Korean, without the
+    // system's English reason.
+    void failedKeyIsLoggedInKorean()
+    {
+        tavro_test window({{"COM1", kMissing}, {"COM2", kMissing}});
+        // COM1's slot exists since start-up; put an open, refusing one in its place.
+        auto refusing = std::make_unique<RefusingSlot>();
+        QVERIFY(refusing->open(kMissing, nullptr));
+        tavro::detail::ControlAccess::of(*window.tavro).mscTavroPort[0] = std::move(refusing);
+        QVERIFY(isOpen(*window.tavro, "COM1"));
+        window.lstResult->clear();
+        QTest::keyClicks(window.txtTx, QStringLiteral("a"));
+        QCOMPARE(logLines(window), QStringList(QStringLiteral("COM1 포트로 보내지 못했습니다.")));
     }
 
     void logKeepsNewestLineInView()
