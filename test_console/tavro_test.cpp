@@ -16,6 +16,8 @@
 #include <QScrollBar>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // The labels' font; on machines without it, a Korean font that has the glyphs.
@@ -37,6 +39,28 @@ void setBackground(QPushButton *button, const QColor &colour)
     QPalette palette = button->palette();
     palette.setColor(QPalette::Button, colour);
     button->setPalette(palette);
+}
+
+// What a key press types: its text, with Enter as CR and Backspace as BS.
+// Keys that only edit, move or command (Delete, Insert, arrows, Home/End,
+// function keys, Escape, Tab, Ctrl+letter) type nothing, even where the
+// platform gives them a control character as text (Delete arrives as 0x7F).
+QString typedCharacters(const QKeyEvent &key)
+{
+    switch (key.key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        return QStringLiteral("\r");
+    case Qt::Key_Backspace:
+        return QStringLiteral("\b");
+    default:
+        break;
+    }
+    const QString text = key.text();
+    const bool typesText = !text.isEmpty() && std::none_of(text.begin(), text.end(), [](QChar c) {
+        return c.category() == QChar::Other_Control;
+    });
+    return typesText ? text : QString();
 }
 
 } // namespace
@@ -275,10 +299,7 @@ bool tavro_test::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == txtTx) {
         if (event->type() == QEvent::KeyPress) {
-            const auto *key = static_cast<QKeyEvent *>(event);
-            // Tab moves the focus and never lands in the box.
-            if (key->key() != Qt::Key_Tab && key->key() != Qt::Key_Backtab)
-                sendRawText(key->text());
+            sendRawText(typedCharacters(*static_cast<QKeyEvent *>(event)));
         } else if (event->type() == QEvent::InputMethod) {
             // Hangul typed through an input method arrives as committed text.
             sendRawText(static_cast<QInputMethodEvent *>(event)->commitString());
