@@ -4,6 +4,7 @@
 
 #include "frmDebug.h"
 #include "tavro_var.h"
+#include "text_box_appender.h"
 
 #include <QPlainTextEdit>
 
@@ -100,7 +101,7 @@ void tavro_test::tavro_DebugMsg(const QString &str)
 
 void tavro_test::tavro_ReceiveReal(const QString &, const QString &str)
 {
-    appendToTextBox(txtRx, str, m_rxEndedWithCr);
+    m_rxAppender->append(str);
 }
 
 void tavro_test::tavro_ReceiveCall(const QString &portName, qint16 callState, CID_INFO &cidInfo)

@@ -2,6 +2,7 @@
 
 #include "frmDebug.h"
 #include "tavro_var.h"
+#include "text_box_appender.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -156,6 +157,7 @@ void tavro_test::buildClientArea()
     txtRx->setObjectName(QStringLiteral("txtRx"));
     txtRx->setGeometry(twips::toPixels(4920, 6840, 4935, 3495));
     txtRx->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_rxAppender = new TextBoxAppender(txtRx);
 
     Line1 = new QFrame(client);
     Line1->setObjectName(QStringLiteral("Line1"));
@@ -227,6 +229,8 @@ void tavro_test::addLog(const QString &line)
 {
     QScrollBar *bar = lstResult->verticalScrollBar();
     const bool following = bar->value() >= bar->maximum();
+    if (lstResult->count() >= kMaxLogLines)
+        lstResult->model()->removeRows(0, kLogTrimLines);
     lstResult->addItem(line);
     if (following)
         lstResult->scrollToBottom();

@@ -17,6 +17,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 class frmDebug;
+class TextBoxAppender;
 
 class tavro_test : public QMainWindow
 {
@@ -26,6 +27,11 @@ public:
     explicit tavro_test(const tavro::PortMap &portMap = tavro::defaultPortMap(),
                         QWidget *parent = nullptr);
     ~tavro_test() override;
+
+    // lstResult keeps its newest lines: at kMaxLogLines, the oldest
+    // kLogTrimLines go at once.
+    static constexpr int kMaxLogLines = 10000;
+    static constexpr int kLogTrimLines = 500;
 
     // Appends one line to lstResult; the newest line stays in view unless
     // the operator has scrolled up to read.
@@ -96,7 +102,7 @@ private:
                                    CID_INFO_ARRAY &cidInfo);
     void logBlockStart(const QString &portName);
 
-    bool m_rxEndedWithCr = false;
+    TextBoxAppender *m_rxAppender = nullptr;
     bool m_placedDebugWindow = false;
 };
 

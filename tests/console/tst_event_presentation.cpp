@@ -5,6 +5,7 @@
 #include "pty_pair.h"
 #include "tavro_test.h"
 #include "tavro_var.h"
+#include "text_box_appender.h"
 
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -216,6 +217,54 @@ private slots:
         QVERIFY(c.window.debugWindow);
         QVERIFY(!c.window.debugWindow->isVisible());
         QCOMPARE(c.window.debugWindow->txtDebug->toPlainText(), QStringLiteral("again"));
+    }
+
+    // The log, the receive box and the debug window keep their newest lines
+    // within fixed bounds, whatever arrives and however it is cut.
+    void viewsStayBounded()
+    {
+        Console c;
+        const int logLimit = tavro_test::kMaxLogLines;
+        for (int i = 0; i < logLimit + 1200; ++i)
+            c.window.addLog(QString::number(i));
+        QVERIFY(c.lines() <= logLimit);
+        QVERIFY(c.lines() >= logLimit - tavro_test::kLogTrimLines);
+        const QStringList log = c.log();
+        QCOMPARE(log.last(), QString::number(logLimit + 1199));
+        QCOMPARE(log.first(), QString::number(logLimit + 1200 - c.lines())); // newest, in order
+
+        // Whole buffers as under a burst: long texts of many short lines.
+        QPlainTextEdit *debug = c.window.debugWindow->txtDebug;
+        for (int message = 0; message < 120; ++message) {
+            QString buffer = QStringLiteral("전체수신데이터:");
+            for (int line = 0; line < 1000; ++line)
+                buffer += QStringLiteral("m%1 l%2\r\n").arg(message).arg(line);
+            emit c.window.tavro->DebugMsg(buffer);
+        }
+        emit c.window.tavro->DebugMsg(QStringLiteral("s1:idx=1\r\n")); // short, after them
+        QTRY_VERIFY(debug->toPlainText().endsWith(QStringLiteral("m119 l999\ns1:idx=1\n")));
+        QVERIFY(debug->document()->blockCount() <= TextBoxAppender::kMaxLines);
+        const QStringList kept = debug->toPlainText().split(QLatin1Char('\n'));
+        QCOMPARE(kept.mid(kept.size() - 5, 3), (QStringList {QStringLiteral("m119 l997"),
+                                                             QStringLiteral("m119 l998"),
+                                                             QStringLiteral("m119 l999")}));
+        QVERIFY(!kept.contains(QStringLiteral("m0 l0"))); // the oldest went
+
+        // Many short texts.
+        for (int i = 0; i < TextBoxAppender::kMaxLines + 500; ++i)
+            emit c.window.tavro->DebugMsg(QStringLiteral("portname=COM1\r\n"));
+        QVERIFY(debug->document()->blockCount() <= TextBoxAppender::kMaxLines);
+
+        // Noise without a single line break, in the receive box.
+        const QString noise(3000, QLatin1Char('x'));
+        for (int i = 0; i < 1000; ++i)
+            emit c.window.tavro->ReceiveReal(kCom1, noise);
+        emit c.window.tavro->ReceiveReal(kCom1, QStringLiteral("END"));
+        QTRY_VERIFY(c.window.txtRx->toPlainText().endsWith(QStringLiteral("xxxEND")));
+        QVERIFY(c.window.txtRx->document()->characterCount()
+                <= TextBoxAppender::kMaxChars + TextBoxAppender::kMaxChars / 2 + 1);
+        for (const QString &line : c.window.txtRx->toPlainText().split(QLatin1Char('\n')))
+            QVERIFY(line.size() <= TextBoxAppender::kMaxLineChars);
     }
 };
 

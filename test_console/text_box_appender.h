@@ -1,0 +1,48 @@
+// Appends received or diagnostic text at the end of a text box and keeps
+// only its newest part, so that a console left running for days, or hit by
+// a burst, stays within a fixed amount of memory.
+#ifndef TEXT_BOX_APPENDER_H
+#define TEXT_BOX_APPENDER_H
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class QPlainTextEdit;
+
+class TextBoxAppender : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The box keeps its newest kMaxLines lines and at most kMaxChars
+    // characters. A line longer than kMaxLineChars goes on in a new line:
+    // the box lays a line out again whole on every insertion into it, so
+    // an endless line (noise without line breaks) would cost ever more.
+    static constexpr int kMaxLines = 10000;
+    static constexpr qsizetype kMaxChars = 512 * 1024;
+    static constexpr qsizetype kMaxLineChars = 4096;
+
+    explicit TextBoxAppender(QPlainTextEdit *box);
+
+    // Adds text at the end, with no separator of its own; a CR LF pair, even
+    // when split between two texts, makes one line break. A short text shows
+    // at once; long ones (a whole receive buffer, several per message under a
+    // burst) are gathered, only their newest part kept, and shown together
+    // on the next pass of the event loop.
+    void append(const QString &text);
+    // Shows what has been gathered now.
+    void flush();
+
+private:
+    void insert(const QString &text);
+    QString foldLongLines(QStringView text);
+
+    QPlainTextEdit *m_box;
+    QString m_pending;
+    QTimer m_flushTimer;
+    bool m_lastEndedWithCr = false;
+    qsizetype m_lineLength = 0; // characters after the last line break so far
+};
+
+#endif // TEXT_BOX_APPENDER_H
