@@ -1,23 +1,31 @@
 #include "tavro_test.h"
 
+#include "command_menu.h"
+#include "dlgDateTime.h"
+#include "dlgMelody.h"
+#include "dlgNumber.h"
 #include "frmDebug.h"
+#include "numeric_value.h"
 #include "tavro_var.h"
 #include "text_box_appender.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFrame>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -64,6 +72,64 @@ QString typedCharacters(const QKeyEvent &key)
     return typesText ? text : QString();
 }
 
+QString text(const char16_t *s)
+{
+    return s ? QString::fromUtf16(s) : QString();
+}
+
+// The number as typed; empty after Cancel or OK on an empty box.
+QString askNumber(const char16_t *caption, const char16_t *title)
+{
+    dlgNumber dialog;
+    if (caption) {
+        dialog.setWindowTitle(text(caption));
+        dialog.lblNumberTitle->setText(text(title));
+    }
+    dialog.exec();
+    return gInputNumber;
+}
+
+struct DateTime
+{
+    QString date; // "MM-DD"
+    QString time; // "HH:MM"
+};
+
+// Empty date and time after Cancel.
+DateTime askDateTime(const char16_t *caption, bool withDate)
+{
+    dlgDateTime dialog;
+    dialog.setWindowTitle(text(caption));
+    dialog.cbMonth->setEnabled(withDate);
+    dialog.cbDay->setEnabled(withDate);
+    dialog.exec();
+    return {gInputDate, gInputTime};
+}
+
+struct Melody
+{
+    QString group;
+    QString number; // sent as typed, not as its value
+    QString title;
+};
+
+// Nothing when the melody number is not within 1 to 6 (Cancel included).
+std::optional<Melody> askMelody(const char16_t *caption, bool withGroup)
+{
+    dlgMelody dialog;
+    dialog.setWindowTitle(text(caption));
+    dialog.frGroup->setVisible(withGroup);
+    dialog.exec();
+    const double n = tavro_console::numericValue(gMelodyNo);
+    if (n < 1 || n > 6)
+        return std::nullopt;
+    return Melody {gMelodyGroup, gMelodyNo, melodyTitleOf(n)};
+}
+
+// The wait for the handset gives up after this many ticks of timerHook.
+constexpr qint32 kHookWaitTicks = 10;
+constexpr int kHookTimerMs = 1000;
+
 } // namespace
 
 tavro_test::tavro_test(const tavro::PortMap &portMap, QWidget *parent)
@@ -75,7 +141,10 @@ tavro_test::tavro_test(const tavro::PortMap &portMap, QWidget *parent)
     setWindowTitle(QStringLiteral("tavro 시험용 프로그램"));
     buildClientArea();
     connectControlEvents();
-    buildCommandMenu();
+    for (const tavro_console::MenuItem &item : tavro_console::buildMenu(menuBar())) {
+        connect(item.action, &QAction::triggered, this,
+                [this, entry = item.entry] { runMenuEntry(*entry); });
+    }
     // The client area has a fixed size; the window follows it and the menu bar.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     startUp();
@@ -187,6 +256,118 @@ void tavro_test::buildClientArea()
     connect(cmdCOMPortState, &QPushButton::clicked, this, &tavro_test::cmdCOMPortState_Click);
     connect(cmdClearScreen, &QPushButton::clicked, this, &tavro_test::cmdClearScreen_Click);
     connect(cmdExit, &QPushButton::clicked, this, &tavro_test::cmdExit_Click);
+}
+
+void tavro_test::runMenuEntry(const tavro_console::MenuEntry &entry)
+{
+    using tavro_console::MenuKind;
+    const QString label = text(entry.label);
+    switch (entry.kind) {
+    case MenuKind::Command:
+        if (entry.label)
+            addLog(label);
+        if (entry.label2)
+            addLog(text(entry.label2));
+        SendCommand(entry.cmd, text(entry.para1), QString(), QString());
+        break;
+    case MenuKind::AskNumber: {
+        const QString number = askNumber(entry.dialogCaption, entry.dialogTitle);
+        if (number.isEmpty())
+            return;
+        addLog(label + number);
+        SendCommand(entry.cmd, number, text(entry.para2), QString());
+        break;
+    }
+    case MenuKind::AskDateTime: {
+        const DateTime input = askDateTime(entry.dialogCaption, true);
+        if (input.date.isEmpty() || input.time.isEmpty())
+            return;
+        addLog(label + input.date + QStringLiteral(" 시간=") + input.time);
+        SendCommand(entry.cmd, input.date, input.time, QString());
+        break;
+    }
+    case MenuKind::AskTime: {
+        // The greyed month and day still yield a date; it is not sent.
+        const DateTime input = askDateTime(entry.dialogCaption, false);
+        if (input.date.isEmpty() || input.time.isEmpty())
+            return;
+        addLog(label + QStringLiteral(" 시간=") + input.time);
+        SendCommand(entry.cmd, input.time, QString(), QString());
+        break;
+    }
+    case MenuKind::AskMelody: {
+        const auto melody = askMelody(entry.dialogCaption, false);
+        if (!melody)
+            return;
+        addLog(label + melody->number + QStringLiteral("  멜로디곡명=") + melody->title);
+        SendCommand(entry.cmd, melody->number, QString(), QString());
+        break;
+    }
+    case MenuKind::AskGroupMelody: {
+        const auto melody = askMelody(entry.dialogCaption, true);
+        if (!melody)
+            return;
+        addLog(label + melody->group + QStringLiteral("멜로디 번호=") + melody->number
+               + QStringLiteral("  멜로디곡명=") + melody->title);
+        SendCommand(entry.cmd, melody->group, melody->number, QString());
+        break;
+    }
+    case MenuKind::Dial: {
+        const QString number = askNumber(entry.dialogCaption, entry.dialogTitle);
+        if (number.isEmpty())
+            return;
+        addLog(label + number);
+        dial(entry.cmd, number);
+        break;
+    }
+    case MenuKind::Menu:
+    case MenuKind::Separator:
+    case MenuKind::NoAction:
+        break;
+    }
+}
+
+void tavro_test::dial(char cmd, const QString &number)
+{
+    addLog(QStringLiteral("수화기를 들어 주세요"));
+    addLog(QStringLiteral("수화기를 들어 주세요"));
+    if (waitForHandset()) {
+        addLog(QStringLiteral("전화걸기를 시도합니다."));
+        SendCommand(cmd, number, QString(), QString());
+    } else {
+        addLog(QStringLiteral("10초 동안 수화기를 들지 않아서 전화걸기 시도를 중지 합니다."));
+    }
+}
+
+bool tavro_test::waitForHandset()
+{
+    // The terminal dials only with the handset lifted: wait for its hook
+    // report. Each pass blocks until an event arrives; the timer's ticks
+    // guarantee that one does. Whoever stops the timer meanwhile (the exit
+    // button, a dial nested in this wait) ends the wait too, as no tick
+    // would ever wake it again.
+    gTimerHookCnt = 0;
+    timerHook->setInterval(kHookTimerMs);
+    timerHook->start();
+    while (gHookState == 0) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        if (gTimerHookCnt >= kHookWaitTicks || !timerHook->isActive())
+            break;
+    }
+    timerHook->stop();
+    return gHookState == -1;
+}
+
+void tavro_test::SendCommand(char cmd, QString para1, QString para2, QString para3)
+{
+    // The device link rewrites its arguments; these are our own copies.
+    QString port = gCurrentCOMPort;
+    if (tavro->SendCmd(port, cmd, para1, para2, para3)) {
+        addLog(QStringLiteral("    --> 명령 송신 성공"));
+    } else {
+        addLog(QStringLiteral("    --> 명령 송신 실패"));
+        addLog(tavro->GetCurrentErrorMsg());
+    }
 }
 
 void tavro_test::startUp()

@@ -18,6 +18,9 @@ class QPushButton;
 class QTimer;
 class frmDebug;
 class TextBoxAppender;
+namespace tavro_console {
+struct MenuEntry;
+}
 
 class tavro_test : public QMainWindow
 {
@@ -73,8 +76,13 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    // The command menu and its sender live in command_menu.cpp.
-    void buildCommandMenu();
+    // The command menu (its table is command_menu.cpp): one entry chosen.
+    void runMenuEntry(const tavro_console::MenuEntry &entry);
+    // Asks the operator to lift the handset, waits for it, then dials or gives up.
+    void dial(char cmd, const QString &number);
+    // Lets events run until a hook report says the handset is up (true) or
+    // timerHook has counted out the limit or been stopped (false).
+    bool waitForHandset();
     void SendCommand(char cmd, QString para1, QString para2, QString para3);
 
     void buildClientArea();
