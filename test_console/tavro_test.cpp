@@ -4,6 +4,7 @@
 #include "dlgDateTime.h"
 #include "dlgMelody.h"
 #include "dlgNumber.h"
+#include "event_presentation.h"
 #include "frmDebug.h"
 #include "numeric_value.h"
 #include "tavro_var.h"
@@ -510,6 +511,59 @@ void tavro_test::sendRawText(const QString &text)
                        : QStringLiteral("COM1 포트가 열려 있지 않아 보내지 못했습니다."));
         }
     }
+}
+
+// ---- the control's events ---------------------------------------------------
+
+void tavro_test::connectControlEvents()
+{
+    connect(tavro, &tavro_m::DebugMsg, this, &tavro_test::tavro_DebugMsg);
+    connect(tavro, &tavro_m::ReceiveReal, this, &tavro_test::tavro_ReceiveReal);
+    connect(tavro, &tavro_m::ReceiveCall, this, &tavro_test::tavro_ReceiveCall);
+    connect(tavro, &tavro_m::HookEvent, this, &tavro_test::tavro_HookEvent);
+    connect(tavro, &tavro_m::ReceiveResponse, this, &tavro_test::tavro_ReceiveResponse);
+    connect(tavro, &tavro_m::ReceiveGatheredInfo, this, &tavro_test::tavro_ReceiveGatheredInfo);
+}
+
+void tavro_test::addLogLines(const QStringList &lines)
+{
+    for (const QString &line : lines)
+        addLog(line);
+}
+
+void tavro_test::tavro_DebugMsg(const QString &str)
+{
+    if (!debugWindow)
+        debugWindow = new frmDebug; // created, not shown
+    debugWindow->appendText(str);
+}
+
+void tavro_test::tavro_ReceiveReal(const QString &, const QString &str)
+{
+    m_rxAppender->append(str);
+}
+
+void tavro_test::tavro_ReceiveCall(const QString &portName, qint16 callState, CID_INFO &cidInfo)
+{
+    addLogLines(tavro_console::callLines(portName, callState, cidInfo));
+}
+
+void tavro_test::tavro_HookEvent(const QString &portName, bool eventType)
+{
+    addLog(tavro_console::hookLine(portName, eventType));
+    gHookState = eventType ? -1 : 0;
+}
+
+void tavro_test::tavro_ReceiveResponse(const QString &portName, qint16 msgType,
+                                       const QString &rst1, const QString &rst2, const QString &)
+{
+    addLogLines(tavro_console::responseLines(portName, msgType, rst1, rst2));
+}
+
+void tavro_test::tavro_ReceiveGatheredInfo(const QString &portName, qint16 &max, qint16 &kind,
+                                           CID_INFO_ARRAY &cidInfo)
+{
+    addLogLines(tavro_console::gatheredLines(portName, max, kind, cidInfo));
 }
 
 std::optional<tavro::PortMap> tavro_test::parsePortMapOptions(const QStringList &values,

@@ -108,7 +108,7 @@ private:
                                const QString &rst2, const QString &rst3);
     void tavro_ReceiveGatheredInfo(const QString &portName, qint16 &max, qint16 &kind,
                                    CID_INFO_ARRAY &cidInfo);
-    void logBlockStart(const QString &portName);
+    void addLogLines(const QStringList &lines);
 
     TextBoxAppender *m_rxAppender = nullptr;
     bool m_placedDebugWindow = false;
