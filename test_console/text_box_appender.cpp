@@ -16,7 +16,7 @@ TextBoxAppender::TextBoxAppender(QPlainTextEdit *box)
 {
     m_box->setMaximumBlockCount(kMaxLines);
     m_flushTimer.setSingleShot(true);
-    m_flushTimer.setInterval(0);
+    m_flushTimer.setInterval(kFlushMs);
     connect(&m_flushTimer, &QTimer::timeout, this, &TextBoxAppender::flush);
 }
 
@@ -24,52 +24,67 @@ void TextBoxAppender::append(const QString &text)
 {
     if (text.isEmpty())
         return;
-    // Only the newest kMaxChars of a text can stay in the box; never copy more.
-    const bool whole = text.size() <= kMaxChars;
-    QString normalised = whole ? text : text.right(kMaxChars);
-    // QPlainTextEdit takes CR and LF each as a paragraph break; the terminal
-    // ends its lines in CR LF, so fold the pair into one break.
-    if (whole && m_lastEndedWithCr && normalised.startsWith(QLatin1Char('\n')))
-        normalised.remove(0, 1);
-    m_lastEndedWithCr = text.endsWith(QLatin1Char('\r'));
-    normalised.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    normalised.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    normalised = foldLongLines(normalised);
-
-    if (m_pending.isEmpty() && normalised.size() <= kDirectChars) {
-        insert(normalised);
+    if (m_pending.empty() && text.size() <= kDirectChars) {
+        insert(normalise(text, true));
         return;
     }
-    m_pending += normalised;
-    // Trim in steps of kMaxChars, so each character is moved at most once more.
-    if (m_pending.size() > 2 * kMaxChars)
-        m_pending.remove(0, m_pending.size() - kMaxChars);
+    m_pending.push_back(text);
+    m_pendingChars += text.size();
+    // Older texts that the newer ones push out of the box entirely are
+    // dropped unread: under a burst each text is a whole receive buffer.
+    while (m_pendingChars - m_pending.front().size() >= kMaxChars) {
+        m_lastEndedWithCr = m_pending.front().endsWith(QLatin1Char('\r'));
+        m_lineLength = 0;
+        m_pendingChars -= m_pending.front().size();
+        m_pending.pop_front();
+    }
     if (!m_flushTimer.isActive())
         m_flushTimer.start();
-}
-
-QString TextBoxAppender::foldLongLines(QStringView text)
-{
-    QString folded;
-    folded.reserve(text.size());
-    for (const QChar c : text) {
-        if (c == QLatin1Char('\n')) {
-            m_lineLength = 0;
-        } else if (++m_lineLength > kMaxLineChars) {
-            folded += QLatin1Char('\n');
-            m_lineLength = 1;
-        }
-        folded += c;
-    }
-    return folded;
 }
 
 void TextBoxAppender::flush()
 {
     m_flushTimer.stop();
-    if (m_pending.size() > kMaxChars)
-        m_pending.remove(0, m_pending.size() - kMaxChars);
-    insert(std::exchange(m_pending, QString()));
+    QString text;
+    text.reserve(std::min(m_pendingChars, kMaxChars));
+    qsizetype skip = std::max<qsizetype>(0, m_pendingChars - kMaxChars);
+    for (const QString &piece : m_pending) {
+        const bool whole = skip == 0;
+        text += normalise(QStringView(piece).mid(skip), whole);
+        m_lastEndedWithCr = piece.endsWith(QLatin1Char('\r'));
+        skip = 0;
+    }
+    m_pending.clear();
+    m_pendingChars = 0;
+    insert(text);
+}
+
+QString TextBoxAppender::normalise(QStringView text, bool whole)
+{
+    // QPlainTextEdit takes CR and LF each as a paragraph break; the terminal
+    // ends its lines in CR LF, so fold the pair (even split between two
+    // texts) into one break.
+    if (whole && m_lastEndedWithCr && text.startsWith(QLatin1Char('\n')))
+        text = text.mid(1);
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char('\r') || c == QLatin1Char('\n')) {
+            if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+                ++i;
+            out += QLatin1Char('\n');
+            m_lineLength = 0;
+            continue;
+        }
+        if (++m_lineLength > kMaxLineChars) {
+            out += QLatin1Char('\n');
+            m_lineLength = 1;
+        }
+        out += c;
+    }
+    m_lastEndedWithCr = !text.isEmpty() && text.back() == QLatin1Char('\r');
+    return out;
 }
 
 void TextBoxAppender::insert(const QString &text)
@@ -79,7 +94,7 @@ void TextBoxAppender::insert(const QString &text)
     m_box->moveCursor(QTextCursor::End);
     m_box->insertPlainText(text);
     // The block limit bounds the lines; a stream without line breaks is
-    // bounded here, again in steps so that trimming stays cheap.
+    // bounded here, in steps so that trimming stays cheap.
     QTextDocument *document = m_box->document();
     if (document->characterCount() > kMaxChars + kMaxChars / 2) {
         QTextCursor cut(document);

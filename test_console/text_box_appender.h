@@ -8,6 +8,8 @@
 #include <QString>
 #include <QTimer>
 
+#include <deque>
+
 class QPlainTextEdit;
 
 class TextBoxAppender : public QObject
@@ -22,6 +24,7 @@ public:
     static constexpr int kMaxLines = 10000;
     static constexpr qsizetype kMaxChars = 512 * 1024;
     static constexpr qsizetype kMaxLineChars = 4096;
+    static constexpr int kFlushMs = 50;
 
     explicit TextBoxAppender(QPlainTextEdit *box);
 
@@ -29,17 +32,20 @@ public:
     // when split between two texts, makes one line break. A short text shows
     // at once; long ones (a whole receive buffer, several per message under a
     // burst) are gathered, only their newest part kept, and shown together
-    // on the next pass of the event loop.
+    // at most kFlushMs later.
     void append(const QString &text);
     // Shows what has been gathered now.
     void flush();
 
 private:
+    QString normalise(QStringView text, bool whole);
     void insert(const QString &text);
-    QString foldLongLines(QStringView text);
 
     QPlainTextEdit *m_box;
-    QString m_pending;
+    // Texts not shown yet, as they came (shared, not copied); only as many
+    // of the newest as can stay in the box are kept.
+    std::deque<QString> m_pending;
+    qsizetype m_pendingChars = 0;
     QTimer m_flushTimer;
     bool m_lastEndedWithCr = false;
     qsizetype m_lineLength = 0; // characters after the last line break so far
