@@ -24,14 +24,14 @@ public:
     // twips: 100 twips inside every edge, never a negative size.
     static QRect txtDebugRect(const QSize &clientTwips);
 
-    QPlainTextEdit *txtDebug = nullptr;
-
 protected:
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
 private:
     void placeText();
+
+    QPlainTextEdit *txtDebug = nullptr;
     TextBoxAppender *m_appender = nullptr;
 };
 

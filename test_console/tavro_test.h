@@ -5,6 +5,7 @@
 #include "tavro/tavro_m.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <optional>
 
@@ -49,6 +50,16 @@ public:
     QString gCurrentCOMPort;
     qint32 gTimerHookCnt = 0;
 
+Q_SIGNALS:
+    // The exit button has closed the ports and the windows; the program's
+    // main() ends the event loop on it.
+    void exitRequested();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
     tavro_m *tavro = nullptr;
     QListWidget *lstResult = nullptr;
     QComboBox *cbComPort = nullptr;
@@ -60,22 +71,14 @@ public:
     QLineEdit *txtTx = nullptr;
     QPlainTextEdit *txtRx = nullptr;
     QTimer *timerHook = nullptr;
-    frmDebug *debugWindow = nullptr;
+    // A top-level window of its own; it may be closed and deleted apart
+    // from this one, and is made again when a text arrives.
+    QPointer<frmDebug> debugWindow;
     QLabel *Label2 = nullptr;
     QLabel *lblTx = nullptr;
     QLabel *lblRx = nullptr;
     QFrame *Line1 = nullptr;
 
-Q_SIGNALS:
-    // The exit button has closed the ports and the windows; the program's
-    // main() ends the event loop on it.
-    void exitRequested();
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-
-private:
     // The command menu (its table is command_menu.cpp): one entry chosen.
     void runMenuEntry(const tavro_console::MenuEntry &entry);
     // Asks the operator to lift the handset, waits for it, then dials or gives up.

@@ -6,6 +6,7 @@
 #include "dlgNumber.h"
 #include "link_state.h"
 #include "pty_pair.h"
+#include "console_parts.h"
 #include "tavro_test.h"
 #include "tavro_var.h"
 
@@ -135,12 +136,12 @@ private:
     QStringList newLines() const
     {
         QStringList lines;
-        for (int i = m_logStart; i < m_window->lstResult->count(); ++i)
-            lines << m_window->lstResult->item(i)->text();
+        for (int i = m_logStart; i < part<QListWidget>(*m_window, "lstResult")->count(); ++i)
+            lines << part<QListWidget>(*m_window, "lstResult")->item(i)->text();
         return lines;
     }
 
-    void markLog() { m_logStart = m_window->lstResult->count(); }
+    void markLog() { m_logStart = part<QListWidget>(*m_window, "lstResult")->count(); }
 
     void mark()
     {
@@ -175,8 +176,8 @@ private slots:
                                                                {"COM2", m_pty2->slavePath()},
                                                                {"COM3", missing},
                                                                {"COM4", missing}});
-        QCOMPARE(m_window->lstResult->count(), 2);
-        QVERIFY(m_window->lstResult->item(1)->text().contains(QStringLiteral("OPEN에 성공")));
+        QCOMPARE(part<QListWidget>(*m_window, "lstResult")->count(), 2);
+        QVERIFY(part<QListWidget>(*m_window, "lstResult")->item(1)->text().contains(QStringLiteral("OPEN에 성공")));
         mark();
     }
 
@@ -585,7 +586,7 @@ private slots:
                  (QStringList {QStringLiteral("전화걸기:전화번호=0212345678"), kLiftHandset,
                                kLiftHandset, QStringLiteral("전화걸기를 시도합니다."), kSent}));
         QCOMPARE(m_window->gTimerHookCnt, 0); // no wait at all
-        QVERIFY(!m_window->timerHook->isActive());
+        QVERIFY(!part<QTimer>(*m_window, "timerHook")->isActive());
         QTRY_COMPARE(m_com1->received, wire("C\r0212345678\r]"));
         QCOMPARE(m_com2->received, QByteArray()); // the command goes to COM1 only
     }
@@ -594,8 +595,8 @@ private slots:
     {
         // Where the log stood when the report arrived: the wait had begun.
         int linesAtReport = -1;
-        connect(m_window->tavro, &tavro_m::HookEvent, m_window.get(),
-                [&] { linesAtReport = m_window->lstResult->count() - m_logStart; });
+        connect(part<tavro_m>(*m_window, "tavro"), &tavro_m::HookEvent, m_window.get(),
+                [&] { linesAtReport = part<QListWidget>(*m_window, "lstResult")->count() - m_logStart; });
         QTimer::singleShot(1500, m_window.get(), [this] { m_pty2->write(kHandsetLifted); });
         ModalDriver<dlgNumber> driver([](dlgNumber *dialog) {
             QTest::keyClicks(dialog->txtNumber, QStringLiteral("0311112222"));
@@ -612,7 +613,7 @@ private slots:
                  (QStringList {QStringLiteral("전화걸기를 시도합니다."), kSent}));
         QVERIFY(!lines.contains(kGiveUp));
         QVERIFY(m_window->gTimerHookCnt < 10);
-        QVERIFY(!m_window->timerHook->isActive());
+        QVERIFY(!part<QTimer>(*m_window, "timerHook")->isActive());
         QTRY_COMPARE(m_com1->received, wire("C\r0311112222\r]"));
         QCOMPARE(m_com2->received, QByteArray());
     }
@@ -638,7 +639,7 @@ private slots:
         QVERIFY2(ms >= 9000, qPrintable(QString::number(ms)));
         QVERIFY2(cpuSeconds < 2.0, qPrintable(QString::number(cpuSeconds)));
         QCOMPARE(m_window->gTimerHookCnt, 10);
-        QVERIFY(!m_window->timerHook->isActive());
+        QVERIFY(!part<QTimer>(*m_window, "timerHook")->isActive());
         QCOMPARE(newLines(),
                  (QStringList {QStringLiteral("전화걸기:전화번호=0212345678"), kLiftHandset,
                                kLiftHandset, QStringLiteral("알람 기능 조회"), kSent, kGiveUp}));
@@ -650,7 +651,7 @@ private slots:
     // again) ends the wait at once, without dialling.
     void dialWaitEndsWhenItsTimerStops()
     {
-        QTimer::singleShot(300, m_window.get(), [this] { m_window->timerHook->stop(); });
+        QTimer::singleShot(300, m_window.get(), [this] { part<QTimer>(*m_window, "timerHook")->stop(); });
         ModalDriver<dlgNumber> driver([](dlgNumber *dialog) {
             QTest::keyClicks(dialog->txtNumber, QStringLiteral("0212345678"));
             clickOk(dialog);
@@ -691,13 +692,13 @@ private slots:
         const QString dialling = QStringLiteral("전화걸기를 시도합니다.");
         QCOMPARE(lines.mid(lines.size() - 4), (QStringList {dialling, kSent, dialling, kSent}));
         QVERIFY(!lines.contains(kGiveUp));
-        QVERIFY(!m_window->timerHook->isActive());
+        QVERIFY(!part<QTimer>(*m_window, "timerHook")->isActive());
         QTRY_COMPARE(m_com1->received, wire("C\r222\r]") + wire("C\r111\r]"));
     }
 
     void commandsGoToTheCurrentPort()
     {
-        m_window->cbComPort->setEditText(QStringLiteral("COM2"));
+        part<QComboBox>(*m_window, "cbComPort")->setEditText(QStringLiteral("COM2"));
         QCOMPARE(m_window->gCurrentCOMPort, QStringLiteral("COM2"));
         trigger("menuRejectFuncSet_ON");
         QCOMPARE(newLines(), (QStringList {QStringLiteral("거부 기능 설정"), kSent}));
@@ -707,7 +708,7 @@ private slots:
 
     void commandOnClosedPort()
     {
-        QTest::mouseClick(m_window->cmdCloseTavro, Qt::LeftButton);
+        QTest::mouseClick(part<QPushButton>(*m_window, "cmdCloseTavro"), Qt::LeftButton);
         mark();
         trigger("menuLocalNumberGet");
         QCOMPARE(newLines(),
@@ -721,7 +722,7 @@ private slots:
                                QStringLiteral("통신 포트가 OPEN 되지 않았습니다.")}));
         // Nothing reached the terminal: after reopening, the next command is
         // the first thing on the wire.
-        QTest::mouseClick(m_window->cmdOpenTavro, Qt::LeftButton);
+        QTest::mouseClick(part<QPushButton>(*m_window, "cmdOpenTavro"), Qt::LeftButton);
         markLog();
         expectNothingDone();
     }
