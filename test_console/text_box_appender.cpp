@@ -1,7 +1,10 @@
 #include "text_box_appender.h"
 
 #include <QPlainTextEdit>
+#include <QTextBlock>
 #include <QTextCursor>
+
+#include <algorithm>
 
 namespace {
 
@@ -14,7 +17,6 @@ TextBoxAppender::TextBoxAppender(QPlainTextEdit *box)
     : QObject(box)
     , m_box(box)
 {
-    m_box->setMaximumBlockCount(kMaxLines);
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(kFlushMs);
     connect(&m_flushTimer, &QTimer::timeout, this, &TextBoxAppender::flush);
@@ -32,7 +34,7 @@ void TextBoxAppender::append(const QString &text)
     m_pendingChars += text.size();
     // Older texts that the newer ones push out of the box entirely are
     // dropped unread: under a burst each text is a whole receive buffer.
-    while (m_pendingChars - m_pending.front().size() >= kMaxChars) {
+    while (m_pendingChars - m_pending.front().size() >= kKeptChars) {
         m_lastEndedWithCr = m_pending.front().endsWith(QLatin1Char('\r'));
         m_lineLength = 0;
         m_pendingChars -= m_pending.front().size();
@@ -46,8 +48,8 @@ void TextBoxAppender::flush()
 {
     m_flushTimer.stop();
     QString text;
-    text.reserve(std::min(m_pendingChars, kMaxChars));
-    qsizetype skip = std::max<qsizetype>(0, m_pendingChars - kMaxChars);
+    text.reserve(std::min(m_pendingChars, kKeptChars));
+    qsizetype skip = std::max<qsizetype>(0, m_pendingChars - kKeptChars);
     for (const QString &piece : m_pending) {
         const bool whole = skip == 0;
         text += normalise(QStringView(piece).mid(skip), whole);
@@ -93,12 +95,15 @@ void TextBoxAppender::insert(const QString &text)
         return;
     m_box->moveCursor(QTextCursor::End);
     m_box->insertPlainText(text);
-    // The block limit bounds the lines; a stream without line breaks is
-    // bounded here, in steps so that trimming stays cheap.
     QTextDocument *document = m_box->document();
-    if (document->characterCount() > kMaxChars + kMaxChars / 2) {
+    qsizetype cutAt = 0;
+    if (document->blockCount() > kMaxLines)
+        cutAt = document->findBlockByNumber(document->blockCount() - kKeptLines).position();
+    if (document->characterCount() > kMaxChars)
+        cutAt = std::max(cutAt, qsizetype(document->characterCount() - 1 - kKeptChars));
+    if (cutAt > 0) {
         QTextCursor cut(document);
-        cut.setPosition(document->characterCount() - 1 - kMaxChars, QTextCursor::KeepAnchor);
+        cut.setPosition(int(cutAt), QTextCursor::KeepAnchor);
         cut.removeSelectedText();
         m_box->moveCursor(QTextCursor::End);
     }

@@ -17,12 +17,16 @@ class TextBoxAppender : public QObject
     Q_OBJECT
 
 public:
-    // The box keeps its newest kMaxLines lines and at most kMaxChars
-    // characters. A line longer than kMaxLineChars goes on in a new line:
-    // the box lays a line out again whole on every insertion into it, so
-    // an endless line (noise without line breaks) would cost ever more.
-    static constexpr int kMaxLines = 10000;
-    static constexpr qsizetype kMaxChars = 512 * 1024;
+    // The box holds at most kMaxLines lines and kMaxChars characters; when
+    // it reaches either, it keeps only its newest kKeptLines lines or
+    // kKeptChars characters (trimming in steps: one cut costs a layout pass).
+    // A line longer than kMaxLineChars goes on in a new line: the box lays a
+    // line out again whole on every insertion into it, so an endless line
+    // (noise without line breaks) would cost ever more.
+    static constexpr int kKeptLines = 10000;
+    static constexpr int kMaxLines = 15000;
+    static constexpr qsizetype kKeptChars = 512 * 1024;
+    static constexpr qsizetype kMaxChars = 768 * 1024;
     static constexpr qsizetype kMaxLineChars = 4096;
     static constexpr int kFlushMs = 50;
 

@@ -262,7 +262,7 @@ private slots:
         emit part<tavro_m>(c.window, "tavro")->ReceiveReal(kCom1, QStringLiteral("END"));
         QTRY_VERIFY(part<QPlainTextEdit>(c.window, "txtRx")->toPlainText().endsWith(QStringLiteral("xxxEND")));
         QVERIFY(part<QPlainTextEdit>(c.window, "txtRx")->document()->characterCount()
-                <= TextBoxAppender::kMaxChars + TextBoxAppender::kMaxChars / 2 + 1);
+                <= TextBoxAppender::kMaxChars);
         for (const QString &line : part<QPlainTextEdit>(c.window, "txtRx")->toPlainText().split(QLatin1Char('\n')))
             QVERIFY(line.size() <= TextBoxAppender::kMaxLineChars);
     }
