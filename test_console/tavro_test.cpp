@@ -409,11 +409,17 @@ void tavro_test::showEvent(QShowEvent *event)
 
 void tavro_test::addLog(const QString &line)
 {
+    addLogLines({line});
+}
+
+void tavro_test::addLogLines(const QStringList &lines)
+{
     QScrollBar *bar = lstResult->verticalScrollBar();
     const bool following = bar->value() >= bar->maximum();
-    if (lstResult->count() >= kMaxLogLines)
-        lstResult->model()->removeRows(0, kLogTrimLines);
-    lstResult->addItem(line);
+    if (lstResult->count() + lines.size() > kMaxLogLines)
+        lstResult->model()->removeRows(0, std::min<int>(lstResult->count(), kLogTrimLines));
+    lstResult->addItems(lines);
+    // Scrolling lays the whole list out again: once per block of lines.
     if (following)
         lstResult->scrollToBottom();
 }
@@ -523,12 +529,6 @@ void tavro_test::connectControlEvents()
     connect(tavro, &tavro_m::HookEvent, this, &tavro_test::tavro_HookEvent);
     connect(tavro, &tavro_m::ReceiveResponse, this, &tavro_test::tavro_ReceiveResponse);
     connect(tavro, &tavro_m::ReceiveGatheredInfo, this, &tavro_test::tavro_ReceiveGatheredInfo);
-}
-
-void tavro_test::addLogLines(const QStringList &lines)
-{
-    for (const QString &line : lines)
-        addLog(line);
 }
 
 void tavro_test::tavro_DebugMsg(const QString &str)

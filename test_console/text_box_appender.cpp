@@ -17,6 +17,8 @@ TextBoxAppender::TextBoxAppender(QPlainTextEdit *box)
     : QObject(box)
     , m_box(box)
 {
+    // Read-only history: an undo stack would keep every text ever shown.
+    m_box->setUndoRedoEnabled(false);
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(kFlushMs);
     connect(&m_flushTimer, &QTimer::timeout, this, &TextBoxAppender::flush);

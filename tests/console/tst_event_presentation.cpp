@@ -249,6 +249,7 @@ private slots:
                                                              QStringLiteral("m119 l998"),
                                                              QStringLiteral("m119 l999")}));
         QVERIFY(!kept.contains(QStringLiteral("m0 l0"))); // the oldest went
+        QCOMPARE(debug->document()->availableUndoSteps(), 0); // no history kept aside
 
         // Many short texts.
         for (int i = 0; i < TextBoxAppender::kMaxLines + 500; ++i)
@@ -265,6 +266,7 @@ private slots:
                 <= TextBoxAppender::kMaxChars);
         for (const QString &line : part<QPlainTextEdit>(c.window, "txtRx")->toPlainText().split(QLatin1Char('\n')))
             QVERIFY(line.size() <= TextBoxAppender::kMaxLineChars);
+        QCOMPARE(part<QPlainTextEdit>(c.window, "txtRx")->document()->availableUndoSteps(), 0);
     }
 };
 
