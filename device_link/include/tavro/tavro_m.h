@@ -54,6 +54,13 @@ using PortMap = QMap<QString, QString>;
 // The platform's default: the names themselves on Windows, /dev/ttyS0..3 elsewhere.
 TAVRO_M_EXPORT PortMap defaultPortMap();
 
+// Reads one "COMn=PATH" entry (as given to a --map option) into map: the
+// name one of COM1..COM4, the path not empty; everything after the first
+// "=" is the path. A later entry for the same name replaces the earlier one.
+// On a malformed entry returns false, leaves map unchanged and puts an
+// English text that quotes the entry into *error.
+TAVRO_M_EXPORT bool parsePortMapEntry(const QString &text, PortMap &map, QString *error = nullptr);
+
 // Thrown by the calls that fail as calls: CloseTavro, ComPortStateGet and
 // TxData with a port name other than "COM1".."COM4", and TxData on a port
 // that is not open. what() is an English description.
@@ -115,17 +122,27 @@ public:
     // Then writes "[", waits for the terminal's "ACK" (at most 11 ticks of
     // 500 ms, about 5.5 s) while the event loop runs, and writes the frame
     // cmd CR, each non-empty parameter followed by CR, "]".
+    // Nothing is sent (false with a text) for a command byte that is not
+    // printable ASCII or is "[" / "]", a parameter holding CR, LF, "[" or
+    // "]" (it would end the frame and start another), a character code page
+    // 949 cannot encode, a call nested more than 8 waits deep (SendCmd from a
+    // handler during another SendCmd's wait), or a port whose output queue
+    // is full (16 KiB not yet on the line). A nested wait never outlasts the
+    // wait around it: every call returns within 5.5 s of its own "[".
     // Returns true when the frame was written. On false, GetCurrentErrorMsg
     // gives the reason: "통신 포트가 OPEN 되지 않았습니다." (port not open),
-    // a date/time/melody/area format message, or "TAVRO 단말기와 통신이
-    // 안됨" (no answer). An unknown port name gives false and no text.
+    // a date/time/melody/area format message, one of the refusals above, or
+    // "TAVRO 단말기와 통신이 안됨" (no answer). An unknown port name gives
+    // false and no text.
     bool SendCmd(QString &portName, char &cmd, QString &para1, QString &para2, QString &para3);
     // Convenience for callers that do not need the rewritten parameters.
     bool SendCmd(const QString &portName, char cmd, const QString &para1 = QString(),
                  const QString &para2 = QString(), const QString &para3 = QString());
 
     // Writes data to the port unchanged; returns an empty variant. Throws
-    // tavro::CallError for an unknown name or a port that is not open.
+    // tavro::CallError for an unknown name, a port that is not open, a
+    // character code page 949 cannot encode, or an output queue that would
+    // grow past 16 KiB (the terminal is not taking data); the port stays open.
     QVariant TxData(QString &portName, QString &data);
 
     // Returns the last error text and clears it (read once).
@@ -157,6 +174,11 @@ Q_SIGNALS:
     // letter ('a' 97, 'j' 106, 'o' 111, 'p' 112).
     void ReceiveGatheredInfo(const QString &portName, qint16 &max, qint16 &kind,
                              CID_INFO_ARRAY &cidInfo);
+    // A port opened by OpenTavro (open true, reason "opened"), closed by
+    // CloseTavro (false, "closed"), or closed by itself because its device
+    // vanished (false, "vanished"). Lets a host follow the link without
+    // reading diagnostic texts.
+    void PortStateChanged(const QString &portName, bool open, const QString &reason);
 
 private:
     friend struct tavro::detail::ControlAccess;
