@@ -8,8 +8,10 @@
 
 namespace {
 
-// Texts up to this length go into the box at once.
+// Texts up to this length go into the box at once, up to kDirectTexts of
+// them within kFlushMs.
 constexpr qsizetype kDirectChars = 4096;
+constexpr int kDirectTexts = 32;
 
 } // namespace
 
@@ -28,7 +30,12 @@ void TextBoxAppender::append(const QString &text)
 {
     if (text.isEmpty())
         return;
-    if (m_pending.empty() && text.size() <= kDirectChars) {
+    if (!m_directWindow.isValid() || m_directWindow.elapsed() >= kFlushMs) {
+        m_directWindow.start();
+        m_directCount = 0;
+    }
+    if (m_pending.empty() && text.size() <= kDirectChars && m_directCount < kDirectTexts) {
+        ++m_directCount;
         insert(normalise(text, true));
         return;
     }
@@ -38,7 +45,6 @@ void TextBoxAppender::append(const QString &text)
     // dropped unread: under a burst each text is a whole receive buffer.
     while (m_pendingChars - m_pending.front().size() >= kKeptChars) {
         m_lastEndedWithCr = m_pending.front().endsWith(QLatin1Char('\r'));
-        m_lineLength = 0;
         m_pendingChars -= m_pending.front().size();
         m_pending.pop_front();
     }

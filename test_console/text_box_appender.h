@@ -4,6 +4,7 @@
 #ifndef TEXT_BOX_APPENDER_H
 #define TEXT_BOX_APPENDER_H
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -51,6 +52,10 @@ private:
     std::deque<QString> m_pending;
     qsizetype m_pendingChars = 0;
     QTimer m_flushTimer;
+    // Texts shown at once within the current kFlushMs: a burst of many
+    // short texts is gathered too, as each insertion lays the box out again.
+    QElapsedTimer m_directWindow;
+    int m_directCount = 0;
     bool m_lastEndedWithCr = false;
     qsizetype m_lineLength = 0; // characters after the last line break so far
 };

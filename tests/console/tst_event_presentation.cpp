@@ -254,6 +254,8 @@ private slots:
         // Many short texts.
         for (int i = 0; i < TextBoxAppender::kMaxLines + 500; ++i)
             emit part<tavro_m>(c.window, "tavro")->DebugMsg(QStringLiteral("portname=COM1\r\n"));
+        emit part<tavro_m>(c.window, "tavro")->DebugMsg(QStringLiteral("last\r\n"));
+        QTRY_VERIFY(debug->toPlainText().endsWith(QStringLiteral("portname=COM1\nlast\n")));
         QVERIFY(debug->document()->blockCount() <= TextBoxAppender::kMaxLines);
 
         // Noise without a single line break, in the receive box.
