@@ -102,3 +102,8 @@ void dlgMelody::reject()
     gMelodyNo.clear();
     QDialog::reject();
 }
+
+void dlgMelody::setGroupVisible(bool visible)
+{
+    frGroup->setVisible(visible);
+}

@@ -20,13 +20,8 @@ class dlgMelody : public tavro_console::InputDialog
 public:
     explicit dlgMelody(QWidget *parent = nullptr);
 
-    QGroupBox *frGroup = nullptr;
-    // "멜로디번호" at index 0, "그룹" (inside frGroup) at index 1.
-    std::array<QLabel *, 2> Label1 {};
-    QComboBox *cbGroup = nullptr;
-    QComboBox *cbNo = nullptr;
-    QLabel *Label2 = nullptr;
-    QLineEdit *txtTitle = nullptr;
+    // The group frame shown (melody with group) or hidden (melody only).
+    void setGroupVisible(bool visible);
 
 public Q_SLOTS:
     // Cancel, and also the title bar's close box: both results are emptied.
@@ -39,6 +34,14 @@ private:
     void Form_Load();
     void cbNo_Click();
     void OKButton_Click();
+
+    QGroupBox *frGroup = nullptr;
+    // "멜로디번호" at index 0, "그룹" (inside frGroup) at index 1.
+    std::array<QLabel *, 2> Label1 {};
+    QComboBox *cbGroup = nullptr;
+    QComboBox *cbNo = nullptr;
+    QLabel *Label2 = nullptr;
+    QLineEdit *txtTitle = nullptr;
 
     // True while cbNo handles a key or focus change of its own line edit:
     // an entry that becomes current then was typed, not picked.

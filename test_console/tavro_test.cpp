@@ -84,7 +84,7 @@ QString askNumber(const char16_t *caption, const char16_t *title)
     dlgNumber dialog;
     if (caption) {
         dialog.setWindowTitle(text(caption));
-        dialog.lblNumberTitle->setText(text(title));
+        dialog.setNumberTitle(text(title));
     }
     dialog.exec();
     return gInputNumber;
@@ -101,8 +101,7 @@ DateTime askDateTime(const char16_t *caption, bool withDate)
 {
     dlgDateTime dialog;
     dialog.setWindowTitle(text(caption));
-    dialog.cbMonth->setEnabled(withDate);
-    dialog.cbDay->setEnabled(withDate);
+    dialog.setDateEnabled(withDate);
     dialog.exec();
     return {gInputDate, gInputTime};
 }
@@ -119,7 +118,7 @@ std::optional<Melody> askMelody(const char16_t *caption, bool withGroup)
 {
     dlgMelody dialog;
     dialog.setWindowTitle(text(caption));
-    dialog.frGroup->setVisible(withGroup);
+    dialog.setGroupVisible(withGroup);
     dialog.exec();
     const double n = tavro_console::numericValue(gMelodyNo);
     if (n < 1 || n > 6)

@@ -5,12 +5,23 @@
 #include "frmDebug.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QObject>
 
 template <typename T>
 T *part(const QObject &owner, const char *name)
 {
     return owner.findChild<T *>(QLatin1String(name));
+}
+
+// Member `index` of a dialog's label array Label1.
+inline QLabel *label1(const QObject &dialog, std::size_t index)
+{
+    for (QLabel *label : dialog.findChildren<QLabel *>(QStringLiteral("Label1"))) {
+        if (label->property("index").toUInt() == index)
+            return label;
+    }
+    return nullptr;
 }
 
 // The debug window: a top-level window of its own, or null.

@@ -386,9 +386,9 @@ private slots:
         QFETCH(QByteArray, onWire);
         ModalDriver<dlgNumber> driver([&](dlgNumber *dialog) {
             QCOMPARE(dialog->windowTitle(), caption);
-            QCOMPARE(dialog->lblNumberTitle->text(), title);
-            QVERIFY(dialog->txtNumber->text().isEmpty());
-            QTest::keyClicks(dialog->txtNumber, typed);
+            QCOMPARE(part<QLabel>(*dialog, "lblNumberTitle")->text(), title);
+            QVERIFY(part<QLineEdit>(*dialog, "txtNumber")->text().isEmpty());
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), typed);
             clickOk(dialog);
         });
         trigger(name);
@@ -408,7 +408,7 @@ private slots:
             for (const bool cancel : {true, false}) {
                 ModalDriver<dlgNumber> driver([cancel](dlgNumber *dialog) {
                     if (cancel) {
-                        QTest::keyClicks(dialog->txtNumber, QStringLiteral("123"));
+                        QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("123"));
                         clickCancel(dialog);
                     } else {
                         clickOk(dialog); // the box is empty
@@ -426,11 +426,11 @@ private slots:
         {
             ModalDriver<dlgDateTime> driver([](dlgDateTime *dialog) {
                 QCOMPARE(dialog->windowTitle(), QStringLiteral("날짜.시간 입력"));
-                QVERIFY(dialog->cbMonth->isEnabled() && dialog->cbDay->isEnabled());
-                QTest::keyClicks(dialog->cbMonth->lineEdit(), QStringLiteral("7"));
-                QTest::keyClicks(dialog->cbDay->lineEdit(), QStringLiteral("4"));
-                QTest::keyClicks(dialog->cbHour->lineEdit(), QStringLiteral("9"));
-                QTest::keyClicks(dialog->cbMin->lineEdit(), QStringLiteral("5"));
+                QVERIFY(part<QComboBox>(*dialog, "cbMonth")->isEnabled() && part<QComboBox>(*dialog, "cbDay")->isEnabled());
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbMonth")->lineEdit(), QStringLiteral("7"));
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbDay")->lineEdit(), QStringLiteral("4"));
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbHour")->lineEdit(), QStringLiteral("9"));
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbMin")->lineEdit(), QStringLiteral("5"));
                 clickOk(dialog);
             });
             trigger("menuDataTimeSet");
@@ -452,9 +452,9 @@ private slots:
         {
             ModalDriver<dlgDateTime> driver([](dlgDateTime *dialog) {
                 QCOMPARE(dialog->windowTitle(), QStringLiteral("시간 입력"));
-                QVERIFY(!dialog->cbMonth->isEnabled() && !dialog->cbDay->isEnabled());
-                QTest::keyClicks(dialog->cbHour->lineEdit(), QStringLiteral("7"));
-                QTest::keyClicks(dialog->cbMin->lineEdit(), QStringLiteral("30"));
+                QVERIFY(!part<QComboBox>(*dialog, "cbMonth")->isEnabled() && !part<QComboBox>(*dialog, "cbDay")->isEnabled());
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbHour")->lineEdit(), QStringLiteral("7"));
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbMin")->lineEdit(), QStringLiteral("30"));
                 clickOk(dialog);
             });
             trigger("menuAlarmTimeSet");
@@ -465,7 +465,7 @@ private slots:
         }
         for (const char *name : {"menuDataTimeSet", "menuAlarmTimeSet"}) {
             ModalDriver<dlgDateTime> driver([](dlgDateTime *dialog) {
-                QTest::keyClicks(dialog->cbHour->lineEdit(), QStringLiteral("7"));
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbHour")->lineEdit(), QStringLiteral("7"));
                 clickCancel(dialog);
             });
             trigger(name);
@@ -498,9 +498,9 @@ private slots:
         QFETCH(QString, title);
         ModalDriver<dlgMelody> driver([&](dlgMelody *dialog) {
             QCOMPARE(dialog->windowTitle(), QStringLiteral("응답 멜로디 설정"));
-            QVERIFY(dialog->frGroup->isVisible());
-            QTest::keyClicks(dialog->cbGroup->lineEdit(), group);
-            QTest::keyClicks(dialog->cbNo->lineEdit(), number);
+            QVERIFY(part<QGroupBox>(*dialog, "frGroup")->isVisible());
+            QTest::keyClicks(part<QComboBox>(*dialog, "cbGroup")->lineEdit(), group);
+            QTest::keyClicks(part<QComboBox>(*dialog, "cbNo")->lineEdit(), number);
             clickOk(dialog);
         });
         trigger("menuRespMelodySet");
@@ -530,8 +530,8 @@ private slots:
         {
             ModalDriver<dlgMelody> driver([](dlgMelody *dialog) {
                 QCOMPARE(dialog->windowTitle(), QStringLiteral("멜로디 번호 설정"));
-                QVERIFY(!dialog->frGroup->isVisible());
-                QTest::keyClicks(dialog->cbNo->lineEdit(), QStringLiteral("3"));
+                QVERIFY(!part<QGroupBox>(*dialog, "frGroup")->isVisible());
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbNo")->lineEdit(), QStringLiteral("3"));
                 clickOk(dialog);
             });
             trigger("menuAlarmMelodySet");
@@ -576,8 +576,8 @@ private slots:
         mark();
         ModalDriver<dlgNumber> driver([](dlgNumber *dialog) {
             QCOMPARE(dialog->windowTitle(), QStringLiteral("전화번호 입력"));
-            QCOMPARE(dialog->lblNumberTitle->text(), QStringLiteral("전화번호"));
-            QTest::keyClicks(dialog->txtNumber, QStringLiteral("0212345678"));
+            QCOMPARE(part<QLabel>(*dialog, "lblNumberTitle")->text(), QStringLiteral("전화번호"));
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("0212345678"));
             clickOk(dialog);
         });
         trigger("menuCallSet");
@@ -599,7 +599,7 @@ private slots:
                 [&] { linesAtReport = part<QListWidget>(*m_window, "lstResult")->count() - m_logStart; });
         QTimer::singleShot(1500, m_window.get(), [this] { m_pty2->write(kHandsetLifted); });
         ModalDriver<dlgNumber> driver([](dlgNumber *dialog) {
-            QTest::keyClicks(dialog->txtNumber, QStringLiteral("0311112222"));
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("0311112222"));
             clickOk(dialog);
         });
         trigger("menuCallSet");
@@ -624,7 +624,7 @@ private slots:
     {
         QTimer::singleShot(2000, m_window.get(), [this] { trigger("menuAlarmFuncGet"); });
         ModalDriver<dlgNumber> driver([](dlgNumber *dialog) {
-            QTest::keyClicks(dialog->txtNumber, QStringLiteral("0212345678"));
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("0212345678"));
             clickOk(dialog);
         });
         QElapsedTimer elapsed;
@@ -653,7 +653,7 @@ private slots:
     {
         QTimer::singleShot(300, m_window.get(), [this] { part<QTimer>(*m_window, "timerHook")->stop(); });
         ModalDriver<dlgNumber> driver([](dlgNumber *dialog) {
-            QTest::keyClicks(dialog->txtNumber, QStringLiteral("0212345678"));
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("0212345678"));
             clickOk(dialog);
         });
         QElapsedTimer elapsed;
@@ -672,7 +672,7 @@ private slots:
     {
         QTimer::singleShot(300, m_window.get(), [this] {
             ModalDriver<dlgNumber> inner([](dlgNumber *dialog) {
-                QTest::keyClicks(dialog->txtNumber, QStringLiteral("222"));
+                QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("222"));
                 clickOk(dialog);
             });
             trigger("menuCallSet");
@@ -680,7 +680,7 @@ private slots:
         });
         QTimer::singleShot(1000, m_window.get(), [this] { m_pty1->write(kHandsetLifted); });
         ModalDriver<dlgNumber> outer([](dlgNumber *dialog) {
-            QTest::keyClicks(dialog->txtNumber, QStringLiteral("111"));
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("111"));
             clickOk(dialog);
         });
         trigger("menuCallSet");
