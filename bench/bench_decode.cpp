@@ -10,13 +10,13 @@
 // Runs of 1,000 and 100,000 messages, except 1-byte lists: 100,000 of them
 // are 400 MB fed a byte at a time, so they run 100 and 1,000 unless --small
 // and --large say otherwise.
+#include "codec.h"
 #include "fake_slot.h"
 #include "link_state.h"
 #include "tavro/tavro_m.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QStringEncoder>
 
 #include <cstdio>
 #ifdef __linux__
@@ -29,7 +29,7 @@ namespace {
 
 QByteArray callReport()
 {
-    return QStringEncoder("windows-949").encode(QStringLiteral(
+    return cp949(QStringLiteral(
         "Report\r\nD\r\nTime:03151030\r\nNumber:0212345678\r\nName:홍길동\r\nGroup:1\r\nType:S\r\nEnd\r\n"));
 }
 
@@ -46,7 +46,7 @@ QByteArray fullList()
         text += QStringLiteral("Time:%1151030\r\nNumber:02%2\r\nName:똠방각하 %3\r\nGroup:%4\r\nType:V\r\n")
                     .arg(i % 12 + 1, 2, 10, QChar(u'0')).arg(1000000 + i).arg(i).arg(i % 6 + 1);
     }
-    return QStringEncoder("windows-949").encode(text + QStringLiteral("End\r\n"));
+    return cp949(text + QStringLiteral("End\r\n"));
 }
 
 struct Run

@@ -13,12 +13,12 @@
 // Every event is checked against what the receive path promises; a broken
 // promise aborts, so libFuzzer keeps the input. With two terminals each
 // port must raise exactly the events its half raises when it arrives alone.
+#include "codec.h"
 #include "link_state.h"
 #include "serial_slot.h"
 #include "tavro/tavro_m.h"
 
 #include <QCoreApplication>
-#include <QStringDecoder>
 
 #include <cstdint>
 #include <cstdio>
@@ -167,7 +167,7 @@ public:
 private:
     bool m_open = false;
     QByteArray m_pending;
-    QStringDecoder m_decoder{"windows-949"};
+    QStringDecoder m_decoder{kCp949};
 };
 
 // One control for the whole run, its four ports open on fuzz slots; every

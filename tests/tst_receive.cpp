@@ -1,21 +1,16 @@
 // The receive path: buffer, synchronisation answer, framing, field reads.
+#include "codec.h"
 #include "event_capture.h"
 #include "fake_slot.h"
 #include "link_state.h"
 #include "pty_pair.h"
 #include "tavro/tavro_m.h"
 
-#include <QStringEncoder>
 #include <QtTest>
 
 using namespace tavro::detail;
 
 namespace {
-
-QByteArray cp949(const QString &text)
-{
-    return QStringEncoder("windows-949").encode(text);
-}
 
 QByteArray callReport(const QByteArray &number, const QByteArray &name = "Kim")
 {

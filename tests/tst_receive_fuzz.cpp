@@ -2,12 +2,12 @@
 // pieces that interleave on two ports: nothing crashes, the buffers stay
 // bounded, every event carries sane values, and the well-formed messages
 // between the garbage arrive exactly once, in order, under their own port.
+#include "codec.h"
 #include "fake_slot.h"
 #include "link_state.h"
 #include "tavro/tavro_m.h"
 
 #include <QRandomGenerator>
-#include <QStringEncoder>
 #include <QtTest>
 
 using namespace tavro::detail;
@@ -17,11 +17,6 @@ namespace {
 // Well-formed messages carry a tag "W<n>" in a value that reaches the host;
 // garbage never contains a 'W', so an event with a tag comes from one of them.
 constexpr char kTagMark = 'W';
-
-QByteArray cp949(const QString &text)
-{
-    return QStringEncoder("windows-949").encode(text);
-}
 
 const char *const kNames[] = {"Kim", "똠방각하", "홍길동", "", "Lee Park"};
 const char kTelTypes[] = "BSCPOVxs";

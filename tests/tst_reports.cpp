@@ -1,10 +1,10 @@
 // Call reports: the handset into HookEvent, incoming calls into ReceiveCall.
+#include "codec.h"
 #include "event_capture.h"
 #include "link_state.h"
 #include "pty_pair.h"
 #include "tavro/tavro_m.h"
 
-#include <QStringEncoder>
 #include <QtTest>
 
 using namespace tavro::detail;
@@ -187,7 +187,7 @@ private slots:
             calls << info;
         });
         const QString name = QStringLiteral("똠방각하 홍길동");
-        const QByteArray bytes = QStringEncoder("windows-949").encode(
+        const QByteArray bytes = cp949(
             QStringLiteral("Report\r\nD\r\nTime:07040910\r\nNumber:0641234567\r\nName:") + name
             + QStringLiteral("\r\nGroup:2\r\nType:B\r\nEnd\r\n"));
         QVERIFY(bytes.contains("\x8c\x63")); // 똠 as the terminal sends it

@@ -3,10 +3,8 @@
 #ifndef TAVRO_TESTS_FAKE_SLOT_H
 #define TAVRO_TESTS_FAKE_SLOT_H
 
+#include "codec.h"
 #include "serial_slot.h"
-
-#include <QStringDecoder>
-#include <QStringEncoder>
 
 class tavro_m;
 
@@ -34,8 +32,8 @@ public:
 private:
     bool m_open = false;
     QByteArray m_pending;
-    QStringDecoder m_decoder {"windows-949"};
-    QStringEncoder m_encoder {"windows-949"};
+    QStringDecoder m_decoder {kCp949};
+    QStringEncoder m_encoder {kCp949};
 };
 
 // Puts fake slots under `control`; fakes[i] receives the one for COM(i+1).

@@ -1,12 +1,14 @@
 // The soak runs shared by the soak suite and the soak benchmark.
 #include "soak.h"
 
+#include "codec.h"
+#include "wait_until.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QStringEncoder>
 
 #include <cerrno>
 #include <cstdio>
@@ -26,26 +28,6 @@ qint64 residentKb()
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return 0;
-}
-
-// Lets events run until `done` holds or the time is up; never spins: the
-// wait blocks on events, and a timer makes sure the deadline is seen.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    QTimer wake;
-    wake.start(50);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-QByteArray cp949(const QString &text)
-{
-    return QStringEncoder("windows-949").encode(text);
 }
 
 const QStringList &callerNames()

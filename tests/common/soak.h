@@ -28,10 +28,6 @@ namespace soak {
 
 // Resident memory of this process in kB (VmRSS), 0 when unreadable.
 qint64 residentKb();
-// Lets events run until `done` holds or the time is up; never spins: the
-// wait blocks on events, and a timer makes sure the deadline is seen.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs);
-QByteArray cp949(const QString &text);
 
 // One incoming call. Everything but the clock follows from its id, so the
 // run keeps no record of what it sent.

@@ -1,5 +1,6 @@
 // How the console shows the control's events: log lines, the receive box,
 // the debug window and the hook state.
+#include "codec.h"
 #include "frmDebug.h"
 #include "link_state.h"
 #include "pty_pair.h"
@@ -10,7 +11,6 @@
 
 #include <QListWidget>
 #include <QPlainTextEdit>
-#include <QStringEncoder>
 #include <QtTest>
 
 namespace {
@@ -34,7 +34,7 @@ struct Console
     }
     int lines() const { return part<QListWidget>(window, "lstResult")->count(); }
     void clear() { part<QListWidget>(window, "lstResult")->clear(); }
-    void send(const QString &text) { terminal.write(QStringEncoder("windows-949").encode(text)); }
+    void send(const QString &text) { terminal.write(cp949(text)); }
 
     QStringList response(qint16 msgType, const QString &rst1, const QString &rst2 = QString())
     {

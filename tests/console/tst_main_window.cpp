@@ -1,5 +1,6 @@
 // The console's main window: start-up, port choice, buttons, raw transmit,
 // the log list and the debug window.
+#include "codec.h"
 #include "control_private.h"
 #include "fake_slot.h"
 #include "frmDebug.h"
@@ -16,7 +17,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QStringEncoder>
 #include <QTimer>
 #include <QtTest>
 
@@ -206,7 +206,7 @@ private slots:
         QInputMethodEvent composed;
         composed.setCommitString(QStringLiteral("한"));
         QApplication::sendEvent(part<QLineEdit>(window, "txtTx"), &composed);
-        const QByteArray hangul = QStringEncoder("windows-949").encode(QStringLiteral("똠한"));
+        const QByteArray hangul = cp949(QStringLiteral("똠한"));
         const QByteArray expected = QByteArray("AB\r\b") + hangul;
         QCOMPARE(one.readAtLeast(expected.size()), expected);
         QCOMPARE(two.readAvailable(), QByteArray()); // the current port does not matter

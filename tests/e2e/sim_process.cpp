@@ -4,23 +4,6 @@
 
 #include <csignal>
 
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    // Ends the last wait at the deadline. Repeating and precise: a coarse
-    // timer may fire a little early, and a single shot would then leave the
-    // last wait without anything to end it.
-    QTimer wake;
-    wake.setTimerType(Qt::PreciseTimer);
-    wake.start(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 SimProcess::SimProcess(const QStringList &arguments)
     : m_arguments(arguments)
 {

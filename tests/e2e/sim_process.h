@@ -7,11 +7,7 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
-
-// Runs the event loop until `done` holds or the time is up. Blocks between
-// events instead of polling, so input is handled the moment it arrives.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs = 5000);
+#include "wait_until.h"
 
 class SimProcess
 {

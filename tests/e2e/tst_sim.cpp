@@ -1,12 +1,12 @@
 // tavro_sim on its own: the host's side of its line is played byte by byte
 // here, the operator's side through its standard input.
+#include "codec.h"
 #include "pty_pair.h"
 #include "sim_process.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -18,11 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray cp949(const QString &text)
-{
-    return QStringEncoder("windows-949").encode(text);
-}
 
 QByteArray message(const QByteArray &marker, char letter, const QList<QByteArray> &lines)
 {

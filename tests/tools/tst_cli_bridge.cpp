@@ -1,5 +1,6 @@
 // The JSON translation of tavro_cli: calls to the control and back, events
 // to lines, and every way a request can be wrong.
+#include "codec.h"
 #include "fake_slot.h"
 #include "json_bridge.h"
 #include "link_state.h"
@@ -170,7 +171,7 @@ private slots:
         QCOMPARE(h.call({{"call", "TxData"}, {"portName", "COM1"}, {"data", "a전화"}}),
                  (QJsonObject {{"result", "TxData"}, {"value", QJsonValue::Null}, {"portName", "COM1"},
                                {"data", "a전화"}}));
-        QCOMPARE(h.fakes[0]->written, QStringEncoder("windows-949").encode(QStringLiteral("a전화")));
+        QCOMPARE(h.fakes[0]->written, cp949(QStringLiteral("a전화")));
 
         QCOMPARE(h.call({{"call", "CloseTavro"}, {"portName", "COM1"}}),
                  (QJsonObject {{"result", "CloseTavro"}, {"value", 0}, {"portName", "COM1"}, {"errorStr", ""}}));

@@ -1,13 +1,13 @@
 // tavro_cli as a program: JSON lines over a pipe, the terminal played by a
 // scripted peer on a pseudo-terminal.
 #include "ack_peer.h"
+#include "codec.h"
 #include "pty_pair.h"
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QStringEncoder>
 #include <QtTest>
 
 #include <functional>
@@ -15,11 +15,6 @@
 #include <csignal>
 
 namespace {
-
-QByteArray cp949(const QString &text)
-{
-    return QStringEncoder("windows-949").encode(text);
-}
 
 // One running tavro_cli with its output read line by line.
 class Cli
