@@ -32,7 +32,7 @@ MessageScope::~MessageScope()
     receiveState().scope = outer;
 }
 
-qsizetype findEndLine(const QString &text, qsizetype from)
+qsizetype findEndLine(QStringView text, qsizetype from)
 {
     for (qsizetype pos = text.indexOf(kEndLine, std::max<qsizetype>(from, 0)); pos >= 0;
          pos = text.indexOf(kEndLine, pos + 1)) {

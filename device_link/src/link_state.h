@@ -6,6 +6,7 @@
 #define TAVRO_LINK_STATE_H
 
 #include <QString>
+#include <QStringView>
 
 #include <array>
 
@@ -76,7 +77,7 @@ inline const QString kEndLine = QStringLiteral("End\r\n");
 
 // Position of the first end line ("End" CR LF where a line starts) in `text`
 // at or after `from`, or -1.
-qsizetype findEndLine(const QString &text, qsizetype from = 0);
+qsizetype findEndLine(QStringView text, qsizetype from = 0);
 // Removes the first n characters of the port's buffer.
 void dropFront(int slot, qsizetype n);
 // Empties the port's buffer.

@@ -4,6 +4,8 @@
 #include "decoders.h"
 #include "link_state.h"
 
+#include <algorithm>
+
 using namespace tavro::detail;
 
 namespace {
@@ -17,6 +19,14 @@ bool typeLineAt(const QString &rx, qsizetype at, qsizetype limit)
 {
     return at + 3 <= limit && rx.at(at) != u'\r' && rx.at(at) != u'\n' && rx.at(at + 1) == u'\r'
         && rx.at(at + 2) == u'\n';
+}
+
+// An end line starts in `text` before `limit`. Only the text such a line
+// could occupy is searched, not the rest of the message.
+bool endLineBefore(const QString &text, qsizetype limit)
+{
+    const qsizetype reach = std::min(text.size(), limit - 1 + kEndLine.size());
+    return reach > 0 && findEndLine(QStringView(text).first(reach)) >= 0;
 }
 
 // The last marker line in front of `limit` that starts a message. A marker
@@ -179,13 +189,14 @@ QString tavro_m::GetInformationWithIndicator(QString title)
     const QString &text = messageText();
     // A title counts wherever it stands (a blank or noise may precede it),
     // but only inside the current message: one behind its end line belongs
-    // to the next message.
-    const qsizetype end = findEndLine(text);
-    const qsizetype limit = end >= 0 ? end : text.size();
-    const qsizetype pos = QStringView(text).first(limit).indexOf(title);
+    // to the next message. The end line is looked for only in front of the
+    // title, so reading a long list field by field stays linear in its size.
+    const qsizetype pos = text.indexOf(title);
     if (pos < 0)
         return QString();
     const qsizetype valueStart = pos + title.size();
+    if (endLineBefore(text, valueStart))
+        return QString();
     const qsizetype lineEnd = text.indexOf(kCrLf, valueStart);
     if (lineEnd < 0)
         return QString();
