@@ -15,6 +15,14 @@ foreach(line IN LISTS declarations)
     endif()
 endforeach()
 list(JOIN public "|" public_names)
+
+# The control's private member functions are internals too, although the
+# class itself is exported.
+file(READ ${HEADER} header_text)
+string(REGEX MATCH "\nprivate:[^}]*" private_section "${header_text}")
+string(REGEX MATCHALL "[A-Za-z_0-9]+\\(" private_calls "${private_section}")
+list(TRANSFORM private_calls REPLACE "\\($" "")
+list(JOIN private_calls "|" private_names)
 execute_process(COMMAND ${NM} -DC --defined-only ${LIBRARY}
     OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -31,6 +39,9 @@ foreach(line IN LISTS symbols)
     # Strip the public names; any project name left over is an internal.
     string(REGEX REPLACE "tavro::(${public_names})" "" rest "${line}")
     if(rest MATCHES "tavro::|detail|anonymous namespace|SerialSlot")
+        list(APPEND leaks "${line}")
+    endif()
+    if(private_names AND line MATCHES "tavro_m::(${private_names})\\(")
         list(APPEND leaks "${line}")
     endif()
     # Data: only the meta-object of the control.

@@ -186,10 +186,11 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 
-    void onPortInput(int slot);
-    void frameMessages(int slot);
-    void onPortFailed(int slot, const QString &reason);
-    void dropCutMessage(int slot);
+    // Internals of the receive path: kept out of the library's ABI.
+    TAVRO_M_NO_EXPORT void onPortInput(int slot);
+    TAVRO_M_NO_EXPORT void frameMessages(int slot);
+    TAVRO_M_NO_EXPORT void onPortFailed(int slot, const QString &reason);
+    TAVRO_M_NO_EXPORT void dropCutMessage(int slot);
 };
 
 #endif // TAVRO_TAVRO_M_H
