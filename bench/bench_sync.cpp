@@ -3,6 +3,7 @@
 //     CPU the process used meanwhile (the wait must block, not spin);
 //  2. against a terminal that answers "[" at once from another thread: how
 //     long after its "ACK" the frame's "]" arrives, over 200 commands.
+#include "cpu_time.h"
 #include "pty_pair.h"
 #include "tavro/tavro_m.h"
 
@@ -18,20 +19,11 @@
 #include <vector>
 
 #include <poll.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double cpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval &tv) { return tv.tv_sec + tv.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 bool openOn(tavro_m &control, const PtyPair &pty)
 {

@@ -1,4 +1,5 @@
 // Gathered lists: "a", "j", "o" and "p" answers into ReceiveGatheredInfo.
+#include "cpu_time.h"
 #include "event_capture.h"
 #include "link_state.h"
 #include "tavro/tavro_m.h"
@@ -232,6 +233,45 @@ private slots:
         QCOMPARE(t.callNumbers(), QStringList{QStringLiteral("0519876543")});
         QCOMPARE(t.lists.at(1).kind, qint16(97));
         QVERIFY(gRxData[0].isEmpty());
+    }
+
+    // Reading a list costs time in proportion to its length: sixty records
+    // cost little more than one record in a message just as long, however
+    // much text follows the records. CPU time, compared within the run, so
+    // the speed of the machine does not matter.
+    void longListsReadInLinearTime()
+    {
+        const QByteArray tail = QByteArray("Memo:" + QByteArray(60, 'x') + "\r\n").repeated(350);
+        QByteArray records;
+        for (int i = 0; i < 60; ++i)
+            records += record(i);
+        const QByteArray full = "Response\r\na\r\n" + records + tail + "End\r\n";
+        // One record, then a line as long as the other 59 records.
+        const QByteArray one = "Response\r\na\r\n" + record(0)
+            + QByteArray(records.size() - record(0).size() - 2, 'x') + "\r\n" + tail + "End\r\n";
+        QCOMPARE(one.size(), full.size());
+        QVERIFY(full.size() < kRxLimit);
+
+        FakeLink t;
+        QVERIFY(t.port);
+        constexpr int kMessages = 20;
+        const auto cpuFor = [&](const QByteArray &message) {
+            const double before = cpuSeconds();
+            for (int i = 0; i < kMessages; ++i)
+                t.port->feedNow(message);
+            return cpuSeconds() - before;
+        };
+        double fullCost = 1e9, oneCost = 1e9;
+        for (int round = 0; round < 3; ++round) {
+            fullCost = std::min(fullCost, cpuFor(full));
+            oneCost = std::min(oneCost, cpuFor(one));
+        }
+        QCOMPARE(t.lists.size(), 6 * kMessages);
+        QCOMPARE(t.lists.first().max, qint16(60));
+        QCOMPARE(t.lists.last().max, qint16(1));
+        QVERIFY(gRxData[0].isEmpty());
+        QVERIFY2(fullCost < 4 * std::max(oneCost, 0.001),
+                 qPrintable(QStringLiteral("60 records %1 s, 1 record %2 s").arg(fullCost).arg(oneCost)));
     }
 };
 

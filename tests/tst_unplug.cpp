@@ -3,6 +3,7 @@
 // the wait must end, the process must go idle, and the port must open again
 // when the terminal comes back.
 #include "ack_peer.h"
+#include "cpu_time.h"
 #include "link_state.h"
 #include "pty_pair.h"
 #include "tavro/tavro_m.h"
@@ -10,20 +11,9 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
-#include <sys/resource.h>
-
 using namespace tavro::detail;
 
 namespace {
-
-// CPU seconds (user and system) this process has used so far.
-double cpuSeconds()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // CPU seconds used while the event loop runs for two seconds. A slot that
 // keeps reading a dead device shows up here as a second or more.
