@@ -1,0 +1,162 @@
+#include "service.h"
+
+#include "access.h"
+#include "api.h"
+#include "event_log.h"
+#include "hooks.h"
+#include "http_server.h"
+#include "json_bridge.h"
+#include "metrics.h"
+#include "port_keeper.h"
+#include "sqlite_store.h"
+#include "stream.h"
+
+#include "tavro/tavro_m.h"
+
+#include <QJsonDocument>
+#include <QWebSocket>
+
+#include <cstdio>
+
+namespace tavrod {
+
+Service::Service(Options options, QObject *parent)
+    : QObject(parent)
+    , m_options(std::move(options))
+    , m_metrics(std::make_unique<Metrics>())
+{
+}
+
+Service::~Service()
+{
+    stop();
+}
+
+quint16 Service::port() const
+{
+    return m_http ? m_http->port() : 0;
+}
+
+bool Service::start(QString *error)
+{
+    m_store = std::make_unique<SqliteStore>(m_options.dbPath);
+    if (!m_store->open(error))
+        return false;
+    m_log = std::make_unique<EventLog>(*m_store, m_options.site);
+    m_log->start();
+    std::fprintf(stderr, "tavrod: store %s (schema %d), last event id %lld\n", qPrintable(m_options.dbPath),
+                 SqliteStore::schemaVersion(), static_cast<long long>(m_log->lastId()));
+
+    QByteArray token;
+    bool created = false;
+    if (!loadOrCreateToken(m_options.tokenFile, &token, &created, error))
+        return false;
+    std::fprintf(stderr, "tavrod: API token %s %s\n", created ? "created in" : "read from",
+                 qPrintable(m_options.tokenFile));
+    m_access = std::make_unique<Access>(token);
+
+    tavro::PortMap map = tavro::defaultPortMap();
+    for (auto it = m_options.portMap.cbegin(); it != m_options.portMap.cend(); ++it)
+        map.insert(it.key(), it.value());
+    m_control = std::make_unique<tavro_m>(map);
+    m_bridge = std::make_unique<tavro::cli::JsonBridge>(*m_control, [this](const QByteArray &line) {
+        const QJsonObject event = QJsonDocument::fromJson(line).object();
+        if (event.contains(QStringLiteral("event")))
+            onBridgeEvent(event);
+    });
+    m_bridge->setDebugEnabled(false);
+
+    m_stream = std::make_unique<StreamHub>(*m_log, *m_metrics, m_options.maxStreamClients);
+    connect(m_stream.get(), &StreamHub::debugWantedChanged, this,
+            [this](bool wanted) { m_bridge->setDebugEnabled(wanted); });
+    connect(m_log.get(), &EventLog::published, m_stream.get(), &StreamHub::publish);
+    connect(m_log.get(), &EventLog::published, this, [this](const EventRecord &event) {
+        if (event.id > 0)
+            m_metrics->countEvent(event.kind);
+    });
+    connect(m_log.get(), &EventLog::degradedChanged, this, [](bool degraded) {
+        std::fprintf(stderr, "tavrod: %s\n", degraded ? "degraded: the store cannot be written" : "store ok");
+    });
+
+    m_hooks = std::make_unique<HookRunner>(m_options.onCall, m_options.hookTimeoutMs, m_options.hookParallel,
+                                           *m_metrics);
+    if (!m_hooks->isEmpty()) {
+        connect(m_log.get(), &EventLog::stored, this, [this](const EventRecord &event) {
+            if (event.kind == u"ReceiveCall")
+                m_hooks->run(QJsonDocument(callFromEvent(event.object)).toJson(QJsonDocument::Compact));
+        });
+    }
+
+    m_ports = std::make_unique<PortKeeper>(*m_control, m_options.openPorts);
+    connect(m_ports.get(), &PortKeeper::portStateSeen, this,
+            [this](const QString &portName, bool open, const QString &reason) {
+                onBridgeEvent({{"event", "PortState"}, {"portName", portName}, {"open", open}, {"reason", reason}});
+            });
+
+    HttpLimits limits;
+    limits.maxConnections = m_options.maxConnections;
+    m_http = std::make_unique<HttpServer>(limits);
+    m_api = std::make_unique<Api>(Api::Parts{
+        *m_log, *m_store, *m_ports, *m_stream, *m_metrics, *m_access,
+        [this](const QJsonObject &request, std::function<void(const QJsonObject &)> reply) {
+            submit(request, std::move(reply));
+            return true;
+        },
+        [] { return 0; }, [this] { return m_http->connectionCount(); }});
+    m_http->setHandler([this](const HttpRequest &request, HttpResponder responder) {
+        m_api->handle(request, std::move(responder));
+    });
+    m_http->setUpgradeCheck([this](const HttpRequest &request) { return m_api->checkUpgrade(request); });
+    connect(m_http.get(), &HttpServer::webSocketConnected, m_stream.get(), &StreamHub::accept);
+    connect(m_http.get(), &HttpServer::requestFinished, this,
+            [this](const QByteArray &, const QString &path, int, double seconds) {
+                m_metrics->observeRequest(m_api->routeLabel(path), seconds);
+            });
+    if (!m_http->listen(m_options.listenAddress, m_options.listenPort, error)) {
+        *error = QStringLiteral("cannot listen on %1:%2: %3")
+                     .arg(m_options.listenAddress.toString())
+                     .arg(m_options.listenPort)
+                     .arg(*error);
+        return false;
+    }
+    const QString host = m_options.listenAddress.protocol() == QAbstractSocket::IPv6Protocol
+        ? u'[' + m_options.listenAddress.toString() + u']'
+        : m_options.listenAddress.toString();
+    std::fprintf(stderr, "tavrod: listening on http://%s:%u\n", qPrintable(host), unsigned(m_http->port()));
+
+    m_ports->start();
+    return true;
+}
+
+void Service::submit(const QJsonObject &request, std::function<void(const QJsonObject &)> reply)
+{
+    QMetaObject::invokeMethod(
+        this, [this, request, reply = std::move(reply)] { reply(m_bridge->call(request)); }, Qt::QueuedConnection);
+}
+
+void Service::onBridgeEvent(const QJsonObject &event)
+{
+    m_log->record(event);
+}
+
+void Service::stop()
+{
+    if (m_stopped || !m_log)
+        return;
+    m_stopped = true;
+    if (m_ports)
+        m_ports->closeAll();
+    if (m_stream)
+        m_stream->closeAll();
+    if (m_hooks)
+        m_hooks->stop();
+    if (m_http)
+        m_http->close();
+    if (!m_log->flush())
+        std::fprintf(stderr, "tavrod: %d events could not be written to the store: %s\n", m_log->unsavedCount(),
+                     qPrintable(m_log->lastStoreError()));
+    m_store->close();
+    std::fprintf(stderr, "tavrod: stopped\n");
+}
+
+} // namespace tavrod

@@ -1,0 +1,160 @@
+#include "stream.h"
+
+#include "event_log.h"
+#include "metrics.h"
+
+#include <QJsonDocument>
+#include <QUrlQuery>
+#include <QWebSocket>
+
+namespace tavrod {
+
+namespace {
+
+// Replay is sent in slices and only while the client's backlog is small,
+// so a long replay neither blocks the loop nor trips the slow-client bound.
+constexpr int replaySlice = 500;
+constexpr qint64 replayBacklog = 256 * 1024;
+
+qint64 idOf(const QByteArray &json)
+{
+    return QJsonDocument::fromJson(json).object().value(u"id").toInteger();
+}
+
+} // namespace
+
+StreamHub::StreamHub(EventLog &log, Metrics &metrics, int maxClients, QObject *parent)
+    : QObject(parent)
+    , m_log(log)
+    , m_metrics(metrics)
+    , m_maxClients(maxClients)
+{
+}
+
+StreamHub::~StreamHub()
+{
+    closeAll();
+}
+
+StreamHub::ClientList::iterator StreamHub::find(QWebSocket *socket)
+{
+    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
+        if (it->socket == socket)
+            return it;
+    }
+    return m_clients.end();
+}
+
+void StreamHub::accept(QWebSocket *socket)
+{
+    if (isFull()) {
+        socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("too many stream clients"));
+        socket->deleteLater();
+        return;
+    }
+    // Clients have nothing to say; whatever they send is small or refused.
+    socket->setMaxAllowedIncomingMessageSize(4096);
+    socket->setMaxAllowedIncomingFrameSize(4096);
+
+    const QUrlQuery query(socket->requestUrl());
+    Client client;
+    client.socket = socket;
+    client.debug = query.queryItemValue(QStringLiteral("debug")) == u"1";
+    bool hasAfter = false;
+    const qint64 after = query.queryItemValue(QStringLiteral("after")).toLongLong(&hasAfter);
+    client.cursor = hasAfter ? std::max<qint64>(after, 0) : m_log.lastId();
+    client.live = !hasAfter;
+    m_clients.push_back(client);
+    if (client.debug && m_debugClients++ == 0)
+        emit debugWantedChanged(true);
+
+    connect(socket, &QWebSocket::disconnected, this, [this, socket] { drop(socket, false); });
+    if (hasAfter) {
+        connect(socket, &QWebSocket::bytesWritten, this, [this, socket] {
+            const auto it = find(socket);
+            if (it != m_clients.end() && !it->live)
+                replay(it);
+        });
+        replay(std::prev(m_clients.end()));
+    }
+}
+
+void StreamHub::replay(ClientList::iterator client)
+{
+    while (client->socket->bytesToWrite() < replayBacklog) {
+        QList<QByteArray> rows;
+        QString error;
+        if (!m_log.eventsAfter(client->cursor, replaySlice, &rows, &error)) {
+            client->socket->close(QWebSocketProtocol::CloseCodeAbnormalDisconnection,
+                                  QStringLiteral("cannot read the stored events"));
+            return;
+        }
+        if (rows.isEmpty()) {
+            // Caught up: every later event reaches it live, in order.
+            client->live = true;
+            return;
+        }
+        for (const QByteArray &row : rows) {
+            if (!send(*client, QString::fromUtf8(row)))
+                return;
+        }
+        client->cursor = std::max(client->cursor, idOf(rows.last()));
+    }
+}
+
+void StreamHub::publish(const EventRecord &event)
+{
+    const bool debugKind = event.id == 0;
+    if (debugKind && m_debugClients == 0)
+        return;
+    const QString text = QString::fromUtf8(event.json);
+    for (auto it = m_clients.begin(); it != m_clients.end();) {
+        Client &client = *it++;
+        if (debugKind) {
+            if (client.debug)
+                send(client, text);
+            continue;
+        }
+        // A replaying client reads this one from the store later.
+        if (!client.live || event.id <= client.cursor)
+            continue;
+        client.cursor = event.id;
+        send(client, text);
+    }
+}
+
+bool StreamHub::send(Client &client, const QString &text)
+{
+    client.socket->sendTextMessage(text);
+    if (client.socket->bytesToWrite() <= maxBacklog)
+        return true;
+    drop(client.socket, true);
+    return false;
+}
+
+void StreamHub::drop(QWebSocket *socket, bool slow)
+{
+    const auto it = find(socket);
+    if (it == m_clients.end())
+        return;
+    if (it->debug && --m_debugClients == 0)
+        emit debugWantedChanged(false);
+    m_clients.erase(it);
+    socket->disconnect(this);
+    if (slow) {
+        m_metrics.countStreamClosedSlow();
+        socket->abort();
+    }
+    socket->deleteLater();
+}
+
+void StreamHub::closeAll()
+{
+    while (!m_clients.empty()) {
+        QWebSocket *socket = m_clients.front().socket;
+        socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("service stopping"));
+        drop(socket, false);
+    }
+}
+
+} // namespace tavrod
