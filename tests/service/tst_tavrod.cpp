@@ -267,6 +267,43 @@ private slots:
         QCOMPARE(rig.tavrod.errors().count("COM1 opened"), 2);
     }
 
+    void hooksRunForEveryStoredCall()
+    {
+        Rig rig;
+        const QString out = rig.dir.filePath("hook.out");
+        QVERIFY(rig.startSim());
+        QVERIFY(rig.startService({"--on-call", QStringLiteral("/bin/sh -c \"cat >> '%1'; echo >> '%1'\"").arg(out),
+                                  "--on-call", "/bin/false", "--on-call", "/bin/sleep 30", "--hook-timeout", "1"}));
+        QVERIFY(waitUntil([&] { return rig.portOpen(); }, 5000));
+        rig.sim->type(u"call 0212345678 홍길동"_qs);
+        rig.sim->type("call 0319998888");
+
+        // The first command got each call's JSON on its standard input.
+        QList<QJsonObject> calls;
+        QVERIFY(waitUntil([&] {
+            QFile file(out);
+            calls.clear();
+            if (file.open(QIODevice::ReadOnly)) {
+                for (const QByteArray &line : file.readAll().split('\n')) {
+                    if (!line.trimmed().isEmpty())
+                        calls.append(QJsonDocument::fromJson(line).object());
+                }
+            }
+            return calls.size() == 2;
+        }, 5000));
+        QCOMPARE(calls[0].value("cidInfo").toObject().value("lName").toString(), u"홍길동"_qs);
+        QCOMPARE(calls[1].value("cidInfo").toObject().value("lNumber").toString(), QStringLiteral("0319998888"));
+        QVERIFY(calls[0].value("id").toInteger() < calls[1].value("id").toInteger());
+
+        // Failures and the time limit are logged and counted, the service goes on.
+        QVERIFY(rig.tavrod.waitForErrors("exit status 1"));
+        QVERIFY(rig.tavrod.waitForErrors("killed", 5000));
+        QVERIFY(waitUntil([&] {
+            return rig.tavrod.request("GET", "/metrics", {}, "").body.contains("tavrod_hooks_total{result=\"failed\"} 4");
+        }, 5000));
+        QCOMPARE(rig.tavrod.request("GET", "/healthz").status, 200);
+    }
+
     void whatAClientSawSurvivesAKill()
     {
         Rig rig;
