@@ -1,13 +1,19 @@
 // The WebSocket stream: every event to every client, a replay of the stored
 // events after ?after=ID first, without a gap or a duplicate between the
-// replay and the live events. A client that reads too slowly (its unsent
-// backlog passes maxBacklog) is closed; it comes back with after= and loses
-// nothing, and it never delays the link or the other clients.
+// replay and the live events.
+//
+// Slow clients: live events go to a client only while its unsent backlog is
+// below liveBacklog; beyond it the client falls back to catching up from
+// the store (as a replay does) as it drains, so a slow reader costs at most
+// that much memory here and loses nothing. A client whose backlog still
+// passes maxBacklog (one huge replay, a stuck socket) is closed; it comes
+// back with after= and loses nothing. Neither delays the link or the others.
 #ifndef TAVROD_STREAM_H
 #define TAVROD_STREAM_H
 
 #include "event_store.h"
 
+#include <QHash>
 #include <QObject>
 
 #include <list>
@@ -25,6 +31,7 @@ class StreamHub : public QObject
 
 public:
     static constexpr qint64 maxBacklog = 1 << 20;
+    static constexpr qint64 liveBacklog = 64 * 1024;
 
     StreamHub(EventLog &log, Metrics &metrics, int maxClients, QObject *parent = nullptr);
     ~StreamHub() override;
@@ -54,12 +61,12 @@ private:
     void replay(ClientList::iterator client);
     bool send(Client &client, const QString &text);
     void drop(QWebSocket *socket, bool slow);
-    ClientList::iterator find(QWebSocket *socket);
 
     EventLog &m_log;
     Metrics &m_metrics;
     int m_maxClients;
     ClientList m_clients;
+    QHash<QWebSocket *, ClientList::iterator> m_index;
     int m_debugClients = 0;
 };
 
