@@ -3,6 +3,7 @@
 #include "event_log.h"
 #include "metrics.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -22,11 +23,12 @@ qint64 idOf(const QByteArray &json)
 
 } // namespace
 
-StreamHub::StreamHub(EventLog &log, Metrics &metrics, int maxClients, QObject *parent)
+StreamHub::StreamHub(EventLog &log, Metrics &metrics, int maxClients, qint64 liveBacklog, QObject *parent)
     : QObject(parent)
     , m_log(log)
     , m_metrics(metrics)
     , m_maxClients(maxClients)
+    , m_liveBacklog(liveBacklog)
 {
 }
 
@@ -72,7 +74,7 @@ void StreamHub::accept(QWebSocket *socket)
 
 void StreamHub::replay(ClientList::iterator client)
 {
-    while (client->socket->bytesToWrite() < liveBacklog) {
+    while (client->socket->bytesToWrite() < m_liveBacklog) {
         QList<QByteArray> rows;
         QString error;
         if (!m_log.eventsAfter(client->cursor, replaySlice, &rows, &error)) {
@@ -98,6 +100,8 @@ void StreamHub::publish(const EventRecord &event)
     const bool debugKind = event.id == 0;
     if (debugKind && m_debugClients == 0)
         return;
+    QElapsedTimer clock;
+    clock.start();
     const QString text = QString::fromUtf8(event.json);
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         Client &client = *it++;
@@ -109,13 +113,15 @@ void StreamHub::publish(const EventRecord &event)
         // A replaying client reads this one from the store later.
         if (!client.live || event.id <= client.cursor)
             continue;
-        if (client.socket->bytesToWrite() >= liveBacklog) {
+        if (client.socket->bytesToWrite() >= m_liveBacklog) {
             client.live = false; // behind: catches up from the store
             continue;
         }
         client.cursor = event.id;
         send(client, text);
     }
+    if (!debugKind && !m_clients.empty())
+        m_metrics.observeFanOut(double(clock.nsecsElapsed()) / 1e9);
 }
 
 bool StreamHub::send(Client &client, const QString &text)

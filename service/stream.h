@@ -4,7 +4,7 @@
 //
 // Slow clients: live events go to a client only while its unsent backlog is
 // below liveBacklog; beyond it the client falls back to catching up from
-// the store (as a replay does) as it drains, so a slow reader costs at most
+// the store (as a replay does) as it drains, so a slow reader costs about
 // that much memory here and loses nothing. A client whose backlog still
 // passes maxBacklog (one huge replay, a stuck socket) is closed; it comes
 // back with after= and loses nothing. Neither delays the link or the others.
@@ -31,9 +31,10 @@ class StreamHub : public QObject
 
 public:
     static constexpr qint64 maxBacklog = 1 << 20;
-    static constexpr qint64 liveBacklog = 64 * 1024;
+    static constexpr qint64 defaultLiveBacklog = 16 * 1024;
 
-    StreamHub(EventLog &log, Metrics &metrics, int maxClients, QObject *parent = nullptr);
+    StreamHub(EventLog &log, Metrics &metrics, int maxClients, qint64 liveBacklog = defaultLiveBacklog,
+              QObject *parent = nullptr);
     ~StreamHub() override;
 
     // Takes an accepted socket; its URL's query says after= and debug=.
@@ -65,6 +66,7 @@ private:
     EventLog &m_log;
     Metrics &m_metrics;
     int m_maxClients;
+    qint64 m_liveBacklog;
     ClientList m_clients;
     QHash<QWebSocket *, ClientList::iterator> m_index;
     int m_debugClients = 0;
