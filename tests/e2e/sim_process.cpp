@@ -7,12 +7,17 @@
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    QTimer wake; // ends the last wait at the deadline
+    // Ends the last wait at the deadline. A coarse timer may fire a little
+    // early; with nothing else to come the next wait would then block for
+    // ever, so it is precise and started again while time is left.
+    QTimer wake;
     wake.setSingleShot(true);
-    wake.start(timeoutMs);
+    wake.setTimerType(Qt::PreciseTimer);
     while (!done()) {
         if (deadline.hasExpired())
             return false;
+        if (!wake.isActive())
+            wake.start(int(std::max<qint64>(1, deadline.remainingTime())));
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;
