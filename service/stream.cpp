@@ -16,8 +16,21 @@ namespace {
 // so a long replay neither blocks the loop nor trips the slow-client bound.
 constexpr int replaySlice = 100;
 
+// The id of a stored event's JSON. Inside a JSON string every quote is
+// escaped, so "id": outside one is the top-level key (no nested object
+// carries an id); the full parse is the fallback.
 qint64 idOf(const QByteArray &json)
 {
+    const qsizetype at = json.indexOf("\"id\":");
+    if (at >= 0) {
+        qsizetype end = at + 5;
+        while (end < json.size() && json[end] >= '0' && json[end] <= '9')
+            ++end;
+        bool ok = false;
+        const qint64 id = json.mid(at + 5, end - at - 5).toLongLong(&ok);
+        if (ok)
+            return id;
+    }
     return QJsonDocument::fromJson(json).object().value(u"id").toInteger();
 }
 
