@@ -8,10 +8,11 @@
 // SendCmd lets the event loop run while it waits for the terminal, so
 // signals may arrive, and the host may call the control again, during it.
 //
-// The receive buffer, the synchronisation flag and the error text are
-// shared by all ports (and all controls on the thread): an "ACK" on any
-// open port answers a waiting SendCmd, and the latest failure's text is the
-// one GetCurrentErrorMsg returns.
+// Each port frames what it receives in its own buffer, so every message is
+// named after the port it arrived on. The synchronisation flag and the error
+// text are shared by all ports (and all controls on the thread): an "ACK" on
+// any open port answers a waiting SendCmd, and the latest failure's text is
+// the one GetCurrentErrorMsg returns.
 #ifndef TAVRO_TAVRO_M_H
 #define TAVRO_TAVRO_M_H
 
@@ -122,17 +123,27 @@ public:
     // Then writes "[", waits for the terminal's "ACK" (at most 11 ticks of
     // 500 ms, about 5.5 s) while the event loop runs, and writes the frame
     // cmd CR, each non-empty parameter followed by CR, "]".
+    // Nothing is sent (false with a text) for a command byte that is not
+    // printable ASCII or is "[" / "]", a parameter holding CR, LF, "[" or
+    // "]" (it would end the frame and start another), a character code page
+    // 949 cannot encode, a call nested more than 8 waits deep (SendCmd from a
+    // handler during another SendCmd's wait), or a port whose output queue
+    // is full (16 KiB not yet on the line). A nested wait never outlasts the
+    // wait around it: every call returns within 5.5 s of its own "[".
     // Returns true when the frame was written. On false, GetCurrentErrorMsg
     // gives the reason: "통신 포트가 OPEN 되지 않았습니다." (port not open),
-    // a date/time/melody/area format message, or "TAVRO 단말기와 통신이
-    // 안됨" (no answer). An unknown port name gives false and no text.
+    // a date/time/melody/area format message, one of the refusals above, or
+    // "TAVRO 단말기와 통신이 안됨" (no answer). An unknown port name gives
+    // false and no text.
     bool SendCmd(QString &portName, char &cmd, QString &para1, QString &para2, QString &para3);
     // Convenience for callers that do not need the rewritten parameters.
     bool SendCmd(const QString &portName, char cmd, const QString &para1 = QString(),
                  const QString &para2 = QString(), const QString &para3 = QString());
 
     // Writes data to the port unchanged; returns an empty variant. Throws
-    // tavro::CallError for an unknown name or a port that is not open.
+    // tavro::CallError for an unknown name, a port that is not open, a
+    // character code page 949 cannot encode, or an output queue that would
+    // grow past 16 KiB (the terminal is not taking data); the port stays open.
     QVariant TxData(QString &portName, QString &data);
 
     // Returns the last error text and clears it (read once).
@@ -176,9 +187,9 @@ private:
     std::unique_ptr<Private> d;
 
     void onPortInput(int slot);
-    void frameMessages(const QString &portName);
+    void frameMessages(int slot);
     void onPortFailed(int slot, const QString &reason);
-    void endCutLine(int slot);
+    void dropCutMessage(int slot);
 };
 
 #endif // TAVRO_TAVRO_M_H
