@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +60,13 @@ int main(int argc, char *argv[])
         return 2;
     case tavrod::ParseResult::Run:
         break;
+    }
+    // A thousand stream clients and the HTTP connections need more
+    // descriptors than the usual soft limit of 1024.
+    rlimit files {};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
     if (!installSignalHandlers()) {
         std::fprintf(stderr, "tavrod: cannot install the signal handlers\n");

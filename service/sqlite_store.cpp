@@ -196,31 +196,24 @@ void SqliteStore::close()
     }
 }
 
-bool SqliteStore::insertCall(const EventRecord &event, QString *error)
+bool SqliteStore::insertCall(const EventRecord &event, Statements &statements, QString *error)
 {
     const QJsonObject info = event.object.value(QStringLiteral("cidInfo")).toObject();
     const QString number = info.value(QStringLiteral("lNumber")).toString();
     const QString name = info.value(QStringLiteral("lName")).toString();
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("INSERT INTO calls (id, site, portName, at, callState, number, name)"
-                                 " VALUES (?, ?, ?, ?, ?, ?, ?)"));
-    bindAll(query, {event.id, event.site, event.portName, event.at,
-                    event.object.value(QStringLiteral("callState")).toInt(), number, name});
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("storing call %1").arg(event.id), query.lastError());
+    bindAll(statements.call, {event.id, event.site, event.portName, event.at,
+                              event.object.value(QStringLiteral("callState")).toInt(), number, name});
+    bindAll(statements.fts, {event.id, number, name});
+    if (!statements.call.exec() || !statements.fts.exec()) {
+        *error = sqlError(QStringLiteral("storing call %1").arg(event.id),
+                          statements.call.lastError().isValid() ? statements.call.lastError()
+                                                                : statements.fts.lastError());
         return false;
     }
-    query.prepare(QStringLiteral("INSERT INTO calls_fts (rowid, number, name) VALUES (?, ?, ?)"));
-    bindAll(query, {event.id, number, name});
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("indexing call %1").arg(event.id), query.lastError());
-        return false;
-    }
-    query.prepare(QStringLiteral("INSERT OR IGNORE INTO call_grams (gram, id) VALUES (?, ?)"));
     for (const QString &gram : gramsOf(number, name)) {
-        bindAll(query, {gram, event.id});
-        if (!query.exec()) {
-            *error = sqlError(QStringLiteral("indexing call %1").arg(event.id), query.lastError());
+        bindAll(statements.gram, {gram, event.id});
+        if (!statements.gram.exec()) {
+            *error = sqlError(QStringLiteral("indexing call %1").arg(event.id), statements.gram.lastError());
             return false;
         }
     }
@@ -239,6 +232,11 @@ bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
     }
     QSqlQuery insert(m_db);
     insert.prepare(QStringLiteral("INSERT INTO events (id, site, portName, at, kind, body) VALUES (?, ?, ?, ?, ?, ?)"));
+    Statements statements {QSqlQuery(m_db), QSqlQuery(m_db), QSqlQuery(m_db)};
+    statements.call.prepare(QStringLiteral("INSERT INTO calls (id, site, portName, at, callState, number, name)"
+                                           " VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    statements.fts.prepare(QStringLiteral("INSERT INTO calls_fts (rowid, number, name) VALUES (?, ?, ?)"));
+    statements.gram.prepare(QStringLiteral("INSERT OR IGNORE INTO call_grams (gram, id) VALUES (?, ?)"));
     for (const EventRecord &event : events) {
         bindAll(insert, {event.id, event.site, event.portName, event.at, event.kind,
                          QString::fromUtf8(event.json)});
@@ -247,7 +245,7 @@ bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
             m_db.rollback();
             return false;
         }
-        if (event.kind == u"ReceiveCall" && !insertCall(event, error)) {
+        if (event.kind == u"ReceiveCall" && !insertCall(event, statements, error)) {
             m_db.rollback();
             return false;
         }

@@ -5,6 +5,7 @@
 #include "event_store.h"
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 
 namespace tavrod {
 
@@ -26,7 +27,13 @@ public:
 
 private:
     bool migrate(QString *error);
-    bool insertCall(const EventRecord &event, QString *error);
+    struct Statements
+    {
+        QSqlQuery call;
+        QSqlQuery fts;
+        QSqlQuery gram;
+    };
+    bool insertCall(const EventRecord &event, Statements &statements, QString *error);
 
     QString m_path;
     QString m_connection;
