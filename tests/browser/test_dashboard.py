@@ -517,12 +517,15 @@ class Suite:
         self.driver.get(self.service.base + '/')
         self.wait(lambda: self.visible('app'), 5, 'the dashboard')
         self.wait(lambda: self.card_for('0212345678'), 3, 'the recent cards')
+        self.sim.type('lift')
+        self.sim.type('call 0321234567 김영희 2 V')
+        self.wait_card('0321234567', timeout=1.0)
         os.makedirs(self.args.screenshots, exist_ok=True)
         for width, height in ((1280, 800), (390, 844)):
             self.driver.set_window_size(width, height)
-            inner = self.js('return window.innerWidth')
+            inner = self.js('return [window.innerWidth, window.innerHeight]')
             # Window chrome differs per platform: size the viewport itself.
-            self.driver.set_window_size(width + (width - inner), height)
+            self.driver.set_window_size(2 * width - inner[0], 2 * height - inner[1])
             for view in ('terminal', 'history', 'live'):
                 self.show_view(view)
                 if view == 'history':
