@@ -59,6 +59,21 @@ void PortKeeper::noteState(const QString &portName, bool open, const QString &re
                  qPrintable(pathOf(portName)));
 }
 
+void PortKeeper::hostChanged(const QString &portName)
+{
+    const auto it = m_ports.find(portName);
+    if (it == m_ports.end())
+        return;
+    QString name = portName;
+    const bool open = m_control.ComPortStateGet(name); // a kept name is always known
+    it->held = !open;
+    if (it->open != open) {
+        const QString reason = open ? QStringLiteral("opened") : QStringLiteral("closed");
+        noteState(portName, open, reason);
+        emit portStateSeen(portName, open, reason);
+    }
+}
+
 void PortKeeper::tryOpen(const QString &name, Port &port)
 {
     QString portName = name, errorStr;
@@ -91,7 +106,7 @@ void PortKeeper::check()
             noteState(name, false, QStringLiteral("vanished"));
             emit portStateSeen(name, false, QStringLiteral("vanished"));
         }
-        if (!open && QFileInfo::exists(pathOf(name)))
+        if (!open && !port.held && QFileInfo::exists(pathOf(name)))
             tryOpen(name, port);
     }
 }

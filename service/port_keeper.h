@@ -30,6 +30,10 @@ public:
     QJsonArray describe() const;
     int openCount() const;
 
+    // A client opened or closed the port itself: the change is reported at
+    // once, and a port closed on purpose is not reopened until it is opened.
+    void hostChanged(const QString &portName);
+
     // A state change the control reported (or this keeper saw).
     void noteState(const QString &portName, bool open, const QString &reason);
 
@@ -43,6 +47,7 @@ private:
         bool open = false;
         QDateTime since;
         QString lastFailure;
+        bool held = false; // closed by a client: not reopened
     };
     void check();
     void tryOpen(const QString &portName, Port &port);

@@ -134,7 +134,16 @@ bool Service::start(QString *error)
 void Service::submit(const QJsonObject &request, std::function<void(const QJsonObject &)> reply)
 {
     QMetaObject::invokeMethod(
-        this, [this, request, reply = std::move(reply)] { reply(m_bridge->call(request)); }, Qt::QueuedConnection);
+        this,
+        [this, request, reply = std::move(reply)] {
+            const QJsonObject answer = m_bridge->call(request);
+            // A port opened or closed through the API (the dashboard's buttons).
+            const QString call = request.value(QStringLiteral("call")).toString();
+            if (call == u"OpenTavro" || call == u"CloseTavro")
+                m_ports->hostChanged(request.value(QStringLiteral("portName")).toString());
+            reply(answer);
+        },
+        Qt::QueuedConnection);
 }
 
 void Service::onBridgeEvent(const QJsonObject &event)

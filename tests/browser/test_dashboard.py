@@ -468,6 +468,18 @@ class Suite:
         self.js("const s = document.getElementById('port-select'); s.value = 'COM1';"
                 "s.dispatchEvent(new Event('change'))")
 
+        # Close and open COM1 from the page; the service keeps it as chosen.
+        port_state = lambda: self.js("return [...document.querySelectorAll('#ports .port-item')]"
+                                     ".find((p) => p.querySelector('strong').textContent === 'COM1')"
+                                     ".querySelector('.port-state').textContent")
+        self.driver.find_element(By.CSS_SELECTOR, '#ports button[aria-label="COM1 닫기"]').click()
+        self.wait(lambda: port_state() == '닫힘', 3, 'COM1 closed')
+        time.sleep(1.5)  # the service checks its ports once a second
+        check(port_state() == '닫힘' and not self.service.get('/api/ports')['ports'][0]['open'],
+              'COM1 was reopened behind the page\'s back')
+        self.driver.find_element(By.CSS_SELECTOR, '#ports button[aria-label="COM1 열기"]').click()
+        self.wait(lambda: port_state() == '열림', 3, 'COM1 open again')
+
     def test_keyboard(self):
         self.show_view('live')
         tab = self.driver.find_element(By.CSS_SELECTOR, '[data-view="history"]')

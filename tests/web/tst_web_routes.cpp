@@ -1,11 +1,15 @@
 // The dashboard's server side: sessions, the login, the cookie as a second
 // key to the API and the stream, the page's files and the headers on every
 // answer. tavrod runs in this process on 127.0.0.1 with no ports mapped.
+#include "pty_pair.h"
 #include "service.h"
 #include "web_routes.h"
 
 #include <QDirIterator>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -251,6 +255,56 @@ private slots:
                 QCOMPARE(exchange(port, request("GET", target, port)).status, 200);
             }
         }
+    }
+
+    void aPortClosedFromThePageStaysClosedUntilOpened()
+    {
+        // The port keeper reopens a port whose device came back; a port the
+        // operator closed on purpose is not such a port.
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        Options options;
+        options.listenPort = 0;
+        options.dbPath = m_dir.filePath(QStringLiteral("ports.sqlite"));
+        options.tokenFile = m_dir.filePath(QStringLiteral("token"));
+        options.portMap.insert(QStringLiteral("COM1"), pty.slavePath());
+        options.openPorts = {QStringLiteral("COM1")};
+        Service service(options);
+        QString error;
+        QVERIFY2(service.start(&error), qPrintable(error));
+        const quint16 port = service.port();
+        const QByteArray bearer = "Authorization: Bearer " + m_token;
+        auto post = [&](const QByteArray &call) {
+            return QJsonDocument::fromJson(exchange(port, request("POST", "/api/call", port, {bearer},
+                                                                  R"({"call":")" + call + R"(","portName":"COM1"})"))
+                                               .body)
+                .object();
+        };
+        auto portOpen = [&] {
+            const QByteArray body = exchange(port, request("GET", "/api/ports", port, {bearer})).body;
+            return QJsonDocument::fromJson(body).object().value(u"ports").toArray().at(0).toObject().value(u"open");
+        };
+        auto portEvents = [&] {
+            const QByteArray body = exchange(port, request("GET", "/api/events?after=0", port, {bearer})).body;
+            QStringList states;
+            for (const QJsonValue &event : QJsonDocument::fromJson(body).object().value(u"events").toArray()) {
+                if (event[u"event"].toString() == u"PortState")
+                    states << QStringLiteral("%1 %2").arg(event[u"open"].toBool() ? u"open" : u"closed",
+                                                          event[u"reason"].toString());
+            }
+            return states;
+        };
+        QTRY_COMPARE(portOpen(), QJsonValue(true));
+
+        QCOMPARE(post("CloseTavro").value(u"result"), QJsonValue("CloseTavro"));
+        QCOMPARE(portOpen(), QJsonValue(false)); // at once, not at the next check
+        QTest::qWait(2500);                       // two checks of the keeper
+        QCOMPARE(portOpen(), QJsonValue(false));
+        QCOMPARE(portEvents(), (QStringList{"open opened", "closed closed"}));
+
+        QCOMPARE(post("OpenTavro").value(u"value"), QJsonValue(0));
+        QCOMPARE(portOpen(), QJsonValue(true));
+        QCOMPARE(portEvents(), (QStringList{"open opened", "closed closed", "open opened"}));
     }
 
     void thePageNeverParsesLineDataAsHtml()
