@@ -19,10 +19,10 @@ function setUpLogin() {
   byId('login-form').addEventListener('submit', async (event) => {
     event.preventDefault();
     const field = byId('token');
-    const ok = await login(field.value).catch(() => false);
+    const ok = await login(field.value).catch(() => null);
     field.value = '';
     if (!ok) {
-      showLogin('토큰이 맞지 않습니다.');
+      showLogin(ok === null ? '서비스에 연결할 수 없습니다.' : '토큰이 맞지 않습니다.');
       return;
     }
     // A session that ended leaves listeners behind: start afresh.

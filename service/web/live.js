@@ -61,8 +61,12 @@ export class Live {
 
   announce(name, number, callState) {
     if (this.notify && window.Notification?.permission === 'granted') {
-      // Notification bodies are plain text.
-      new Notification(`${callStateWord(callState)} ${name}`, { body: number, tag: 'tavro-call' });
+      try {
+        // Notification bodies are plain text.
+        new Notification(`${callStateWord(callState)} ${name}`, { body: number, tag: 'tavro-call' });
+      } catch {
+        // Some phones allow notifications only from a service worker; the card is there anyway.
+      }
     }
     if (this.sound) this.beep();
   }

@@ -209,7 +209,9 @@ export class Terminal {
   }
 
   log(label, ok, detail, panel = '') {
-    const text = ok ? `${label}: ${SENT_OK}` : `${label}: ${SENT_FAILED}${detail ? ` — ${detail}` : ''}`;
+    // Some of the console's labels end in " : " already.
+    const name = label.replace(/\s*:\s*$/, '');
+    const text = ok ? `${name}: ${SENT_OK}` : `${name}: ${SENT_FAILED}${detail ? ` — ${detail}` : ''}`;
     if (panel) this.show(panel, ok, text);
     const stamp = localTime(new Date().toISOString()).slice(11);
     const entry = el('li', { className: ok ? 'ok' : 'fail', text: `${stamp} ${this.port} ${text}` });

@@ -543,6 +543,7 @@ class Suite:
                 if view == 'history':
                     self.wait(lambda: len(self.history_rows()) > 0, 3, 'history rows')
                 self.no_horizontal_scroll(f'{view} at {width}x{height}')
+                self.driver.save_screenshot(os.path.join(self.args.screenshots, f'dashboard-{width}-{view}.png'))
             self.driver.save_screenshot(os.path.join(self.args.screenshots, f'dashboard-{width}.png'))
         self.driver.set_window_size(1280, 800)
 
