@@ -131,8 +131,10 @@ class Tavrod:
         raise Failure(f'{name} did not open')
 
     def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
+        """SIGTERM; the exit status (0 for a clean end)."""
+        if self.proc.poll() is None:
+            self.proc.terminate()
+        return self.proc.wait(timeout=20)
 
 
 class CutProxy:
@@ -588,6 +590,10 @@ def main():
                 print(f'FAIL console errors: {severe}', flush=True)
             else:
                 print('PASS no severe console errors', flush=True)
+            status = suite.service.stop()
+            if status != 0:
+                failed.append('exit')
+                print(f'FAIL tavrod ended with {status}: {suite.service.err.drain()[-20:]}', flush=True)
         for label, value in suite.figures.items():
             print(f'FIGURE {label}: {value}')
         if args.web:
