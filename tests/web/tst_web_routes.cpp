@@ -298,13 +298,15 @@ private slots:
 
         QCOMPARE(post("CloseTavro").value(u"result"), QJsonValue("CloseTavro"));
         QCOMPARE(portOpen(), QJsonValue(false)); // at once, not at the next check
-        QTest::qWait(2500);                       // two checks of the keeper
+        const QStringList afterClose = portEvents();
+        QCOMPARE(afterClose.value(afterClose.size() - 1), QStringLiteral("closed closed"));
+        QTest::qWait(2500); // two checks of the keeper
         QCOMPARE(portOpen(), QJsonValue(false));
-        QCOMPARE(portEvents(), (QStringList{"open opened", "closed closed"}));
+        QCOMPARE(portEvents(), afterClose); // nothing opened it again
 
         QCOMPARE(post("OpenTavro").value(u"value"), QJsonValue(0));
         QCOMPARE(portOpen(), QJsonValue(true));
-        QCOMPARE(portEvents(), (QStringList{"open opened", "closed closed", "open opened"}));
+        QCOMPARE(portEvents().constLast(), QStringLiteral("open opened"));
     }
 
     void thePageNeverParsesLineDataAsHtml()
