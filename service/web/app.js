@@ -106,6 +106,7 @@ async function boot() {
     switch (event.event) {
       case 'ReceiveCall':
         live.addCall(event, { missed: wasMissed });
+        history.newCall();
         if (wasMissed) {
           missed += 1;
           byId('missed-text').textContent = `연결이 끊긴 동안 전화 ${missed}건이 왔습니다.`;

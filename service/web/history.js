@@ -20,6 +20,7 @@ export class History {
     this.newerPages = [];  // the before= of each page in front of this one
     this.next = null;
     this.loading = 0;
+    this.refresh = null;
     this.setUpForm();
   }
 
@@ -42,6 +43,16 @@ export class History {
     byId('history-older').addEventListener('click', () => {
       if (this.next) this.load(this.next, [...this.newerPages, this.before]);
     });
+  }
+
+  // A new call: the newest page, while it is on the screen, shows it too.
+  // A burst of calls is one reload.
+  newCall() {
+    if (byId('view-history').hidden || this.before !== 0 || this.refresh) return;
+    this.refresh = setTimeout(() => {
+      this.refresh = null;
+      if (this.before === 0) this.load(0, this.newerPages);
+    }, 200);
   }
 
   search(filter) {
