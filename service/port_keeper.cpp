@@ -44,34 +44,23 @@ void PortKeeper::closeAll()
         } catch (const tavro::CallError &) {
             // Only known names are kept.
         }
-        noteState(name, false, QStringLiteral("closed"));
     }
 }
 
 void PortKeeper::noteState(const QString &portName, bool open, const QString &reason)
 {
     auto it = m_ports.find(portName);
-    if (it == m_ports.end() || it->open == open)
+    if (it == m_ports.end())
+        return;
+    // A port a client closed on purpose stays closed until one opens it;
+    // only a vanished device is waited for and reopened.
+    it->held = !open && reason == u"closed";
+    if (it->open == open)
         return;
     it->open = open;
     it->since = QDateTime::currentDateTimeUtc();
     std::fprintf(stderr, "tavrod: %s %s (%s)\n", qPrintable(portName), qPrintable(reason),
                  qPrintable(pathOf(portName)));
-}
-
-void PortKeeper::hostChanged(const QString &portName)
-{
-    const auto it = m_ports.find(portName);
-    if (it == m_ports.end())
-        return;
-    QString name = portName;
-    const bool open = m_control.ComPortStateGet(name); // a kept name is always known
-    it->held = !open;
-    if (it->open != open) {
-        const QString reason = open ? QStringLiteral("opened") : QStringLiteral("closed");
-        noteState(portName, open, reason);
-        emit portStateSeen(portName, open, reason);
-    }
 }
 
 void PortKeeper::tryOpen(const QString &name, Port &port)
@@ -80,10 +69,6 @@ void PortKeeper::tryOpen(const QString &name, Port &port)
     const qint16 result = m_control.OpenTavro(portName, errorStr);
     if (result == 0 || result == 1) {
         port.lastFailure.clear();
-        if (!port.open) {
-            noteState(name, true, QStringLiteral("opened"));
-            emit portStateSeen(name, true, QStringLiteral("opened"));
-        }
         return;
     }
     // The same failure every second is one line, not sixty a minute.
@@ -100,13 +85,7 @@ void PortKeeper::check()
         return;
     for (const QString &name : m_names) {
         Port &port = m_ports[name];
-        QString portName = name;
-        const bool open = m_control.ComPortStateGet(portName);
-        if (port.open && !open) {
-            noteState(name, false, QStringLiteral("vanished"));
-            emit portStateSeen(name, false, QStringLiteral("vanished"));
-        }
-        if (!open && !port.held && QFileInfo::exists(pathOf(name)))
+        if (!port.open && !port.held && QFileInfo::exists(pathOf(name)))
             tryOpen(name, port);
     }
 }

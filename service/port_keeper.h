@@ -30,16 +30,8 @@ public:
     QJsonArray describe() const;
     int openCount() const;
 
-    // A client opened or closed the port itself: the change is reported at
-    // once, and a port closed on purpose is not reopened until it is opened.
-    void hostChanged(const QString &portName);
-
-    // A state change the control reported (or this keeper saw).
+    // A state change the control reported (PortStateChanged).
     void noteState(const QString &portName, bool open, const QString &reason);
-
-Q_SIGNALS:
-    // A change seen by polling: a port opened here, or found closed.
-    void portStateSeen(const QString &portName, bool open, const QString &reason);
 
 private:
     struct Port
@@ -47,7 +39,7 @@ private:
         bool open = false;
         QDateTime since;
         QString lastFailure;
-        bool held = false; // closed by a client: not reopened
+        bool held = false; // closed by a client (CloseTavro): not reopened
     };
     void check();
     void tryOpen(const QString &portName, Port &port);

@@ -12,6 +12,7 @@
 class tavro_m;
 
 namespace tavro::cli {
+class CallQueue;
 class JsonBridge;
 }
 
@@ -45,13 +46,13 @@ public:
     Api &api() { return *m_api; }
 
 private:
-    void submit(const QJsonObject &request, std::function<void(const QJsonObject &)> reply);
     void onBridgeEvent(const QJsonObject &event);
 
     Options m_options;
     std::unique_ptr<Metrics> m_metrics;
     std::unique_ptr<tavro_m> m_control;
     std::unique_ptr<tavro::cli::JsonBridge> m_bridge;
+    std::unique_ptr<tavro::cli::CallQueue> m_calls;
     std::unique_ptr<SqliteStore> m_store;
     std::unique_ptr<EventLog> m_log;
     std::unique_ptr<PortKeeper> m_ports;
