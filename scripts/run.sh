@@ -134,7 +134,8 @@ if $service; then
 
 The simulated terminal runs on $line_path, linked at $link.
 The service tavrod listens at http://$listen/ with COM1 mapped to it; it
-stores into $data. In another terminal, for example:
+stores into $data. Open http://$listen/ in a browser for the dashboard
+(its password is the token in $data/token). In another terminal, for example:
     curl -H "Authorization: Bearer \$(cat $data/token)" http://$listen/api/calls
 Type operator commands for the terminal here, for example
     call 0212345678 홍길동 1 S

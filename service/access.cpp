@@ -88,9 +88,14 @@ bool Access::authorized(const HttpRequest &request) const
 {
     const QByteArray value = request.header("authorization");
     static const QByteArray scheme = "bearer ";
-    if (value.size() <= scheme.size() || value.left(scheme.size()).toLower() != scheme)
-        return false;
-    return constantTimeEqual(value.mid(scheme.size()).trimmed(), m_token);
+    if (value.size() > scheme.size() && value.left(scheme.size()).toLower() == scheme)
+        return constantTimeEqual(value.mid(scheme.size()).trimmed(), m_token);
+    return m_sessionCheck && m_sessionCheck(request);
+}
+
+bool Access::tokenMatches(const QByteArray &candidate) const
+{
+    return constantTimeEqual(candidate, m_token);
 }
 
 bool Access::sameOrigin(const HttpRequest &request)

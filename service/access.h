@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 namespace tavrod {
 
 struct HttpRequest;
@@ -19,8 +21,13 @@ class Access
 public:
     explicit Access(QByteArray token) : m_token(std::move(token)) {}
 
-    // "Authorization: Bearer <token>", compared in constant time.
+    // "Authorization: Bearer <token>", compared in constant time, or a
+    // request the session check accepts (the dashboard's cookie).
     bool authorized(const HttpRequest &request) const;
+    // The token itself, as the dashboard's login form sends it.
+    bool tokenMatches(const QByteArray &candidate) const;
+    // Dashboard hook: a second way in besides the bearer token.
+    void setSessionCheck(std::function<bool(const HttpRequest &)> check) { m_sessionCheck = std::move(check); }
 
     // A browser always names the page's origin; a page of another site must
     // not reach the stream with the user's credentials. Clients that are not
@@ -29,6 +36,7 @@ public:
 
 private:
     QByteArray m_token;
+    std::function<bool(const HttpRequest &)> m_sessionCheck;
 };
 
 } // namespace tavrod

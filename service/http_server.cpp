@@ -70,6 +70,10 @@ QByteArray serialize(const HttpResponse &response, bool keepAlive, bool withBody
     out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     out += "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
+    // Dashboard: no inline script or foreign source on any answer, no framing.
+    out += "Content-Security-Policy: default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+           "connect-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'\r\n"
+           "Referrer-Policy: no-referrer\r\n";
     for (const auto &header : response.headers)
         out += header.first + ": " + header.second + "\r\n";
     out += "\r\n";

@@ -50,7 +50,12 @@ void PortKeeper::closeAll()
 void PortKeeper::noteState(const QString &portName, bool open, const QString &reason)
 {
     auto it = m_ports.find(portName);
-    if (it == m_ports.end() || it->open == open)
+    if (it == m_ports.end())
+        return;
+    // A port a client closed on purpose stays closed until one opens it;
+    // only a vanished device is waited for and reopened.
+    it->held = !open && reason == u"closed";
+    if (it->open == open)
         return;
     it->open = open;
     it->since = QDateTime::currentDateTimeUtc();
@@ -80,7 +85,7 @@ void PortKeeper::check()
         return;
     for (const QString &name : m_names) {
         Port &port = m_ports[name];
-        if (!port.open && QFileInfo::exists(pathOf(name)))
+        if (!port.open && !port.held && QFileInfo::exists(pathOf(name)))
             tryOpen(name, port);
     }
 }

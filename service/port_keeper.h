@@ -39,6 +39,7 @@ private:
         bool open = false;
         QDateTime since;
         QString lastFailure;
+        bool held = false; // closed by a client (CloseTavro): not reopened
     };
     void check();
     void tryOpen(const QString &portName, Port &port);

@@ -11,6 +11,7 @@
 #include "port_keeper.h"
 #include "sqlite_store.h"
 #include "stream.h"
+#include "web_routes.h"
 
 #include "tavro/tavro_m.h"
 
@@ -101,6 +102,8 @@ bool Service::start(QString *error)
         },
         [this] { return m_calls->pending() + (m_calls->busy() ? 1 : 0); },
         [this] { return m_http->connectionCount(); }});
+    // Dashboard: the page, its login and the session cookie as a second key.
+    m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
     m_http->setHandler([this](const HttpRequest &request, HttpResponder responder) {
         m_api->handle(request, std::move(responder));
     });

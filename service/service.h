@@ -27,6 +27,7 @@ class Metrics;
 class PortKeeper;
 class SqliteStore;
 class StreamHub;
+class WebRoutes;
 
 class Service : public QObject
 {
@@ -60,6 +61,7 @@ private:
     std::unique_ptr<Access> m_access;
     std::unique_ptr<HttpServer> m_http;
     std::unique_ptr<Api> m_api;
+    std::unique_ptr<WebRoutes> m_web; // the dashboard
     bool m_stopped = false;
 };
 
