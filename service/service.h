@@ -24,6 +24,8 @@ class HookRunner;
 class HttpServer;
 class Metrics;
 class PortKeeper;
+class EventStore;
+class SharedLog;
 class SqliteStore;
 class StreamHub;
 
@@ -44,6 +46,7 @@ public:
     Api &api() { return *m_api; }
 
 private:
+    bool openStore(QString *error);
     void submit(const QJsonObject &request, std::function<void(const QJsonObject &)> reply);
     void onBridgeEvent(const QJsonObject &event);
 
@@ -52,6 +55,8 @@ private:
     std::unique_ptr<tavro_m> m_control;
     std::unique_ptr<tavro::cli::JsonBridge> m_bridge;
     std::unique_ptr<SqliteStore> m_store;
+    std::unique_ptr<SharedLog> m_shared; // with a postgresql:// --db
+    EventStore *m_eventStore = nullptr;  // the one the log writes to
     std::unique_ptr<EventLog> m_log;
     std::unique_ptr<PortKeeper> m_ports;
     std::unique_ptr<StreamHub> m_stream;

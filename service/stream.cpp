@@ -1,6 +1,5 @@
 #include "stream.h"
 
-#include "event_log.h"
 #include "metrics.h"
 
 #include <QJsonDocument>
@@ -23,7 +22,7 @@ qint64 idOf(const QByteArray &json)
 
 } // namespace
 
-StreamHub::StreamHub(EventLog &log, Metrics &metrics, int maxClients, QObject *parent)
+StreamHub::StreamHub(EventSource &log, Metrics &metrics, int maxClients, QObject *parent)
     : QObject(parent)
     , m_log(log)
     , m_metrics(metrics)
@@ -104,12 +103,19 @@ void StreamHub::replay(ClientList::iterator client)
 
 void StreamHub::publish(const EventRecord &event)
 {
-    const bool debugKind = event.id == 0;
+    const bool debugKind = event.id == 0 && !event.provisional;
     if (debugKind && m_debugClients == 0)
         return;
     const QString text = QString::fromUtf8(event.json);
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         Client &client = *it++;
+        if (event.provisional) {
+            // Not numbered yet: live clients see it now; a replaying one
+            // reads it from the database once it has been forwarded.
+            if (client.live)
+                send(client, text);
+            continue;
+        }
         if (debugKind) {
             if (client.debug)
                 send(client, text);

@@ -16,7 +16,6 @@ class QWebSocket;
 
 namespace tavrod {
 
-class EventLog;
 class Metrics;
 
 class StreamHub : public QObject
@@ -26,7 +25,7 @@ class StreamHub : public QObject
 public:
     static constexpr qint64 maxBacklog = 1 << 20;
 
-    StreamHub(EventLog &log, Metrics &metrics, int maxClients, QObject *parent = nullptr);
+    StreamHub(EventSource &log, Metrics &metrics, int maxClients, QObject *parent = nullptr);
     ~StreamHub() override;
 
     // Takes an accepted socket; its URL's query says after= and debug=.
@@ -56,7 +55,7 @@ private:
     void drop(QWebSocket *socket, bool slow);
     ClientList::iterator find(QWebSocket *socket);
 
-    EventLog &m_log;
+    EventSource &m_log;
     Metrics &m_metrics;
     int m_maxClients;
     ClientList m_clients;
