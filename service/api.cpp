@@ -223,6 +223,11 @@ Gauges Api::gauges() const
     g.callsPending = m_parts.callsPending ? m_parts.callsPending() : 0;
     g.unsavedEvents = m_parts.log.unsavedCount();
     g.degraded = m_parts.log.degraded();
+    if (m_parts.describeHealth) {
+        QJsonObject health;
+        m_parts.describeHealth(health);
+        g.degraded = g.degraded || health.value(QStringLiteral("status")).toString() == u"degraded";
+    }
     g.storeFailures = m_parts.log.storeFailures();
     g.droppedEvents = m_parts.log.droppedCount();
     return g;

@@ -45,8 +45,11 @@ const char *const migrations[][10] = {
     // Korean given name is two syllables) have their own table, walked
     // newest first; two ASCII characters are dense enough for a scan.
     {"CREATE EXTENSION IF NOT EXISTS pg_trgm",
-     "CREATE INDEX calls_number_trgm ON calls USING gin (number gin_trgm_ops)",
-     "CREATE INDEX calls_name_trgm ON calls USING gin (name gin_trgm_ops)",
+     // Without fastupdate: a pending list (up to 4 MB, until a vacuum)
+     // is read by every search and misleads the planner; calls are few
+     // enough to index at once.
+     "CREATE INDEX calls_number_trgm ON calls USING gin (number gin_trgm_ops) WITH (fastupdate = off)",
+     "CREATE INDEX calls_name_trgm ON calls USING gin (name gin_trgm_ops) WITH (fastupdate = off)",
      "CREATE TABLE call_grams (gram TEXT NOT NULL, id BIGINT NOT NULL, PRIMARY KEY (gram, id))",
      "INSERT INTO call_grams (gram, id) SELECT DISTINCT lower(substr(v.t, i, 2)), c.id FROM calls c,"
      " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
@@ -430,24 +433,14 @@ bool PgStore::eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QStr
 
 bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error)
 {
-    QString from = QStringLiteral("calls c");
-    QString idColumn = QStringLiteral("c.id");
-    QStringList where;
-    QVariantList values;
     const QString q = pgText(request.q);
-    if (q.size() == 2 && !isAscii(q)) {
-        from = QStringLiteral("call_grams g JOIN calls c ON c.id = g.id");
-        idColumn = QStringLiteral("g.id");
-        where << QStringLiteral("g.gram = ?");
-        values << q.toLower();
-    } else if (!q.isEmpty()) {
-        // ILIKE, as SQLite's LIKE: ASCII letters in either case.
-        where << QStringLiteral("(c.number ILIKE ? OR c.name ILIKE ?)");
-        values << likePattern(q) << likePattern(q);
-    }
+    const bool pairs = q.size() == 2 && !isAscii(q);
+    const QString idColumn = pairs ? QStringLiteral("g.id") : QStringLiteral("c.id");
+    QStringList filters;
+    QVariantList filterValues;
     if (request.before > 0) {
-        where << idColumn + QStringLiteral(" < ?");
-        values << request.before;
+        filters << idColumn + QStringLiteral(" < ?");
+        filterValues << request.before;
     }
     const struct {
         const QString &value;
@@ -458,40 +451,119 @@ bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error
                       {request.site, "c.site = ?"}};
     for (const auto &condition : conditions) {
         if (!condition.value.isEmpty()) {
-            where << QString::fromLatin1(condition.condition);
-            values << pgText(condition.value);
+            filters << QString::fromLatin1(condition.condition);
+            filterValues << pgText(condition.value);
         }
     }
     const int limit = qBound(1, request.limit, 1000);
-    const QString sql = QStringLiteral("SELECT e.body FROM %1 JOIN events e ON e.id = c.id%2 ORDER BY %3 DESC LIMIT %4")
+
+    QString from = QStringLiteral("calls c");
+    QStringList where = filters;
+    QVariantList values = filterValues;
+    Plan plan = Plan::Planner;
+    if (pairs) {
+        from = QStringLiteral("call_grams g JOIN calls c ON c.id = g.id");
+        where.prepend(QStringLiteral("g.gram = ?"));
+        values.prepend(q.toLower());
+    } else if (!q.isEmpty()) {
+        // ILIKE, as SQLite's LIKE: ASCII letters in either case.
+        where << QStringLiteral("(c.number ILIKE ? OR c.name ILIKE ?)");
+        values << likePattern(q) << likePattern(q);
+        // Two ASCII characters make no trigram: only the walk serves them.
+        plan = q.size() < 3 ? Plan::Walk : Plan::Planner;
+        if (plan == Plan::Planner && !choosePlan(q, filters, filterValues, limit, &plan, error))
+            return false;
+    }
+    // The page's ids first, the bodies after.
+    const QString sql = QStringLiteral("SELECT e.body FROM (SELECT %3 AS id FROM %1%2 ORDER BY %3 DESC LIMIT %4) m"
+                                       " JOIN events e ON e.id = m.id ORDER BY m.id DESC")
                             .arg(from,
                                  where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND "),
                                  idColumn)
                             .arg(limit + 1);
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    if (!query.prepare(sql)) {
-        *error = sqlError(QStringLiteral("searching calls"), query.lastError());
+    QList<QByteArray> bodies;
+    if (!runSearch(sql, values, plan, &bodies, error))
         return false;
-    }
-    bindAll(query, values);
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("searching calls"), query.lastError());
-        return false;
-    }
     qint64 lastId = 0;
     int count = 0;
     page->next = 0;
-    while (query.next()) {
+    for (const QByteArray &body : std::as_const(bodies)) {
         if (count == limit) {
             page->next = lastId;
             break;
         }
-        const QJsonObject event = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
+        const QJsonObject event = QJsonDocument::fromJson(body).object();
         page->calls.append(callFromEvent(event));
         lastId = event.value(QStringLiteral("id")).toInteger();
         ++count;
     }
+    return true;
+}
+
+bool PgStore::choosePlan(const QString &q, const QStringList &filters, const QVariantList &filterValues, int limit,
+                         Plan *plan, QString *error)
+{
+    // The planner guesses a fragment's frequency from a sample of 100 rows
+    // and, for a four-digit fragment that happens to be in it, walks a whole
+    // million rows. The newest rows say better how frequent it is: walking
+    // newest first costs about (limit + 1) / density rows, the trigram index
+    // about density * rows, and the cheaper one is taken.
+    constexpr int window = 500;
+    const QString sql = QStringLiteral("SELECT (SELECT count(*) FROM (SELECT c.number, c.name FROM calls c%1"
+                                       " ORDER BY c.id DESC LIMIT %2) w WHERE w.number ILIKE ? OR w.name ILIKE ?),"
+                                       " (SELECT reltuples FROM pg_class WHERE oid = 'calls'::regclass)")
+                            .arg(filters.isEmpty() ? QString() : QStringLiteral(" WHERE ") + filters.join(u" AND "))
+                            .arg(window);
+    QSqlQuery probe(m_db);
+    probe.setForwardOnly(true);
+    probe.prepare(sql);
+    bindAll(probe, filterValues + QVariantList{likePattern(q), likePattern(q)});
+    if (!probe.exec() || !probe.next()) {
+        *error = sqlError(QStringLiteral("searching calls"), probe.lastError());
+        return false;
+    }
+    const double seen = probe.value(0).toDouble();
+    const double rows = std::max(probe.value(1).toDouble(), double(window));
+    const double walk = seen > 0 ? (limit + 1) * window / seen : rows;
+    const double index = seen * rows / window;
+    *plan = walk < index ? Plan::Walk : Plan::Index;
+    return true;
+}
+
+bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan plan, QList<QByteArray> *bodies,
+                        QString *error)
+{
+    const bool steered = plan != Plan::Planner;
+    if (steered && !m_db.transaction()) {
+        *error = sqlError(QStringLiteral("searching calls"), m_db.lastError());
+        return false;
+    }
+    const auto fail = [&](const QSqlError &sqlErr) {
+        *error = sqlError(QStringLiteral("searching calls"), sqlErr);
+        if (steered)
+            m_db.rollback();
+        return false;
+    };
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (steered) {
+        // For this transaction only: the walk or the index, never a scan of all.
+        const char *settings = plan == Plan::Walk ? "SET LOCAL enable_bitmapscan = off; SET LOCAL enable_seqscan = off"
+                                                  : "SET LOCAL enable_indexscan = off; SET LOCAL enable_seqscan = off";
+        for (const QString &setting : QString::fromLatin1(settings).split(QStringLiteral("; "))) {
+            if (!query.exec(setting))
+                return fail(query.lastError());
+        }
+    }
+    if (!query.prepare(sql))
+        return fail(query.lastError());
+    bindAll(query, values);
+    if (!query.exec())
+        return fail(query.lastError());
+    while (query.next())
+        bodies->append(query.value(0).toString().toUtf8());
+    if (steered)
+        m_db.rollback(); // nothing was written; the settings go with it
     return true;
 }
 

@@ -67,6 +67,12 @@ Q_SIGNALS:
     void notified(const QByteArray &payload);
 
 private:
+    // How a substring search reaches its rows.
+    enum class Plan { Planner, Walk, Index };
+    bool choosePlan(const QString &q, const QStringList &filters, const QVariantList &filterValues, int limit,
+                    Plan *plan, QString *error);
+    bool runSearch(const QString &sql, const QVariantList &values, Plan plan, QList<QByteArray> *bodies,
+                   QString *error);
     bool migrate(QString *error);
     bool exec(const QString &sql, const QString &step, QString *error);
 

@@ -1,6 +1,7 @@
 // The shared-database parts of tavrod driven directly: the URI parser, the
 // spool, the PostgreSQL store and a site's SharedLog through an outage of a
 // real server started by the suite.
+#include "options.h"
 #include "pg_server.h"
 #include "pg_store.h"
 #include "shared_log.h"
@@ -124,6 +125,20 @@ private slots:
             QVERIFY2(!parsePostgresUrl(QString::fromLatin1(bad), &target, &error), bad);
             QVERIFY(!error.isEmpty());
         }
+
+        // On the command line: a database URI keeps the token and the spool
+        // in the data folder (not beside the "file" the URI would be).
+        Options options;
+        QString message;
+        QCOMPARE(parseOptions({"tavrod", "--db", "postgresql://u@/calls?host=/run/pg"}, &options, &message),
+                 ParseResult::Run);
+        QCOMPARE(QFileInfo(options.spoolPath).dir(), QFileInfo(defaultDbPath()).dir());
+        QCOMPARE(QFileInfo(options.tokenFile).dir(), QFileInfo(defaultDbPath()).dir());
+        QCOMPARE(parseOptions({"tavrod", "--db", "postgresql://u@/calls", "--spool", "/x/s.db"}, &options, &message),
+                 ParseResult::Run);
+        QCOMPARE(options.spoolPath, QStringLiteral("/x/s.db"));
+        QCOMPARE(parseOptions({"tavrod", "--db", "postgresql://h:0/calls"}, &options, &message), ParseResult::Error);
+        QVERIFY(message.contains("--db"));
     }
 
     void spoolKeepsEventsInOrderUntilForwarded()
