@@ -2,15 +2,29 @@
 
 namespace tavrod {
 
-void Metrics::observeRequest(const QString &route, double seconds)
+namespace {
+
+template<typename H, typename B>
+void observe(H &h, const B &buckets, double seconds)
 {
-    Histogram &h = m_requests[route];
     for (size_t i = 0; i < buckets.size(); ++i) {
         if (seconds <= buckets[i])
             ++h.counts[i];
     }
     ++h.count;
     h.sum += seconds;
+}
+
+} // namespace
+
+void Metrics::observeRequest(const QString &route, double seconds)
+{
+    observe(m_requests[route], buckets, seconds);
+}
+
+void Metrics::observeFanOut(double seconds)
+{
+    observe(m_fanOut, buckets, seconds);
 }
 
 QByteArray Metrics::render(const Gauges &g) const
@@ -66,6 +80,13 @@ QByteArray Metrics::render(const Gauges &g) const
         value("tavrod_http_request_duration_seconds_sum{route=\"" + route + "\"}", h.sum);
         value("tavrod_http_request_duration_seconds_count{route=\"" + route + "\"}", double(h.count));
     }
+    metric("tavrod_stream_fanout_seconds", "histogram", "Time to hand one event to every stream client.");
+    for (size_t i = 0; i < buckets.size(); ++i)
+        value("tavrod_stream_fanout_seconds_bucket{le=\"" + QByteArray::number(buckets[i]) + "\"}",
+              double(m_fanOut.counts[i]));
+    value("tavrod_stream_fanout_seconds_bucket{le=\"+Inf\"}", double(m_fanOut.count));
+    value("tavrod_stream_fanout_seconds_sum", m_fanOut.sum);
+    value("tavrod_stream_fanout_seconds_count", double(m_fanOut.count));
     return out;
 }
 

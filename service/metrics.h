@@ -35,6 +35,8 @@ public:
     void countStreamClosedSlow() { ++m_streamClosedSlow; }
     // route is a known path or "other", so the label set stays small.
     void observeRequest(const QString &route, double seconds);
+    // Time to hand one event to every stream client.
+    void observeFanOut(double seconds);
 
     QByteArray render(const Gauges &gauges) const;
 
@@ -47,6 +49,7 @@ private:
     };
     QMap<QString, qint64> m_events;
     QMap<QString, Histogram> m_requests;
+    Histogram m_fanOut;
     qint64 m_apiCalls = 0;
     qint64 m_apiCallsRefused = 0;
     qint64 m_hooksOk = 0;

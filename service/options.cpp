@@ -20,19 +20,6 @@ bool isPortName(const QString &name)
     return name == u"COM1" || name == u"COM2" || name == u"COM3" || name == u"COM4";
 }
 
-bool parseMapEntry(const QString &entry, tavro::PortMap &map, QString *error)
-{
-    const qsizetype eq = entry.indexOf(u'=');
-    const QString name = entry.left(eq);
-    const QString path = entry.mid(eq + 1);
-    if (eq < 0 || !isPortName(name) || path.isEmpty()) {
-        *error = QStringLiteral("--map expects COMn=PATH with COM1..COM4, not \"%1\"").arg(entry);
-        return false;
-    }
-    map.insert(name, path);
-    return true;
-}
-
 // The command line wins over the file; a list on the command line replaces
 // the file's list rather than adding to it.
 class Layered
@@ -198,8 +185,10 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
 
     Options out;
     for (const QString &entry : in.values(map)) {
-        if (!parseMapEntry(entry.trimmed(), out.portMap, message))
+        if (!tavro::parsePortMapEntry(entry.trimmed(), out.portMap, message)) {
+            *message = QStringLiteral("--map: ") + *message;
             return ParseResult::Error;
+        }
     }
     out.openPorts = in.values(open);
     for (QString &port : out.openPorts) {

@@ -27,6 +27,7 @@ struct Options
     int hookParallel = 4;
     int maxConnections = 256;
     int maxStreamClients = 1000;
+    int maxQueuedCalls = 64;     // POST /api/call waiting for their turn
 };
 
 enum class ParseResult { Run, ExitOk, Error };

@@ -44,7 +44,6 @@ void PortKeeper::closeAll()
         } catch (const tavro::CallError &) {
             // Only known names are kept.
         }
-        noteState(name, false, QStringLiteral("closed"));
     }
 }
 
@@ -65,10 +64,6 @@ void PortKeeper::tryOpen(const QString &name, Port &port)
     const qint16 result = m_control.OpenTavro(portName, errorStr);
     if (result == 0 || result == 1) {
         port.lastFailure.clear();
-        if (!port.open) {
-            noteState(name, true, QStringLiteral("opened"));
-            emit portStateSeen(name, true, QStringLiteral("opened"));
-        }
         return;
     }
     // The same failure every second is one line, not sixty a minute.
@@ -85,13 +80,7 @@ void PortKeeper::check()
         return;
     for (const QString &name : m_names) {
         Port &port = m_ports[name];
-        QString portName = name;
-        const bool open = m_control.ComPortStateGet(portName);
-        if (port.open && !open) {
-            noteState(name, false, QStringLiteral("vanished"));
-            emit portStateSeen(name, false, QStringLiteral("vanished"));
-        }
-        if (!open && QFileInfo::exists(pathOf(name)))
+        if (!port.open && QFileInfo::exists(pathOf(name)))
             tryOpen(name, port);
     }
 }

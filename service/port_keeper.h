@@ -30,12 +30,8 @@ public:
     QJsonArray describe() const;
     int openCount() const;
 
-    // A state change the control reported (or this keeper saw).
+    // A state change the control reported (PortStateChanged).
     void noteState(const QString &portName, bool open, const QString &reason);
-
-Q_SIGNALS:
-    // A change seen by polling: a port opened here, or found closed.
-    void portStateSeen(const QString &portName, bool open, const QString &reason);
 
 private:
     struct Port

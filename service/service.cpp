@@ -2,6 +2,7 @@
 
 #include "access.h"
 #include "api.h"
+#include "call_queue.h"
 #include "event_log.h"
 #include "hooks.h"
 #include "http_server.h"
@@ -55,12 +56,11 @@ bool Service::start(QString *error)
     for (auto it = m_options.portMap.cbegin(); it != m_options.portMap.cend(); ++it)
         map.insert(it.key(), it.value());
     m_control = std::make_unique<tavro_m>(map);
-    m_bridge = std::make_unique<tavro::cli::JsonBridge>(*m_control, [this](const QByteArray &line) {
-        const QJsonObject event = QJsonDocument::fromJson(line).object();
-        if (event.contains(QStringLiteral("event")))
-            onBridgeEvent(event);
-    });
+    m_bridge = std::make_unique<tavro::cli::JsonBridge>(*m_control, nullptr);
     m_bridge->setDebugEnabled(false);
+    connect(m_bridge.get(), &tavro::cli::JsonBridge::event, this, &Service::onBridgeEvent);
+    // Calls from every client run one at a time, never nested in a wait.
+    m_calls = std::make_unique<tavro::cli::CallQueue>(*m_bridge, m_options.maxQueuedCalls);
 
     m_stream = std::make_unique<StreamHub>(m_shared ? static_cast<EventSource &>(*m_shared) : *m_log, *m_metrics,
                                            m_options.maxStreamClients);
@@ -94,11 +94,9 @@ bool Service::start(QString *error)
         });
     }
 
+    // The PortState events themselves come through the bridge.
     m_ports = std::make_unique<PortKeeper>(*m_control, m_options.openPorts);
-    connect(m_ports.get(), &PortKeeper::portStateSeen, this,
-            [this](const QString &portName, bool open, const QString &reason) {
-                onBridgeEvent({{"event", "PortState"}, {"portName", portName}, {"open", open}, {"reason", reason}});
-            });
+    connect(m_control.get(), &tavro_m::PortStateChanged, m_ports.get(), &PortKeeper::noteState);
 
     HttpLimits limits;
     limits.maxConnections = m_options.maxConnections;
@@ -106,10 +104,10 @@ bool Service::start(QString *error)
     m_api = std::make_unique<Api>(Api::Parts{
         *m_log, *m_eventStore, *m_ports, *m_stream, *m_metrics, *m_access,
         [this](const QJsonObject &request, std::function<void(const QJsonObject &)> reply) {
-            submit(request, std::move(reply));
-            return true;
+            return m_calls->enqueue(request, std::move(reply));
         },
-        [] { return 0; }, [this] { return m_http->connectionCount(); },
+        [this] { return m_calls->pending() + (m_calls->busy() ? 1 : 0); },
+        [this] { return m_http->connectionCount(); },
         m_shared.get(),
         [this](QJsonObject &health) {
             if (m_shared)
@@ -164,12 +162,6 @@ bool Service::openStore(QString *error)
     return true;
 }
 
-void Service::submit(const QJsonObject &request, std::function<void(const QJsonObject &)> reply)
-{
-    QMetaObject::invokeMethod(
-        this, [this, request, reply = std::move(reply)] { reply(m_bridge->call(request)); }, Qt::QueuedConnection);
-}
-
 void Service::onBridgeEvent(const QJsonObject &event)
 {
     m_log->record(event);
@@ -180,6 +172,9 @@ void Service::stop()
     if (m_stopped || !m_log)
         return;
     m_stopped = true;
+    // Waiting callers get an answer; a running SendCmd ends once its port is closed.
+    if (m_calls)
+        m_calls->abortPending(QStringLiteral("the service is stopping"));
     if (m_ports)
         m_ports->closeAll();
     if (m_stream)

@@ -12,6 +12,7 @@
 class tavro_m;
 
 namespace tavro::cli {
+class CallQueue;
 class JsonBridge;
 }
 
@@ -47,13 +48,13 @@ public:
 
 private:
     bool openStore(QString *error);
-    void submit(const QJsonObject &request, std::function<void(const QJsonObject &)> reply);
     void onBridgeEvent(const QJsonObject &event);
 
     Options m_options;
     std::unique_ptr<Metrics> m_metrics;
     std::unique_ptr<tavro_m> m_control;
     std::unique_ptr<tavro::cli::JsonBridge> m_bridge;
+    std::unique_ptr<tavro::cli::CallQueue> m_calls;
     std::unique_ptr<SqliteStore> m_store;
     std::unique_ptr<SharedLog> m_shared; // with a postgresql:// --db
     EventStore *m_eventStore = nullptr;  // the one the log writes to

@@ -2,6 +2,7 @@
 
 #include "metrics.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -12,8 +13,7 @@ namespace {
 
 // Replay is sent in slices and only while the client's backlog is small,
 // so a long replay neither blocks the loop nor trips the slow-client bound.
-constexpr int replaySlice = 500;
-constexpr qint64 replayBacklog = 256 * 1024;
+constexpr int replaySlice = 100;
 
 qint64 idOf(const QByteArray &json)
 {
@@ -22,26 +22,18 @@ qint64 idOf(const QByteArray &json)
 
 } // namespace
 
-StreamHub::StreamHub(EventSource &log, Metrics &metrics, int maxClients, QObject *parent)
+StreamHub::StreamHub(EventSource &log, Metrics &metrics, int maxClients, qint64 liveBacklog, QObject *parent)
     : QObject(parent)
     , m_log(log)
     , m_metrics(metrics)
     , m_maxClients(maxClients)
+    , m_liveBacklog(liveBacklog)
 {
 }
 
 StreamHub::~StreamHub()
 {
     closeAll();
-}
-
-StreamHub::ClientList::iterator StreamHub::find(QWebSocket *socket)
-{
-    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
-        if (it->socket == socket)
-            return it;
-    }
-    return m_clients.end();
 }
 
 void StreamHub::accept(QWebSocket *socket)
@@ -64,23 +56,24 @@ void StreamHub::accept(QWebSocket *socket)
     client.cursor = hasAfter ? std::max<qint64>(after, 0) : m_log.lastId();
     client.live = !hasAfter;
     m_clients.push_back(client);
+    const auto it = std::prev(m_clients.end());
+    m_index.insert(socket, it);
     if (client.debug && m_debugClients++ == 0)
         emit debugWantedChanged(true);
 
     connect(socket, &QWebSocket::disconnected, this, [this, socket] { drop(socket, false); });
-    if (hasAfter) {
-        connect(socket, &QWebSocket::bytesWritten, this, [this, socket] {
-            const auto it = find(socket);
-            if (it != m_clients.end() && !it->live)
-                replay(it);
-        });
-        replay(std::prev(m_clients.end()));
-    }
+    // As a slow or replaying client drains, it reads on from the store.
+    connect(socket, &QWebSocket::bytesWritten, this, [this, it] {
+        if (!it->live)
+            replay(it);
+    });
+    if (hasAfter)
+        replay(it);
 }
 
 void StreamHub::replay(ClientList::iterator client)
 {
-    while (client->socket->bytesToWrite() < replayBacklog) {
+    while (client->socket->bytesToWrite() < m_liveBacklog) {
         QList<QByteArray> rows;
         QString error;
         if (!m_log.eventsAfter(client->cursor, replaySlice, &rows, &error)) {
@@ -106,6 +99,8 @@ void StreamHub::publish(const EventRecord &event)
     const bool debugKind = event.id == 0 && !event.provisional;
     if (debugKind && m_debugClients == 0)
         return;
+    QElapsedTimer clock;
+    clock.start();
     const QString text = QString::fromUtf8(event.json);
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         Client &client = *it++;
@@ -124,9 +119,15 @@ void StreamHub::publish(const EventRecord &event)
         // A replaying client reads this one from the store later.
         if (!client.live || event.id <= client.cursor)
             continue;
+        if (client.socket->bytesToWrite() >= m_liveBacklog) {
+            client.live = false; // behind: catches up from the store
+            continue;
+        }
         client.cursor = event.id;
         send(client, text);
     }
+    if (!debugKind && !m_clients.empty())
+        m_metrics.observeFanOut(double(clock.nsecsElapsed()) / 1e9);
 }
 
 bool StreamHub::send(Client &client, const QString &text)
@@ -140,9 +141,11 @@ bool StreamHub::send(Client &client, const QString &text)
 
 void StreamHub::drop(QWebSocket *socket, bool slow)
 {
-    const auto it = find(socket);
-    if (it == m_clients.end())
+    const auto found = m_index.constFind(socket);
+    if (found == m_index.cend())
         return;
+    const auto it = *found;
+    m_index.erase(found);
     if (it->debug && --m_debugClients == 0)
         emit debugWantedChanged(false);
     m_clients.erase(it);

@@ -1,13 +1,19 @@
 // The WebSocket stream: every event to every client, a replay of the stored
 // events after ?after=ID first, without a gap or a duplicate between the
-// replay and the live events. A client that reads too slowly (its unsent
-// backlog passes maxBacklog) is closed; it comes back with after= and loses
-// nothing, and it never delays the link or the other clients.
+// replay and the live events.
+//
+// Slow clients: live events go to a client only while its unsent backlog is
+// below liveBacklog; beyond it the client falls back to catching up from
+// the store (as a replay does) as it drains, so a slow reader costs about
+// that much memory here and loses nothing. A client whose backlog still
+// passes maxBacklog (one huge replay, a stuck socket) is closed; it comes
+// back with after= and loses nothing. Neither delays the link or the others.
 #ifndef TAVROD_STREAM_H
 #define TAVROD_STREAM_H
 
 #include "event_store.h"
 
+#include <QHash>
 #include <QObject>
 
 #include <list>
@@ -24,8 +30,10 @@ class StreamHub : public QObject
 
 public:
     static constexpr qint64 maxBacklog = 1 << 20;
+    static constexpr qint64 defaultLiveBacklog = 16 * 1024;
 
-    StreamHub(EventSource &log, Metrics &metrics, int maxClients, QObject *parent = nullptr);
+    StreamHub(EventSource &log, Metrics &metrics, int maxClients, qint64 liveBacklog = defaultLiveBacklog,
+              QObject *parent = nullptr);
     ~StreamHub() override;
 
     // Takes an accepted socket; its URL's query says after= and debug=.
@@ -53,12 +61,13 @@ private:
     void replay(ClientList::iterator client);
     bool send(Client &client, const QString &text);
     void drop(QWebSocket *socket, bool slow);
-    ClientList::iterator find(QWebSocket *socket);
 
     EventSource &m_log;
     Metrics &m_metrics;
     int m_maxClients;
+    qint64 m_liveBacklog;
     ClientList m_clients;
+    QHash<QWebSocket *, ClientList::iterator> m_index;
     int m_debugClients = 0;
 };
 

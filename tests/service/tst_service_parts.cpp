@@ -5,7 +5,9 @@
 #include "event_log.h"
 #include "http_server.h"
 #include "options.h"
+#include "metrics.h"
 #include "sqlite_store.h"
+#include "stream.h"
 
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -14,6 +16,8 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QWebSocket>
+#include <QWebSocketServer>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -353,6 +357,41 @@ private slots:
         QCOMPARE(store.rows[2].id, 43);
         QCOMPARE(store.rows[3].id, 44);
         QCOMPARE(stored, (QList<qint64>{42, 43, 44}));
+    }
+
+    void aClientThatFallsBehindCatchesUpWithoutLoss()
+    {
+        // A backlog bound of one byte: every event sent before the socket
+        // drains pushes the client back to reading from the store.
+        FlakyStore store;
+        EventLog log(store, "A");
+        Metrics metrics;
+        StreamHub hub(log, metrics, 10, 1);
+        connect(&log, &EventLog::published, &hub, &StreamHub::publish);
+        QWebSocketServer server("test", QWebSocketServer::NonSecureMode);
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        connect(&server, &QWebSocketServer::newConnection, this,
+                [&] { hub.accept(server.nextPendingConnection()); });
+
+        QWebSocket client;
+        QList<qint64> ids;
+        connect(&client, &QWebSocket::textMessageReceived, this, [&](const QString &text) {
+            ids.append(QJsonDocument::fromJson(text.toUtf8()).object().value("id").toInteger());
+        });
+        client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/stream").arg(server.serverPort())));
+        QTRY_COMPARE_WITH_TIMEOUT(hub.clientCount(), 1, 5000);
+
+        for (int round = 0; round < 3; ++round) {
+            for (int i = 0; i < 100; ++i)
+                log.record({{"event", "HookEvent"}, {"portName", "COM1"}, {"eventType", i % 2 == 0}});
+            QTest::qWait(1); // live again in between, then behind again
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(ids.size(), 300, 5000);
+        QTest::qWait(100);
+        QCOMPARE(ids.size(), 300); // and no duplicate after it
+        for (int i = 0; i < ids.size(); ++i)
+            QCOMPARE(ids[i], i + 1);
+        QCOMPARE(hub.clientCount(), 1); // never closed for it
     }
 
     void tokensAndOrigins()

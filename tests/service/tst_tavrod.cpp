@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -147,6 +148,60 @@ private slots:
         QCOMPARE(rig.tavrod.exitStatus(), QProcess::NormalExit);
         QCOMPARE(rig.tavrod.exitCode(), 0);
         QVERIFY(rig.tavrod.errors().contains("COM1 closed"));
+    }
+
+    void callsWaitInOneBoundedQueueWithoutStoppingTheRest()
+    {
+        Rig rig;
+        QVERIFY(rig.startSim());
+        QVERIFY(rig.startService());
+        QVERIFY(waitUntil([&] { return rig.portOpen(); }, 5000));
+        StreamClient stream(rig.tavrod.port(), rig.tavrod.token());
+        QVERIFY(stream.waitConnected());
+        rig.sim->type("silence on"); // "[" goes unanswered: SendCmd waits its 5.5 s
+
+        // Each request on its own connection, all in flight at once.
+        struct Pending
+        {
+            std::unique_ptr<QTcpSocket> socket = std::make_unique<QTcpSocket>();
+            QByteArray answer;
+        };
+        std::vector<Pending> pending(66);
+        auto post = [&](Pending &p, const QByteArray &body) {
+            p.socket->connectToHost(QHostAddress::LocalHost, rig.tavrod.port());
+            QVERIFY(p.socket->waitForConnected(5000));
+            connect(p.socket.get(), &QTcpSocket::readyRead, p.socket.get(), [&p] { p.answer += p.socket->readAll(); });
+            p.socket->write("POST /api/call HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + rig.tavrod.token()
+                            + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            p.socket->flush();
+        };
+        post(pending[0], R"({"call":"SendCmd","portName":"COM1","cmd":"t","para1":"0"})");
+        QVERIFY(rig.sim->waitForOutput("not answered"));
+        for (int i = 1; i <= 64; ++i)
+            post(pending[size_t(i)], QStringLiteral(R"({"call":"ComPortStateGet","portName":"COM1","id":%1})").arg(i).toUtf8());
+        // The running call and 64 waiting ones.
+        QVERIFY(waitUntil([&] {
+            return rig.tavrod.request("GET", "/metrics", {}, "").body.contains("tavrod_api_calls_pending 65\n");
+        }, 3000));
+        post(pending[65], R"({"call":"GetCurrentErrorMsg"})");
+
+        // The 65th waiting call finds the queue full at once.
+        QVERIFY(waitUntil([&] { return !pending[65].answer.isEmpty(); }, 3000));
+        QVERIFY2(pending[65].answer.startsWith("HTTP/1.1 503 "), pending[65].answer.constData());
+        // Meanwhile other requests, the link and the stream go on.
+        QElapsedTimer quick;
+        quick.start();
+        QCOMPARE(rig.tavrod.request("GET", "/healthz").status, 200);
+        QVERIFY(quick.elapsed() < 2000);
+        rig.sim->type("call 0212345678");
+        QVERIFY(waitUntil([&] { return !ofKind(stream.events, "ReceiveCall").isEmpty(); }, 3000));
+        QVERIFY(pending[1].answer.isEmpty()); // still waiting its turn
+
+        // Then everything is answered, in order: the SendCmd first (false).
+        QVERIFY(waitUntil([&] { return !pending[64].answer.isEmpty(); }, 10000));
+        QVERIFY(pending[0].answer.contains(R"("value":false)"));
+        for (int i = 1; i <= 64; ++i)
+            QVERIFY(pending[size_t(i)].answer.contains(QStringLiteral(R"("id":%1)").arg(i).toUtf8()));
     }
 
     void refusesWhatItMust()
