@@ -19,6 +19,8 @@ namespace {
 // taken and committed in the same order, so a reader that has seen id N has
 // seen every committed id below it.
 constexpr qint64 numberingLock = 0x74617672'6f000001; // "tavro" + 1
+// The first key of the per-site locks (the second is the name's hash).
+constexpr int siteLockSpace = 0x74617672; // "tavr"
 
 // The same versions as the SQLite store: 1 is the events and the calls, 2 the
 // substring search. Column names are the SQLite ones in lower case; local_id
@@ -408,6 +410,19 @@ bool PgStore::lastLocalId(const QString &site, qint64 *id, QString *error)
         return false;
     }
     *id = query.value(0).toLongLong();
+    return true;
+}
+
+bool PgStore::claimSite(const QString &site, bool *claimed, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT pg_try_advisory_lock(%1, hashtext(?))").arg(siteLockSpace));
+    query.bindValue(0, pgText(site));
+    if (!query.exec() || !query.next()) {
+        *error = sqlError(QStringLiteral("claiming the site name"), query.lastError());
+        return false;
+    }
+    *claimed = query.value(0).toBool();
     return true;
 }
 

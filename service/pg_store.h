@@ -58,6 +58,11 @@ public:
     bool lastLocalId(const QString &site, qint64 *id, QString *error);
     bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) override;
     bool findCalls(const CallQuery &query, CallPage *page, QString *error) override;
+    // Holds the site's name for this connection: two services that number
+    // events as the same site would take each other's keys, and the later
+    // one's events would be skipped as stored already. False in *claimed
+    // when another connection holds it.
+    bool claimSite(const QString &site, bool *claimed, QString *error);
     // A round trip that fails when the connection is gone.
     bool ping(QString *error);
 

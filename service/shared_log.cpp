@@ -50,7 +50,7 @@ SharedLog::SharedLog(PgTarget target, QString spoolPath, QString site, QObject *
     m_keepAlive.setInterval(1000);
     connect(&m_keepAlive, &QTimer::timeout, this, [this] {
         QString error;
-        if (!m_pg.ping(&error))
+        if (!(m_siteClaimed ? m_pg.ping(&error) : claimSite(&error)))
             lostConnection(error);
     });
     connect(&m_pg, &PgStore::notified, this, &SharedLog::onNotification);
@@ -110,7 +110,9 @@ void SharedLog::connectNow()
     if (m_closed)
         return;
     QString error;
-    if (!m_pg.open(&error)) {
+    const bool ok = m_pg.open(&error) && claimSite(&error);
+    if (!ok) {
+        m_pg.close();
         if (error != m_lastError)
             std::fprintf(stderr, "tavrod: shared database: %s; next try in %d ms\n", qPrintable(error), m_pauseMs);
         m_lastError = error;
@@ -138,6 +140,26 @@ void SharedLog::connectNow()
         forwardSome();
 }
 
+bool SharedLog::claimSite(QString *error)
+{
+    bool claimed = false;
+    if (!m_pg.claimSite(m_site, &claimed, error))
+        return false;
+    if (claimed != m_siteClaimed) {
+        // Not fatal: it may be this site's own connection from before a
+        // network cut, which the server has not yet noticed is gone.
+        std::fprintf(stderr,
+                     claimed ? "tavrod: site \"%s\" is this service's alone again\n"
+                             : "tavrod: another connection to the shared database holds site \"%s\": another"
+                               " tavrod with the same --site (give each its own), or this one's from before a"
+                               " network cut\n",
+                     qPrintable(m_site));
+        m_siteClaimed = claimed;
+        emit degradedChanged(degraded());
+    }
+    return true;
+}
+
 void SharedLog::lostConnection(const QString &error)
 {
     if (!connected())
@@ -145,6 +167,7 @@ void SharedLog::lostConnection(const QString &error)
     std::fprintf(stderr, "tavrod: shared database lost (%s); events go to the spool\n", qPrintable(error));
     m_lastError = error;
     m_connected = false;
+    m_siteClaimed = true; // asked again on the next connection
     m_keepAlive.stop();
     m_pg.close();
     setDegraded(true);
@@ -168,7 +191,15 @@ bool SharedLog::append(const QList<EventRecord> &events, QString *error)
         QString failure;
         if (m_pg.append(events, &failure))
             return true;
-        lostConnection(failure);
+        QString pingError;
+        if (m_pg.ping(&pingError)) {
+            // Reachable, yet refused: the forwarding sets the culprit aside.
+            std::fprintf(stderr, "tavrod: the shared database refuses an event: %s\n", qPrintable(failure));
+            setDegraded(true);
+            queueForward();
+        } else {
+            lostConnection(failure);
+        }
     }
     if (!m_spool.append(events, error))
         return false;
@@ -184,7 +215,7 @@ void SharedLog::forwardSome()
         return;
     QList<EventRecord> batch;
     QString error;
-    if (!m_spool.peek(forwardSlice, &batch, &error)) {
+    if (!m_spool.peek(m_oneByOne ? 1 : forwardSlice, &batch, &error)) {
         std::fprintf(stderr, "tavrod: %s\n", qPrintable(error));
         return;
     }
@@ -196,7 +227,26 @@ void SharedLog::forwardSome()
         return;
     }
     if (!m_pg.append(batch, &error)) {
-        lostConnection(error);
+        QString pingError;
+        if (!m_pg.ping(&pingError)) {
+            lostConnection(error);
+            return;
+        }
+        // The server works but refuses something in the batch: one event at
+        // a time finds it, and it is set aside so that the rest goes on.
+        if (batch.size() > 1) {
+            m_oneByOne = true;
+        } else {
+            std::fprintf(stderr, "tavrod: the shared database refuses spooled event %lld, set aside in the"
+                         " spool's table rejected: %s\n", static_cast<long long>(batch.first().id), qPrintable(error));
+            if (!m_spool.reject(batch.first().id, error, &error)) {
+                std::fprintf(stderr, "tavrod: %s\n", qPrintable(error));
+                QTimer::singleShot(lastPauseMs, this, &SharedLog::queueForward); // later, not in a loop
+                return;
+            }
+            m_oneByOne = false;
+        }
+        queueForward();
         return;
     }
     // Forwarded twice after a failure here is harmless: the database skips
@@ -204,7 +254,14 @@ void SharedLog::forwardSome()
     if (!m_spool.remove(batch.last().id, &error))
         std::fprintf(stderr, "tavrod: %s\n", qPrintable(error));
     m_forwarded += batch.size();
+    queueForward();
+}
+
+void SharedLog::queueForward()
+{
     // The next slice after pending events, so the link and clients go on.
+    if (m_forwardQueued)
+        return;
     m_forwardQueued = true;
     QMetaObject::invokeMethod(this, &SharedLog::forwardSome, Qt::QueuedConnection);
 }
@@ -285,7 +342,11 @@ void SharedLog::describe(QJsonObject &health) const
 {
     health.insert(QStringLiteral("database"), connected() ? QStringLiteral("connected") : QStringLiteral("unreachable"));
     health.insert(QStringLiteral("spooledEvents"), m_spool.count());
+    if (m_spool.rejectedCount() > 0)
+        health.insert(QStringLiteral("rejectedEvents"), m_spool.rejectedCount());
     health.insert(QStringLiteral("sharedLastId"), m_cursor);
+    if (!m_siteClaimed && connected())
+        health.insert(QStringLiteral("siteHeldElsewhere"), true);
     if (degraded()) {
         health.insert(QStringLiteral("status"), QStringLiteral("degraded"));
         if (!m_lastError.isEmpty())

@@ -42,7 +42,7 @@ public:
     bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) override;
 
     bool connected() const { return m_connected; }
-    bool degraded() const { return !connected() || m_spool.count() > 0; }
+    bool degraded() const { return !connected() || m_spool.count() > 0 || !m_siteClaimed; }
     qint64 spooledCount() const { return m_spool.count(); }
     qint64 forwardedCount() const { return m_forwarded; }
     // Adds this site's view of the database to /healthz.
@@ -66,8 +66,10 @@ private:
     qint64 lastLocalId();
 
     void connectNow();
+    bool claimSite(QString *error);
     void lostConnection(const QString &error);
     void forwardSome();
+    void queueForward();
     void catchUp();
     void onNotification(const QByteArray &payload);
     void publishShared(const QByteArray &json, const QJsonObject &object);
@@ -87,11 +89,13 @@ private:
     QTimer m_keepAlive;
     int m_pauseMs = firstPauseMs;
     bool m_forwardQueued = false;
+    bool m_oneByOne = false; // looking for the event the database refuses
     bool m_degraded = false;
     bool m_closed = true;
     // Ours, not the driver's: QPSQL may close itself when the server goes.
     bool m_connected = false;
     qint64 m_forwarded = 0;
+    bool m_siteClaimed = true;
     QString m_lastError;
 };
 

@@ -52,15 +52,19 @@ bool Spool::open(QString *error)
          {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA busy_timeout=1000",
           "CREATE TABLE IF NOT EXISTS pending (local_id INTEGER PRIMARY KEY, site TEXT NOT NULL,"
           " portName TEXT NOT NULL, at TEXT NOT NULL, kind TEXT NOT NULL, body TEXT NOT NULL)",
-          "CREATE TABLE IF NOT EXISTS high_water (last INTEGER NOT NULL)"}) {
+          "CREATE TABLE IF NOT EXISTS high_water (last INTEGER NOT NULL)",
+          "CREATE TABLE IF NOT EXISTS rejected (local_id INTEGER PRIMARY KEY, site TEXT NOT NULL,"
+          " portName TEXT NOT NULL, at TEXT NOT NULL, kind TEXT NOT NULL, body TEXT NOT NULL, reason TEXT NOT NULL)"}) {
         if (!query.exec(QString::fromLatin1(statement)))
             return fail(query.lastError());
     }
-    if (!query.exec(QStringLiteral("SELECT COUNT(*), (SELECT COALESCE(MAX(last), 0) FROM high_water) FROM pending"))
+    if (!query.exec(QStringLiteral("SELECT COUNT(*), (SELECT COALESCE(MAX(last), 0) FROM high_water),"
+                                   " (SELECT COUNT(*) FROM rejected) FROM pending"))
         || !query.next())
         return fail(query.lastError());
     m_count = query.value(0).toLongLong();
     m_lastId = query.value(1).toLongLong();
+    m_rejected = query.value(2).toLongLong();
     return true;
 }
 
@@ -135,6 +139,31 @@ bool Spool::peek(int limit, QList<EventRecord> *events, QString *error)
         event.object = QJsonDocument::fromJson(event.json).object();
         events->append(event);
     }
+    return true;
+}
+
+bool Spool::reject(qint64 localId, const QString &reason, QString *error)
+{
+    QSqlQuery move(m_db);
+    const auto fail = [&] {
+        *error = sqlError(QStringLiteral("setting event %1 aside").arg(localId), move.lastError());
+        m_db.rollback();
+        return false;
+    };
+    if (!m_db.transaction())
+        return fail();
+    move.prepare(QStringLiteral("INSERT OR REPLACE INTO rejected SELECT *, ? FROM pending WHERE local_id = ?"));
+    move.bindValue(0, reason);
+    move.bindValue(1, localId);
+    if (!move.exec())
+        return fail();
+    const int moved = move.numRowsAffected();
+    move.prepare(QStringLiteral("DELETE FROM pending WHERE local_id = ?"));
+    move.bindValue(0, localId);
+    if (!move.exec() || !m_db.commit())
+        return fail();
+    m_count = std::max<qint64>(0, m_count - moved);
+    m_rejected += moved;
     return true;
 }
 

@@ -26,7 +26,11 @@ public:
     bool peek(int limit, QList<EventRecord> *events, QString *error);
     // Forgets the waiting events up to and including this local id.
     bool remove(qint64 throughId, QString *error);
+    // Moves a waiting event the database refuses aside (table rejected),
+    // with the reason, so that the events behind it go on.
+    bool reject(qint64 localId, const QString &reason, QString *error);
     qint64 count() const { return m_count; }
+    qint64 rejectedCount() const { return m_rejected; }
     // The highest local id ever spooled here (kept when the rows go).
     qint64 lastId() const { return m_lastId; }
 
@@ -36,6 +40,7 @@ private:
     QSqlDatabase m_db;
     qint64 m_count = 0;
     qint64 m_lastId = 0;
+    qint64 m_rejected = 0;
 };
 
 } // namespace tavrod

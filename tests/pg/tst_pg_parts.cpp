@@ -12,6 +12,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <memory>
+
 using namespace tavrod;
 
 namespace {
@@ -318,6 +320,60 @@ private slots:
         }
         QCOMPARE(numberedKeys, (QStringList{"A1", "B1", "B2", "A7"}));
         QCOMPARE(site.lastId(), stored.last().value("id").toInteger());
+    }
+
+    void siteNameIsClaimedAndARefusedEventIsSetAside()
+    {
+        needServer();
+        const PgTarget target = freshDatabase();
+        QTemporaryDir dir;
+        QString error;
+        auto first = std::make_unique<SharedLog>(target, dir.filePath("1.db"), QStringLiteral("A"));
+        QVERIFY2(first->store().open(&error), qPrintable(error));
+        // Two services numbering as "A" would skip each other's events: the
+        // second one says so (degraded) until the name is its own.
+        auto twin = std::make_unique<SharedLog>(target, dir.filePath("2.db"), QStringLiteral("A"));
+        QVERIFY2(twin->store().open(&error), qPrintable(error));
+        QVERIFY(twin->connected());
+        QVERIFY(twin->degraded());
+        QJsonObject twinHealth;
+        twin->describe(twinHealth);
+        QCOMPARE(twinHealth.value("siteHeldElsewhere").toBool(), true);
+        SharedLog other(target, dir.filePath("3.db"), QStringLiteral("B"));
+        QVERIFY2(other.store().open(&error), qPrintable(error));
+        QVERIFY(!other.degraded());
+        first.reset();
+        QVERIFY(waitFor([&] { return !twin->degraded(); }, 5000));
+        twin.reset();
+        SharedLog again(target, dir.filePath("2.db"), QStringLiteral("A"));
+        QVERIFY2(again.store().open(&error), qPrintable(error));
+        QVERIFY(!again.degraded());
+
+        // The server works but refuses one event: it is set aside, the
+        // events behind it are stored, in order, and nothing waits for ever.
+        QVERIFY(m_server.psql("ALTER TABLE events ADD CONSTRAINT no_poison CHECK (body NOT LIKE '%poison%')",
+                              &error, target.database));
+        qint64 local = again.store().lastId();
+        QVERIFY(again.store().append({call(++local, "A", "0200000001", "a")}, &error));
+        QVERIFY(again.store().append({call(++local, "A", "0200000002", "poison")}, &error));
+        QVERIFY(again.store().append({call(++local, "A", "0200000003", "c")}, &error));
+        QSignalSpy forwarded(&again, &SharedLog::forwarded);
+        QVERIFY(forwarded.wait(5000));
+        QVERIFY(again.connected());
+        QVERIFY(!again.degraded());
+        QJsonObject health;
+        again.describe(health);
+        QCOMPARE(health.value("rejectedEvents").toInteger(), 1);
+        PgStore reader(target);
+        QVERIFY(reader.open(&error));
+        QStringList stored;
+        for (const QJsonObject &event : allEvents(reader))
+            stored << event.value("cidInfo").toObject().value("lNumber").toString();
+        QCOMPARE(stored, (QStringList{"0200000001", "0200000003"}));
+        QString kept;
+        QVERIFY(m_server.psql("SELECT 1", &kept)); // the server still answers
+        QVERIFY(again.store().append({call(++local, "A", "0200000004", "d")}, &error));
+        QCOMPARE(allEvents(reader).size(), 3); // and the direct path works again
     }
 
     void cleanupTestCase()
