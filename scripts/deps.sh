@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
           qt6-websockets-dev libqt6sql6-sqlite
           libqt6sql6-psql postgresql-15 postgresql-contrib
-          fonts-noto-cjk xvfb xauth clang libclang-rt-14-dev)
+          fonts-noto-cjk xvfb xauth xdotool qt6-qpa-plugins clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
