@@ -87,7 +87,18 @@ bool Service::start(QString *error)
 
     m_hooks = std::make_unique<HookRunner>(m_options.onCall, m_options.hookTimeoutMs, m_options.hookParallel,
                                            *m_metrics);
-    if (!m_hooks->isEmpty()) {
+    if (!m_hooks->isEmpty() && m_shared) {
+        // This site's calls, with the id the shared database gave them (or,
+        // while they wait in the spool, their localId), each once.
+        connect(m_shared.get(), &SharedLog::published, this, [this](const EventRecord &event) {
+            if (event.kind != u"ReceiveCall" || event.site != m_options.site)
+                return;
+            QJsonObject call = callFromEvent(event.object);
+            if (event.provisional)
+                call.insert(QStringLiteral("localId"), event.object.value(QStringLiteral("localId")));
+            m_hooks->run(QJsonDocument(call).toJson(QJsonDocument::Compact));
+        });
+    } else if (!m_hooks->isEmpty()) {
         connect(m_log.get(), &EventLog::stored, this, [this](const EventRecord &event) {
             if (event.kind == u"ReceiveCall")
                 m_hooks->run(QJsonDocument(callFromEvent(event.object)).toJson(QJsonDocument::Compact));

@@ -344,7 +344,8 @@ void SharedLog::describe(QJsonObject &health) const
     health.insert(QStringLiteral("spooledEvents"), m_spool.count());
     if (m_spool.rejectedCount() > 0)
         health.insert(QStringLiteral("rejectedEvents"), m_spool.rejectedCount());
-    health.insert(QStringLiteral("sharedLastId"), m_cursor);
+    // Clients (the page) take lastId as the stream's numbering: the shared one.
+    health.insert(QStringLiteral("lastId"), m_cursor);
     if (!m_siteClaimed && connected())
         health.insert(QStringLiteral("siteHeldElsewhere"), true);
     if (degraded()) {

@@ -20,9 +20,9 @@ struct Site
     std::unique_ptr<SimProcess> sim;
     TavrodProcess tavrod {dir.path()};
 
-    bool start(const QString &url, bool withSim)
+    bool start(const QString &url, bool withSim, const QStringList &more = {})
     {
-        QStringList extra{"--db", url, "--site", name, "--spool", dir.filePath("spool.db")};
+        QStringList extra = QStringList{"--db", url, "--site", name, "--spool", dir.filePath("spool.db")} + more;
         if (withSim) {
             sim = std::make_unique<SimProcess>(QStringList{"--link", dir.filePath("com1"), "--quiet"});
             if (!sim->start())
@@ -100,7 +100,9 @@ private slots:
     {
         const QString url = database("everysite");
         Site a{"A"}, b{"B"}, c{"C"};
-        QVERIFY2(a.start(url, true), qPrintable(a.tavrod.errors()));
+        const QString hookOut = a.dir.filePath("hook.out");
+        QVERIFY2(a.start(url, true, {"--on-call", QStringLiteral("/bin/sh -c \"cat >> '%1'; echo >> '%1'\"").arg(hookOut)}),
+                 qPrintable(a.tavrod.errors()));
         QVERIFY2(b.start(url, true), qPrintable(b.tavrod.errors()));
         QVERIFY2(c.start(url, false), qPrintable(c.tavrod.errors()));
         std::vector<std::unique_ptr<StreamClient>> streams;
@@ -125,6 +127,24 @@ private slots:
         for (auto &stream : streams)
             QCOMPARE(calls(stream->events), reference);
 
+        // A's hook ran for A's call only, with the shared id.
+        QList<QJsonObject> hooked;
+        QVERIFY(waitUntil([&] {
+            QFile file(hookOut);
+            hooked.clear();
+            if (file.open(QIODevice::ReadOnly)) {
+                for (const QByteArray &line : file.readAll().split('\n')) {
+                    if (!line.trimmed().isEmpty())
+                        hooked.append(QJsonDocument::fromJson(line).object());
+                }
+            }
+            return !hooked.isEmpty();
+        }, 5000));
+        QTest::qWait(200);
+        QCOMPARE(hooked.size(), 1);
+        QCOMPARE(hooked.first().value("id"), reference.at(0).value("id"));
+        QCOMPARE(hooked.first().value("site").toString(), QStringLiteral("A"));
+
         // History at any site covers every site; site= narrows it.
         const HttpReply found = c.tavrod.request("GET", u"/api/calls?q=길동"_qs);
         QCOMPARE(found.status, 200);
@@ -146,7 +166,10 @@ private slots:
         QVERIFY(waitUntil([&] { return calls(replay.events).size() >= 3; }, 5000));
         QTest::qWait(300);
         QCOMPARE(numbers(calls(replay.events)), (QStringList{"0211112222", "0333334444", "0255556666"}));
-        QCOMPARE(c.health().value("status").toString(), QStringLiteral("ok"));
+        const QJsonObject health = c.health();
+        QCOMPARE(health.value("status").toString(), QStringLiteral("ok"));
+        // lastId is in the stream's numbering, so after=lastId misses nothing.
+        QCOMPARE(health.value("lastId").toInteger(), replay.events.last().value("id").toInteger());
     }
 
     void serverOutageDuringABurstLosesNothingAndStoresEachCallOnce()
