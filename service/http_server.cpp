@@ -244,7 +244,7 @@ void HttpServer::close()
 {
     m_server.close();
     for (HttpConnection *connection : findChildren<HttpConnection *>(Qt::FindDirectChildrenOnly))
-        delete connection;
+        connection->flushAndClose();
 }
 
 void HttpServer::acceptConnections()
@@ -387,6 +387,15 @@ void HttpConnection::upgrade(const HttpRequest &request)
     m_server.m_webSockets.handleConnection(socket);
     emit socket->readyRead();
     deleteLater();
+}
+
+void HttpConnection::flushAndClose()
+{
+    if (m_socket) {
+        m_socket->flush();
+        m_socket->disconnectFromHost();
+    }
+    delete this;
 }
 
 void HttpConnection::finish()

@@ -148,6 +148,10 @@ public:
     HttpConnection(HttpServer &server, QTcpSocket *socket);
     ~HttpConnection() override;
 
+    // Hands what is written to the system (answers given while stopping
+    // still reach their clients) and closes.
+    void flushAndClose();
+
 private:
     friend class HttpResponder;
     void readInput();

@@ -86,11 +86,14 @@ void StreamHub::replay(ClientList::iterator client)
             client->live = true;
             return;
         }
+        // Row by row, so the backlog passes the bound by one event at most.
         for (const QByteArray &row : rows) {
             if (!send(*client, QString::fromUtf8(row)))
                 return;
+            client->cursor = std::max(client->cursor, idOf(row));
+            if (client->socket->bytesToWrite() >= m_liveBacklog)
+                return;
         }
-        client->cursor = std::max(client->cursor, idOf(rows.last()));
     }
 }
 

@@ -30,7 +30,7 @@ class StreamHub : public QObject
 
 public:
     static constexpr qint64 maxBacklog = 1 << 20;
-    static constexpr qint64 defaultLiveBacklog = 16 * 1024;
+    static constexpr qint64 defaultLiveBacklog = 8 * 1024;
 
     StreamHub(EventSource &log, Metrics &metrics, int maxClients, qint64 liveBacklog = defaultLiveBacklog,
               QObject *parent = nullptr);

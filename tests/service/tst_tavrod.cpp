@@ -6,6 +6,10 @@
 #include <QJsonDocument>
 #include <QSet>
 #include <QTcpSocket>
+
+#include <atomic>
+#include <thread>
+#include <tuple>
 #include <QtTest>
 
 #include <csignal>
@@ -78,6 +82,30 @@ class TestTavrod : public QObject
     Q_OBJECT
 
 private slots:
+    void waitUntilEndsAtItsDeadlineWhenNothingHappens()
+    {
+        // The waits of these suites must end by themselves even when no
+        // event comes; a helper thread would rescue a stuck one, and says so.
+        std::atomic<bool> rescued {false}, finished {false};
+        std::thread rescuer([&] {
+            for (int i = 0; i < 300 && !finished; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            while (!finished) {
+                rescued = true;
+                QMetaObject::invokeMethod(qApp, [] {}, Qt::QueuedConnection);
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < 40; ++i)
+            waitUntil([] { return false; }, 19 + i % 7);
+        finished = true;
+        rescuer.join();
+        QVERIFY(!rescued);
+        QVERIFY(clock.elapsed() < 3000);
+    }
+
     void callIsStoredStreamedFoundAndCommandsGoThrough()
     {
         Rig rig;
@@ -202,6 +230,45 @@ private slots:
         QVERIFY(pending[0].answer.contains(R"("value":false)"));
         for (int i = 1; i <= 64; ++i)
             QVERIFY(pending[size_t(i)].answer.contains(QStringLiteral(R"("id":%1)").arg(i).toUtf8()));
+    }
+
+    void endsAtOnceOnSigtermWhileACommandWaits()
+    {
+        Rig rig;
+        QVERIFY(rig.startSim());
+        QVERIFY(rig.startService());
+        QVERIFY(waitUntil([&] { return rig.portOpen(); }, 5000));
+        rig.sim->type("silence on");
+        QTcpSocket running, waiting;
+        QByteArray runningAnswer, waitingAnswer;
+        for (auto [socket, answer, body] :
+             {std::tuple{&running, &runningAnswer, QByteArray(R"({"call":"SendCmd","portName":"COM1","cmd":"t","para1":"0"})")},
+              std::tuple{&waiting, &waitingAnswer, QByteArray(R"({"call":"GetCurrentErrorMsg"})")}}) {
+            socket->connectToHost(QHostAddress::LocalHost, rig.tavrod.port());
+            QVERIFY(socket->waitForConnected(5000));
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, answer] { *answer += socket->readAll(); });
+            socket->write("POST /api/call HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + rig.tavrod.token()
+                          + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            QVERIFY(socket->waitForBytesWritten(5000));
+            if (socket == &running)
+                QVERIFY(rig.sim->waitForOutput("not answered"));
+        }
+        QVERIFY(waitUntil([&] {
+            return rig.tavrod.request("GET", "/metrics", {}, "").body.contains("tavrod_api_calls_pending 2\n");
+        }, 3000));
+
+        // Well before the 5.5 s wait would end: ports closed, status 0, and
+        // the waiting caller told why.
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(rig.tavrod.stop(SIGTERM, 5000));
+        QVERIFY(clock.elapsed() < 3000);
+        QCOMPARE(rig.tavrod.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(rig.tavrod.exitCode(), 0);
+        QVERIFY(rig.tavrod.errors().contains("COM1 closed"));
+        waitUntil([&] { return waitingAnswer.contains("stopping"); }, 1000);
+        QVERIFY2(waitingAnswer.contains("the service is stopping"),
+                 qPrintable(QString::fromUtf8(waitingAnswer + runningAnswer) + rig.tavrod.errors()));
     }
 
     void refusesWhatItMust()
