@@ -53,7 +53,9 @@ SharedLog::SharedLog(PgTarget target, QString spoolPath, QString site, QObject *
         if (!(m_siteClaimed ? m_pg.ping(&error) : claimSite(&error)))
             lostConnection(error);
     });
-    connect(&m_pg, &PgStore::notified, this, &SharedLog::onNotification);
+    // Queued: handling a notification may drop the connection, which must
+    // not happen inside the driver's own signal.
+    connect(&m_pg, &PgStore::notified, this, &SharedLog::onNotification, Qt::QueuedConnection);
 }
 
 SharedLog::~SharedLog()
