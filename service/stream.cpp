@@ -15,11 +15,6 @@ namespace {
 // so a long replay neither blocks the loop nor trips the slow-client bound.
 constexpr int replaySlice = 100;
 
-qint64 idOf(const QByteArray &json)
-{
-    return QJsonDocument::fromJson(json).object().value(u"id").toInteger();
-}
-
 } // namespace
 
 StreamHub::StreamHub(EventSource &log, Metrics &metrics, int maxClients, qint64 liveBacklog, QObject *parent)
@@ -51,6 +46,7 @@ void StreamHub::accept(QWebSocket *socket)
     Client client;
     client.socket = socket;
     client.debug = query.queryItemValue(QStringLiteral("debug")) == u"1";
+    client.site = query.queryItemValue(QStringLiteral("site"), QUrl::FullyDecoded);
     bool hasAfter = false;
     const qint64 after = query.queryItemValue(QStringLiteral("after")).toLongLong(&hasAfter);
     client.cursor = hasAfter ? std::max<qint64>(after, 0) : m_log.lastId();
@@ -88,9 +84,15 @@ void StreamHub::replay(ClientList::iterator client)
         }
         // Row by row, so the backlog passes the bound by one event at most.
         for (const QByteArray &row : rows) {
+            const QJsonObject event = QJsonDocument::fromJson(row).object();
+            const qint64 id = event.value(u"id").toInteger();
+            if (!client->wants(event.value(u"site").toString())) {
+                client->cursor = std::max(client->cursor, id);
+                continue;
+            }
             if (!send(*client, QString::fromUtf8(row)))
                 return;
-            client->cursor = std::max(client->cursor, idOf(row));
+            client->cursor = std::max(client->cursor, id);
             if (client->socket->bytesToWrite() >= m_liveBacklog)
                 return;
         }
@@ -110,10 +112,12 @@ void StreamHub::publish(const EventRecord &event)
         if (event.provisional) {
             // Not numbered yet: live clients see it now; a replaying one
             // reads it from the database once it has been forwarded.
-            if (client.live)
+            if (client.live && client.wants(event.site))
                 send(client, text);
             continue;
         }
+        if (!client.wants(event.site))
+            continue;
         if (debugKind) {
             if (client.debug)
                 send(client, text);

@@ -55,6 +55,8 @@ private:
         bool debug = false;
         bool live = false;
         qint64 cursor = 0; // the id of the last event this client was sent
+        QString site;      // ?site=: only this site's events (a shared database holds many)
+        bool wants(const QString &eventSite) const { return site.isEmpty() || eventSite == site; }
     };
     using ClientList = std::list<Client>;
 

@@ -110,6 +110,8 @@ private slots:
             streams.push_back(std::make_unique<StreamClient>(site->tavrod.port(), site->tavrod.token()));
             QVERIFY(streams.back()->waitConnected());
         }
+        StreamClient onlyA(c.tavrod.port(), c.tavrod.token(), "site=A");
+        QVERIFY(onlyA.waitConnected());
 
         a.sim->type(u"call 0211112222 홍길동 1 S"_qs);
         QVERIFY(waitUntil([&] { return calls(streams[1]->events).size() == 1; }, 5000));
@@ -156,6 +158,16 @@ private slots:
         QCOMPARE(onlyB.size(), 1);
         QCOMPARE(onlyB.first().toObject().value("site").toString(), QStringLiteral("B"));
         QCOMPARE(calls(sharedLog(b.tavrod)), reference);
+
+        // site= narrows the stream, live and replayed.
+        QCOMPARE(numbers(calls(onlyA.events)), QStringList{"0211112222"});
+        StreamClient replayB(a.tavrod.port(), a.tavrod.token(), "after=0&site=B");
+        QVERIFY(replayB.waitConnected());
+        QVERIFY(waitUntil([&] { return !calls(replayB.events).isEmpty(); }, 5000));
+        QTest::qWait(200);
+        for (const QJsonObject &event : replayB.events)
+            QCOMPARE(event.value("site").toString(), QStringLiteral("B"));
+        QCOMPARE(numbers(calls(replayB.events)), QStringList{"0333334444"});
 
         // A client that comes back with after= gets the stored events, then live.
         StreamClient replay(c.tavrod.port(), c.tavrod.token(),
