@@ -198,8 +198,10 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
             return ParseResult::Error;
         }
     }
-    if (out.openPorts.isEmpty())
-        out.openPorts = out.portMap.keys();
+    // Without --map every port keeps its default device (/dev/ttyS0..3).
+    if (out.openPorts.isEmpty()) {
+        out.openPorts = out.portMap.isEmpty() ? QStringList{"COM1", "COM2", "COM3", "COM4"} : out.portMap.keys();
+    }
     out.openPorts.removeDuplicates();
 
     if (in.has(listen) && !parseListen(in.value(listen), &out.listenAddress, &out.listenPort)) {

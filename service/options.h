@@ -14,7 +14,7 @@ namespace tavrod {
 struct Options
 {
     tavro::PortMap portMap;      // only the --map entries; the rest keeps the library default
-    QStringList openPorts;       // the ports kept open; default: every mapped port
+    QStringList openPorts;       // the ports kept open; default: every mapped port (all four without --map)
     QHostAddress listenAddress = QHostAddress::LocalHost;
     quint16 listenPort = 8080;
     QString dbPath;              // a SQLite file, or a postgresql:// URI shared by many sites

@@ -15,6 +15,24 @@ namespace {
 // so a long replay neither blocks the loop nor trips the slow-client bound.
 constexpr int replaySlice = 100;
 
+// The id of a stored event's JSON. Inside a JSON string every quote is
+// escaped, so "id": outside one is the top-level key (no nested object
+// carries an id); the full parse is the fallback.
+qint64 idOf(const QByteArray &json)
+{
+    const qsizetype at = json.indexOf("\"id\":");
+    if (at >= 0) {
+        qsizetype end = at + 5;
+        while (end < json.size() && json[end] >= '0' && json[end] <= '9')
+            ++end;
+        bool ok = false;
+        const qint64 id = json.mid(at + 5, end - at - 5).toLongLong(&ok);
+        if (ok)
+            return id;
+    }
+    return QJsonDocument::fromJson(json).object().value(u"id").toInteger();
+}
+
 } // namespace
 
 StreamHub::StreamHub(EventSource &log, Metrics &metrics, int maxClients, qint64 liveBacklog, QObject *parent)
@@ -84,9 +102,9 @@ void StreamHub::replay(ClientList::iterator client)
         }
         // Row by row, so the backlog passes the bound by one event at most.
         for (const QByteArray &row : rows) {
-            const QJsonObject event = QJsonDocument::fromJson(row).object();
-            const qint64 id = event.value(u"id").toInteger();
-            if (!client->wants(event.value(u"site").toString())) {
+            const qint64 id = idOf(row);
+            if (!client->site.isEmpty()
+                && !client->wants(QJsonDocument::fromJson(row).object().value(u"site").toString())) {
                 client->cursor = std::max(client->cursor, id);
                 continue;
             }

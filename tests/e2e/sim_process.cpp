@@ -7,17 +7,15 @@
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    // Ends the last wait at the deadline. A coarse timer may fire a little
-    // early; with nothing else to come the next wait would then block for
-    // ever, so it is precise and started again while time is left.
+    // Ends the last wait at the deadline. Repeating and precise: a coarse
+    // timer may fire a little early, and a single shot would then leave the
+    // last wait without anything to end it.
     QTimer wake;
-    wake.setSingleShot(true);
     wake.setTimerType(Qt::PreciseTimer);
+    wake.start(timeoutMs);
     while (!done()) {
         if (deadline.hasExpired())
             return false;
-        if (!wake.isActive())
-            wake.start(int(std::max<qint64>(1, deadline.remainingTime())));
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;

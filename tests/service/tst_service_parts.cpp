@@ -453,6 +453,11 @@ private slots:
                  ParseResult::Run);
         QCOMPARE(options.portMap.keys(), QStringList{"COM3"});
 
+        QCOMPARE(parseOptions({"tavrod"}, &options, &message), ParseResult::Run);
+        QCOMPARE(options.openPorts, (QStringList{"COM1", "COM2", "COM3", "COM4"}));
+        QCOMPARE(options.listenPort, 8080);
+        QVERIFY(options.listenAddress.isLoopback());
+
         QCOMPARE(parseOptions({"tavrod", "--listen", "0.0.0.0:8080"}, &options, &message), ParseResult::Error);
         QVERIFY(message.contains("--token-file"));
         QCOMPARE(parseOptions({"tavrod", "--listen", "[::]:8080", "--token-file", "/tmp/t"}, &options, &message),

@@ -115,6 +115,8 @@ private slots:
 
         StreamClient stream(rig.tavrod.port(), rig.tavrod.token());
         QVERIFY(stream.waitConnected());
+        StreamClient debug(rig.tavrod.port(), rig.tavrod.token(), "debug=1");
+        QVERIFY(debug.waitConnected());
         rig.sim->type(u"call 0212345678 홍길동 3 S"_qs);
         QVERIFY(waitUntil([&] { return !ofKind(stream.events, "ReceiveCall").isEmpty(); }, 5000));
         const QJsonObject event = ofKind(stream.events, "ReceiveCall").first();
@@ -127,6 +129,14 @@ private slots:
         QCOMPARE(info.value("lNumber").toString(), QStringLiteral("0212345678"));
         QCOMPARE(info.value("lName").toString(), u"홍길동"_qs);
         QCOMPARE(info.value("lGroup").toInt(), 3);
+
+        // Diagnostics only for the client that asked, and never numbered.
+        QVERIFY(waitUntil([&] { return !ofKind(debug.events, "ReceiveCall").isEmpty(); }, 5000));
+        QVERIFY(!ofKind(debug.events, "ReceiveReal").isEmpty());
+        QVERIFY(!ofKind(debug.events, "DebugMsg").isEmpty());
+        QVERIFY(!ofKind(debug.events, "DebugMsg").first().contains("id"));
+        QVERIFY(ofKind(stream.events, "DebugMsg").isEmpty());
+        QVERIFY(ofKind(stream.events, "ReceiveReal").isEmpty());
 
         // Found by digits and by two syllables, as the same stored call.
         for (const QString &q : {QStringLiteral("2345"), u"길동"_qs}) {
@@ -208,13 +218,15 @@ private slots:
         for (int i = 1; i <= 64; ++i)
             post(pending[size_t(i)], QStringLiteral(R"({"call":"ComPortStateGet","portName":"COM1","id":%1})").arg(i).toUtf8());
         // The running call and 64 waiting ones.
-        QVERIFY(waitUntil([&] {
-            return rig.tavrod.request("GET", "/metrics", {}, "").body.contains("tavrod_api_calls_pending 65\n");
-        }, 3000));
+        QByteArray metrics;
+        QVERIFY2(waitUntil([&] {
+            metrics = rig.tavrod.request("GET", "/metrics", {}, "").body;
+            return metrics.contains("tavrod_api_calls_pending 65\n");
+        }, 10000), metrics.constData());
         post(pending[65], R"({"call":"GetCurrentErrorMsg"})");
 
         // The 65th waiting call finds the queue full at once.
-        QVERIFY(waitUntil([&] { return !pending[65].answer.isEmpty(); }, 3000));
+        QVERIFY(waitUntil([&] { return !pending[65].answer.isEmpty(); }, 5000));
         QVERIFY2(pending[65].answer.startsWith("HTTP/1.1 503 "), pending[65].answer.constData());
         // Meanwhile other requests, the link and the stream go on.
         QElapsedTimer quick;
