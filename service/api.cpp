@@ -77,6 +77,8 @@ Api::Api(Parts parts)
                            {"streamClients", m_parts.stream.clientCount()}};
         if (log.degraded())
             health.insert(QStringLiteral("storeError"), log.lastStoreError());
+        if (m_parts.describeHealth)
+            m_parts.describeHealth(health);
         responder.send(HttpResponse::json(200, health));
     });
     addRoute("GET", QStringLiteral("/metrics"), false, [this](const HttpRequest &, HttpResponder responder) {
@@ -203,7 +205,8 @@ void Api::getEvents(const HttpRequest &request, HttpResponder responder) const
         || !intParam(request, QStringLiteral("limit"), 1, 1000, 100, &limit, &error))
         return responder.send(HttpResponse::error(400, error));
     QList<QByteArray> rows;
-    if (!m_parts.log.eventsAfter(after, int(limit), &rows, &error))
+    EventSource &source = m_parts.events ? *m_parts.events : static_cast<EventSource &>(m_parts.log);
+    if (!source.eventsAfter(after, int(limit), &rows, &error))
         return responder.send(HttpResponse::error(503, QStringLiteral("the store cannot be read: %1").arg(error)));
     // The rows are JSON already; joined rather than parsed and written again.
     HttpResponse response;
@@ -220,6 +223,11 @@ Gauges Api::gauges() const
     g.callsPending = m_parts.callsPending ? m_parts.callsPending() : 0;
     g.unsavedEvents = m_parts.log.unsavedCount();
     g.degraded = m_parts.log.degraded();
+    if (m_parts.describeHealth) {
+        QJsonObject health;
+        m_parts.describeHealth(health);
+        g.degraded = g.degraded || health.value(QStringLiteral("status")).toString() == u"degraded";
+    }
     g.storeFailures = m_parts.log.storeFailures();
     g.droppedEvents = m_parts.log.droppedCount();
     return g;

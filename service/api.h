@@ -14,6 +14,7 @@ namespace tavrod {
 
 class Access;
 class EventLog;
+class EventSource;
 class EventStore;
 class Metrics;
 class PortKeeper;
@@ -40,6 +41,10 @@ public:
         SubmitCall submitCall;
         std::function<int()> callsPending;
         std::function<int()> httpConnections;
+        // With a shared database: where /api/events reads (else the log),
+        // and what it adds to /healthz.
+        EventSource *events = nullptr;
+        std::function<void(QJsonObject &health)> describeHealth = {};
     };
 
     explicit Api(Parts parts);

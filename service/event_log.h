@@ -13,7 +13,7 @@
 
 namespace tavrod {
 
-class EventLog : public QObject
+class EventLog : public QObject, public EventSource
 {
     Q_OBJECT
 
@@ -35,7 +35,7 @@ public:
     qint64 droppedCount() const { return m_dropped; }
     qint64 storeFailures() const { return m_failures; }
     QString lastStoreError() const { return m_lastError; }
-    qint64 lastId() const { return m_lastId; }
+    qint64 lastId() const override { return m_lastId; }
     const QString &site() const { return m_site; }
 
     // Tries to write what waits; true when nothing waits any more.
@@ -43,7 +43,7 @@ public:
 
     // Events after an id, oldest first: the stored ones, then those still
     // waiting for the store, so a replay has no gap while degraded.
-    bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error);
+    bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) override;
 
     static bool isDebugKind(const QString &kind);
 

@@ -22,6 +22,9 @@ struct EventRecord
     QString at;
     QJsonObject object;
     QByteArray json;
+    // Sent live before the shared database gave it an id (it waits in the
+    // spool); its JSON has localId instead of id.
+    bool provisional = false;
 };
 
 // A history search; empty texts and 0 mean "no condition".
@@ -59,8 +62,25 @@ public:
     virtual bool findCalls(const CallQuery &query, CallPage *page, QString *error) = 0;
 };
 
+// Where the stream and /api/events read the numbered events: the local log,
+// or the shared database that numbers the events of every site.
+class EventSource
+{
+public:
+    virtual ~EventSource() = default;
+    // The id of the newest event published so far.
+    virtual qint64 lastId() const = 0;
+    // Events after an id, oldest first, as their JSON.
+    virtual bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) = 0;
+};
+
 // The call object of /api/calls from a stored ReceiveCall event.
 QJsonObject callFromEvent(const QJsonObject &event);
+
+// For the history search of every store: plain ASCII, and a LIKE pattern
+// (escape character '\\') that finds q anywhere.
+bool isAscii(QStringView text);
+QString likePattern(const QString &q);
 
 } // namespace tavrod
 

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "pg_store.h"
+
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
@@ -116,8 +118,14 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
     const QCommandLineOption listen(QStringLiteral("listen"),
                                     QStringLiteral("HTTP address (default 127.0.0.1:8080)."),
                                     QStringLiteral("ADDR:PORT"));
-    const QCommandLineOption db(QStringLiteral("db"), QStringLiteral("SQLite file of the event store."),
-                                QStringLiteral("PATH"));
+    const QCommandLineOption db(QStringLiteral("db"),
+                                QStringLiteral("SQLite file of the event store, or a PostgreSQL database shared "
+                                               "by many sites: postgresql://USER@HOST/DB (libpq URI)."),
+                                QStringLiteral("PATH|URI"));
+    const QCommandLineOption spool(QStringLiteral("spool"),
+                                   QStringLiteral("With a PostgreSQL --db: SQLite file where events wait while the "
+                                                  "database is unreachable (default: spool.db in the data folder)."),
+                                   QStringLiteral("PATH"));
     const QCommandLineOption tokenFile(QStringLiteral("token-file"),
                                        QStringLiteral("File whose first line is the API token; "
                                                       "created with a random token when missing."),
@@ -140,7 +148,7 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
     const QCommandLineOption config(QStringLiteral("config"),
                                     QStringLiteral("INI file with the same keys; the command line wins."),
                                     QStringLiteral("FILE"));
-    parser.addOptions({help, version, map, open, listen, db, tokenFile, site, onCall, hookTimeout,
+    parser.addOptions({help, version, map, open, listen, db, spool, tokenFile, site, onCall, hookTimeout,
                        maxConnections, maxStreamClients, config});
 
     if (!parser.parse(arguments)) {
@@ -201,8 +209,19 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
         return ParseResult::Error;
     }
     out.dbPath = in.value(db, defaultDbPath());
+    // The data folder holds the token (and the spool); with a database URI
+    // it is the default one.
+    const QDir dataDir = QFileInfo(isPostgresUrl(out.dbPath) ? defaultDbPath() : out.dbPath).dir();
+    if (isPostgresUrl(out.dbPath)) {
+        PgTarget target;
+        if (!parsePostgresUrl(out.dbPath, &target, message)) {
+            *message = QStringLiteral("--db: %1").arg(*message);
+            return ParseResult::Error;
+        }
+    }
+    out.spoolPath = in.value(spool, dataDir.filePath(QStringLiteral("spool.db")));
     out.tokenFileExplicit = in.has(tokenFile);
-    out.tokenFile = in.value(tokenFile, QFileInfo(out.dbPath).dir().filePath(QStringLiteral("token")));
+    out.tokenFile = in.value(tokenFile, dataDir.filePath(QStringLiteral("token")));
     out.site = in.value(site, QHostInfo::localHostName());
     out.onCall = in.values(onCall);
 

@@ -17,7 +17,8 @@ struct Options
     QStringList openPorts;       // the ports kept open; default: every mapped port (all four without --map)
     QHostAddress listenAddress = QHostAddress::LocalHost;
     quint16 listenPort = 8080;
-    QString dbPath;
+    QString dbPath;              // a SQLite file, or a postgresql:// URI shared by many sites
+    QString spoolPath;           // with a shared database: where events wait while it is unreachable
     QString tokenFile;
     bool tokenFileExplicit = false;
     QString site;

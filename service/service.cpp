@@ -9,6 +9,7 @@
 #include "json_bridge.h"
 #include "metrics.h"
 #include "port_keeper.h"
+#include "shared_log.h"
 #include "sqlite_store.h"
 #include "stream.h"
 #include "web_routes.h"
@@ -41,13 +42,8 @@ quint16 Service::port() const
 
 bool Service::start(QString *error)
 {
-    m_store = std::make_unique<SqliteStore>(m_options.dbPath);
-    if (!m_store->open(error))
+    if (!openStore(error))
         return false;
-    m_log = std::make_unique<EventLog>(*m_store, m_options.site);
-    m_log->start();
-    std::fprintf(stderr, "tavrod: store %s (schema %d), last event id %lld\n", qPrintable(m_options.dbPath),
-                 SqliteStore::schemaVersion(), static_cast<long long>(m_log->lastId()));
 
     QByteArray token;
     bool created = false;
@@ -67,10 +63,21 @@ bool Service::start(QString *error)
     // Calls from every client run one at a time, never nested in a wait.
     m_calls = std::make_unique<tavro::cli::CallQueue>(*m_bridge, m_options.maxQueuedCalls);
 
-    m_stream = std::make_unique<StreamHub>(*m_log, *m_metrics, m_options.maxStreamClients);
+    m_stream = std::make_unique<StreamHub>(m_shared ? static_cast<EventSource &>(*m_shared) : *m_log, *m_metrics,
+                                           m_options.maxStreamClients);
     connect(m_stream.get(), &StreamHub::debugWantedChanged, this,
             [this](bool wanted) { m_bridge->setDebugEnabled(wanted); });
-    connect(m_log.get(), &EventLog::published, m_stream.get(), &StreamHub::publish);
+    if (m_shared) {
+        // The database numbers and announces every site's events; only the
+        // unnumbered debug texts go from the log to the stream directly.
+        connect(m_shared.get(), &SharedLog::published, m_stream.get(), &StreamHub::publish);
+        connect(m_log.get(), &EventLog::published, m_stream.get(), [this](const EventRecord &event) {
+            if (event.id == 0)
+                m_stream->publish(event);
+        });
+    } else {
+        connect(m_log.get(), &EventLog::published, m_stream.get(), &StreamHub::publish);
+    }
     connect(m_log.get(), &EventLog::published, this, [this](const EventRecord &event) {
         if (event.id > 0)
             m_metrics->countEvent(event.kind);
@@ -81,7 +88,18 @@ bool Service::start(QString *error)
 
     m_hooks = std::make_unique<HookRunner>(m_options.onCall, m_options.hookTimeoutMs, m_options.hookParallel,
                                            *m_metrics);
-    if (!m_hooks->isEmpty()) {
+    if (!m_hooks->isEmpty() && m_shared) {
+        // This site's calls, with the id the shared database gave them (or,
+        // while they wait in the spool, their localId), each once.
+        connect(m_shared.get(), &SharedLog::published, this, [this](const EventRecord &event) {
+            if (event.kind != u"ReceiveCall" || event.site != m_options.site)
+                return;
+            QJsonObject call = callFromEvent(event.object);
+            if (event.provisional)
+                call.insert(QStringLiteral("localId"), event.object.value(QStringLiteral("localId")));
+            m_hooks->run(QJsonDocument(call).toJson(QJsonDocument::Compact));
+        });
+    } else if (!m_hooks->isEmpty()) {
         connect(m_log.get(), &EventLog::stored, this, [this](const EventRecord &event) {
             if (event.kind == u"ReceiveCall")
                 m_hooks->run(QJsonDocument(callFromEvent(event.object)).toJson(QJsonDocument::Compact));
@@ -96,12 +114,17 @@ bool Service::start(QString *error)
     limits.maxConnections = m_options.maxConnections;
     m_http = std::make_unique<HttpServer>(limits);
     m_api = std::make_unique<Api>(Api::Parts{
-        *m_log, *m_store, *m_ports, *m_stream, *m_metrics, *m_access,
+        *m_log, *m_eventStore, *m_ports, *m_stream, *m_metrics, *m_access,
         [this](const QJsonObject &request, std::function<void(const QJsonObject &)> reply) {
             return m_calls->enqueue(request, std::move(reply));
         },
         [this] { return m_calls->pending() + (m_calls->busy() ? 1 : 0); },
-        [this] { return m_http->connectionCount(); }});
+        [this] { return m_http->connectionCount(); },
+        m_shared.get(),
+        [this](QJsonObject &health) {
+            if (m_shared)
+                m_shared->describe(health);
+        }});
     // Dashboard: the page, its login and the session cookie as a second key.
     m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
     m_http->setHandler([this](const HttpRequest &request, HttpResponder responder) {
@@ -129,6 +152,30 @@ bool Service::start(QString *error)
     return true;
 }
 
+bool Service::openStore(QString *error)
+{
+    if (isPostgresUrl(m_options.dbPath)) {
+        PgTarget target;
+        if (!parsePostgresUrl(m_options.dbPath, &target, error))
+            return false;
+        std::fprintf(stderr, "tavrod: shared database %s, spool %s\n", qPrintable(target.display()),
+                     qPrintable(m_options.spoolPath));
+        m_shared = std::make_unique<SharedLog>(target, m_options.spoolPath, m_options.site);
+        m_eventStore = &m_shared->store();
+    } else {
+        m_store = std::make_unique<SqliteStore>(m_options.dbPath);
+        m_eventStore = m_store.get();
+    }
+    if (!m_eventStore->open(error))
+        return false;
+    m_log = std::make_unique<EventLog>(*m_eventStore, m_options.site);
+    m_log->start();
+    if (m_store)
+        std::fprintf(stderr, "tavrod: store %s (schema %d), last event id %lld\n", qPrintable(m_options.dbPath),
+                     SqliteStore::schemaVersion(), static_cast<long long>(m_log->lastId()));
+    return true;
+}
+
 void Service::onBridgeEvent(const QJsonObject &event)
 {
     m_log->record(event);
@@ -153,7 +200,7 @@ void Service::stop()
     if (!m_log->flush())
         std::fprintf(stderr, "tavrod: %d events could not be written to the store: %s\n", m_log->unsavedCount(),
                      qPrintable(m_log->lastStoreError()));
-    m_store->close();
+    m_eventStore->close();
     std::fprintf(stderr, "tavrod: stopped\n");
 }
 

@@ -25,6 +25,8 @@ class HookRunner;
 class HttpServer;
 class Metrics;
 class PortKeeper;
+class EventStore;
+class SharedLog;
 class SqliteStore;
 class StreamHub;
 class WebRoutes;
@@ -46,6 +48,7 @@ public:
     Api &api() { return *m_api; }
 
 private:
+    bool openStore(QString *error);
     void onBridgeEvent(const QJsonObject &event);
 
     Options m_options;
@@ -54,6 +57,8 @@ private:
     std::unique_ptr<tavro::cli::JsonBridge> m_bridge;
     std::unique_ptr<tavro::cli::CallQueue> m_calls;
     std::unique_ptr<SqliteStore> m_store;
+    std::unique_ptr<SharedLog> m_shared; // with a postgresql:// --db
+    EventStore *m_eventStore = nullptr;  // the one the log writes to
     std::unique_ptr<EventLog> m_log;
     std::unique_ptr<PortKeeper> m_ports;
     std::unique_ptr<StreamHub> m_stream;

@@ -39,15 +39,6 @@ QString sqlError(const QString &step, const QSqlError &error)
     return QStringLiteral("%1: %2").arg(step, error.text());
 }
 
-bool isAscii(QStringView text)
-{
-    for (QChar c : text) {
-        if (c.unicode() > 0x7f)
-            return false;
-    }
-    return true;
-}
-
 // The two-character pieces of a call that the pair index keeps.
 QStringList gramsOf(const QString &number, const QString &name)
 {
@@ -65,6 +56,23 @@ QStringList gramsOf(const QString &number, const QString &name)
     return grams;
 }
 
+void bindAll(QSqlQuery &query, const QVariantList &values)
+{
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
+}
+
+} // namespace
+
+bool isAscii(QStringView text)
+{
+    for (QChar c : text) {
+        if (c.unicode() > 0x7f)
+            return false;
+    }
+    return true;
+}
+
 QString likePattern(const QString &q)
 {
     QString escaped = q;
@@ -73,14 +81,6 @@ QString likePattern(const QString &q)
     escaped.replace(u'_', QStringLiteral("\\_"));
     return u'%' + escaped + u'%';
 }
-
-void bindAll(QSqlQuery &query, const QVariantList &values)
-{
-    for (int i = 0; i < values.size(); ++i)
-        query.bindValue(i, values.at(i));
-}
-
-} // namespace
 
 QJsonObject callFromEvent(const QJsonObject &event)
 {

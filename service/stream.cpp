@@ -1,6 +1,5 @@
 #include "stream.h"
 
-#include "event_log.h"
 #include "metrics.h"
 
 #include <QElapsedTimer>
@@ -36,7 +35,7 @@ qint64 idOf(const QByteArray &json)
 
 } // namespace
 
-StreamHub::StreamHub(EventLog &log, Metrics &metrics, int maxClients, qint64 liveBacklog, QObject *parent)
+StreamHub::StreamHub(EventSource &log, Metrics &metrics, int maxClients, qint64 liveBacklog, QObject *parent)
     : QObject(parent)
     , m_log(log)
     , m_metrics(metrics)
@@ -65,6 +64,7 @@ void StreamHub::accept(QWebSocket *socket)
     Client client;
     client.socket = socket;
     client.debug = query.queryItemValue(QStringLiteral("debug")) == u"1";
+    client.site = query.queryItemValue(QStringLiteral("site"), QUrl::FullyDecoded);
     bool hasAfter = false;
     const qint64 after = query.queryItemValue(QStringLiteral("after")).toLongLong(&hasAfter);
     client.cursor = hasAfter ? std::max<qint64>(after, 0) : m_log.lastId();
@@ -102,9 +102,15 @@ void StreamHub::replay(ClientList::iterator client)
         }
         // Row by row, so the backlog passes the bound by one event at most.
         for (const QByteArray &row : rows) {
+            const qint64 id = idOf(row);
+            if (!client->site.isEmpty()
+                && !client->wants(QJsonDocument::fromJson(row).object().value(u"site").toString())) {
+                client->cursor = std::max(client->cursor, id);
+                continue;
+            }
             if (!send(*client, QString::fromUtf8(row)))
                 return;
-            client->cursor = std::max(client->cursor, idOf(row));
+            client->cursor = std::max(client->cursor, id);
             if (client->socket->bytesToWrite() >= m_liveBacklog)
                 return;
         }
@@ -113,7 +119,7 @@ void StreamHub::replay(ClientList::iterator client)
 
 void StreamHub::publish(const EventRecord &event)
 {
-    const bool debugKind = event.id == 0;
+    const bool debugKind = event.id == 0 && !event.provisional;
     if (debugKind && m_debugClients == 0)
         return;
     QElapsedTimer clock;
@@ -121,6 +127,15 @@ void StreamHub::publish(const EventRecord &event)
     const QString text = QString::fromUtf8(event.json);
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         Client &client = *it++;
+        if (event.provisional) {
+            // Not numbered yet: live clients see it now; a replaying one
+            // reads it from the database once it has been forwarded.
+            if (client.live && client.wants(event.site))
+                send(client, text);
+            continue;
+        }
+        if (!client.wants(event.site))
+            continue;
         if (debugKind) {
             if (client.debug)
                 send(client, text);

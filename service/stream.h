@@ -22,7 +22,6 @@ class QWebSocket;
 
 namespace tavrod {
 
-class EventLog;
 class Metrics;
 
 class StreamHub : public QObject
@@ -33,7 +32,7 @@ public:
     static constexpr qint64 maxBacklog = 1 << 20;
     static constexpr qint64 defaultLiveBacklog = 8 * 1024;
 
-    StreamHub(EventLog &log, Metrics &metrics, int maxClients, qint64 liveBacklog = defaultLiveBacklog,
+    StreamHub(EventSource &log, Metrics &metrics, int maxClients, qint64 liveBacklog = defaultLiveBacklog,
               QObject *parent = nullptr);
     ~StreamHub() override;
 
@@ -56,6 +55,8 @@ private:
         bool debug = false;
         bool live = false;
         qint64 cursor = 0; // the id of the last event this client was sent
+        QString site;      // ?site=: only this site's events (a shared database holds many)
+        bool wants(const QString &eventSite) const { return site.isEmpty() || eventSite == site; }
     };
     using ClientList = std::list<Client>;
 
@@ -63,7 +64,7 @@ private:
     bool send(Client &client, const QString &text);
     void drop(QWebSocket *socket, bool slow);
 
-    EventLog &m_log;
+    EventSource &m_log;
     Metrics &m_metrics;
     int m_maxClients;
     qint64 m_liveBacklog;
