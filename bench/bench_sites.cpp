@@ -12,6 +12,7 @@
 #include "pg_server.h"
 #include "pg_store.h"
 #include "pty_pair.h"
+#include "wait_until.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -42,17 +43,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+// The waits here pace the calls by a few milliseconds, so they look often.
+bool waitPaced(const std::function<bool()> &done, int timeoutMs)
 {
-    const QDeadlineTimer deadline(timeoutMs);
-    QTimer wake;
-    wake.start(20);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
+    return waitUntil(done, timeoutMs, 20);
 }
 
 double percentile(std::vector<double> v, double p)
@@ -87,7 +81,7 @@ public:
                          "--spool", folder + "/spool.db", "--token-file", folder + "/token", "--listen",
                          "127.0.0.1:0"});
         static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
-        waitUntil([&] { return listening.match(QString::fromUtf8(m_err)).hasMatch(); }, 10000);
+        waitPaced([&] { return listening.match(QString::fromUtf8(m_err)).hasMatch(); }, 10000);
         port = quint16(listening.match(QString::fromUtf8(m_err)).captured(1).toUInt());
         QFile file(folder + "/token");
         if (file.open(QIODevice::ReadOnly))
@@ -307,13 +301,13 @@ int main(int argc, char *argv[])
         clients.push_back(std::make_unique<Client>());
         connectClient(*clients.back(), *sites.back());
     }
-    waitUntil([&] {
+    waitPaced([&] {
         return std::all_of(clients.begin(), clients.end(),
                            [](const auto &c) { return c->socket.state() == QAbstractSocket::ConnectedState; });
     }, 10000);
     QElapsedTimer settle;
     settle.start();
-    waitUntil([&] { return settle.elapsed() > 500; }, 1000); // ports opened
+    waitPaced([&] { return settle.elapsed() > 500; }, 1000); // ports opened
 
     // 1. Latency to the other sites, one call every 5 ms, the sites in turn.
     std::map<qint64, Clock::time_point> written;
@@ -326,16 +320,16 @@ int main(int argc, char *argv[])
             ptys[site - 1]->write(callReport(site, sequence));
             QElapsedTimer gap;
             gap.start();
-            waitUntil([&] { return gap.elapsed() >= 5; }, 50);
+            waitPaced([&] { return gap.elapsed() >= 5; }, 50);
         }
     }
-    waitUntil([&] {
+    waitPaced([&] {
         return std::all_of(clients.begin(), clients.end(),
                            [&](const auto &c) { return c->firstAt.size() >= numbers.size(); });
     }, 30000);
     QElapsedTimer quiet;
     quiet.start();
-    waitUntil([&] { return quiet.elapsed() > 500; }, 1000); // room for duplicates
+    waitPaced([&] { return quiet.elapsed() > 500; }, 1000); // room for duplicates
     std::vector<double> remote;
     for (const auto &client : clients) {
         for (const auto &[number, at] : client->firstAt) {
@@ -360,11 +354,11 @@ int main(int argc, char *argv[])
         if (sequence % 50 == 0) {
             QElapsedTimer gap;
             gap.start();
-            waitUntil([&] { return gap.elapsed() >= 5; }, 50);
+            waitPaced([&] { return gap.elapsed() >= 5; }, 50);
         }
     }
     // Every spooled call reached the site's own client, live, meanwhile.
-    waitUntil([&] { return clients.front()->firstAt.size() >= numbers.size() + spooled.size(); }, 30000);
+    waitPaced([&] { return clients.front()->firstAt.size() >= numbers.size() + spooled.size(); }, 30000);
     first.watch("shared database connected");
     first.watch("every spooled event is in the shared database");
     const auto restarted = Clock::now();
@@ -373,8 +367,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     const auto serverUp = Clock::now();
-    waitUntil([&] { return first.seen("every spooled event is in the shared database").has_value(); }, 60000);
-    waitUntil([&] {
+    waitPaced([&] { return first.seen("every spooled event is in the shared database").has_value(); }, 60000);
+    waitPaced([&] {
         return std::all_of(clients.begin(), clients.end(),
                            [&](const auto &c) { return c->firstAt.size() >= numbers.size() + spooled.size(); });
     }, 30000);

@@ -10,6 +10,7 @@
 // it connects last, so tavrod serves it last.
 // Arguments (optional): clients calls, for smaller runs.
 #include "pty_pair.h"
+#include "wait_until.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -37,19 +38,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    QTimer wake;
-    wake.start(50);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 struct ProcStats
 {

@@ -14,6 +14,7 @@
 // promise aborts, so libFuzzer keeps the input. With two terminals each
 // port must raise exactly the events its half raises when it arrives alone.
 #include "codec.h"
+#include "fuzz_check.h"
 #include "link_state.h"
 #include "serial_slot.h"
 #include "tavro/tavro_m.h"
@@ -21,26 +22,11 @@
 #include <QCoreApplication>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 using namespace tavro::detail;
 
 namespace {
-
-[[noreturn]] void violated(const char *what, const QString &detail = QString())
-{
-    std::fprintf(stderr, "invariant violated: %s %s\n", what, qPrintable(detail));
-    std::fflush(stderr);
-    std::abort();
-}
-
-#define FUZZ_CHECK(cond, ...)                                                                      \
-    do {                                                                                           \
-        if (!(cond))                                                                               \
-            violated(#cond, ##__VA_ARGS__);                                                        \
-    } while (0)
 
 const QStringList kPortNames = {QStringLiteral("COM1"), QStringLiteral("COM2"),
                                 QStringLiteral("COM3"), QStringLiteral("COM4")};

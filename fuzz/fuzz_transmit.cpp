@@ -11,6 +11,7 @@
 //           bit 5     TxData with the whole text after the SendCmd
 //   rest              para1, para2, para3 separated by 0xFE bytes
 #include "codec.h"
+#include "fuzz_check.h"
 #include "link_state.h"
 #include "serial_slot.h"
 #include "tavro/tavro_m.h"
@@ -19,26 +20,11 @@
 #include <QMetaObject>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 using namespace tavro::detail;
 
 namespace {
-
-[[noreturn]] void violated(const char *what, const QByteArray &detail = QByteArray())
-{
-    std::fprintf(stderr, "invariant violated: %s [%s]\n", what, detail.toHex(' ').constData());
-    std::fflush(stderr);
-    std::abort();
-}
-
-#define FUZZ_CHECK(cond, ...)                                                                      \
-    do {                                                                                           \
-        if (!(cond))                                                                               \
-            violated(#cond, ##__VA_ARGS__);                                                        \
-    } while (0)
 
 // A port without a device that records every byte written to it and plays
 // a terminal answering each synchronisation request.

@@ -5,7 +5,9 @@
 #include <functional>
 
 // Runs the event loop until `done` holds or the time is up. Blocks between
-// events instead of polling, so input is handled the moment it arrives.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs = 5000);
+// events instead of polling, so input is handled the moment it arrives;
+// `done` is asked again at least every `wakeMs` (a condition on a clock or on
+// state that no event announces needs that).
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 5000, int wakeMs = 50);
 
 #endif

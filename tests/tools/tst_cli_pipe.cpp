@@ -3,6 +3,7 @@
 #include "ack_peer.h"
 #include "codec.h"
 #include "pty_pair.h"
+#include "wait_until.h"
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>
@@ -48,11 +49,8 @@ public:
     {
         // The event loop runs meanwhile, so that a peer in this process
         // (AckPeer) answers the program while the test waits for its output.
-        const QDeadlineTimer deadline(timeoutMs);
-        QTimer wake;
-        wake.start(20);
-        while (!m_process.canReadLine() && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning)
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        waitUntil([this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; },
+                  timeoutMs, 20);
         if (!m_process.canReadLine())
             return {};
         QByteArray line = m_process.readLine();
