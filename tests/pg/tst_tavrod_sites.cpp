@@ -52,25 +52,6 @@ QStringList numbers(const QList<QJsonObject> &events)
     return out;
 }
 
-// Every event in the shared log, oldest first, through one site's API.
-QList<QJsonObject> sharedLog(TavrodProcess &tavrod)
-{
-    QList<QJsonObject> out;
-    qint64 after = 0;
-    for (int page = 0; page < 100; ++page) {
-        const QJsonArray rows = tavrod.request("GET", QStringLiteral("/api/events?after=%1&limit=1000").arg(after))
-                                    .json()
-                                    .value("events")
-                                    .toArray();
-        if (rows.isEmpty())
-            break;
-        for (const QJsonValue &row : rows)
-            out.append(row.toObject());
-        after = out.last().value("id").toInteger();
-    }
-    return out;
-}
-
 } // namespace
 
 class TestTavrodSites : public QObject
@@ -157,7 +138,7 @@ private slots:
         const QJsonArray onlyB = a.tavrod.request("GET", "/api/calls?site=B").json().value("calls").toArray();
         QCOMPARE(onlyB.size(), 1);
         QCOMPARE(onlyB.first().toObject().value("site").toString(), QStringLiteral("B"));
-        QCOMPARE(calls(sharedLog(b.tavrod)), reference);
+        QCOMPARE(calls(b.tavrod.storedEvents()), reference);
 
         // site= narrows the stream, live and replayed.
         QCOMPARE(numbers(calls(onlyA.events)), QStringList{"0211112222"});
@@ -227,7 +208,7 @@ private slots:
         }
 
         // In the shared log: every call once, in the order typed, per site.
-        const QList<QJsonObject> stored = sharedLog(b.tavrod);
+        const QList<QJsonObject> stored = b.tavrod.storedEvents();
         QCOMPARE(numbers(calls(stored, "A")), typedA);
         QCOMPARE(numbers(calls(stored, "B")), typedB);
         qint64 lastId = 0;

@@ -1,6 +1,7 @@
 #include "tavrod_rig.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QFile>
 #include <QJsonDocument>
 #include <QNetworkRequest>
@@ -145,4 +146,20 @@ bool StreamClient::waitClosed(int timeoutMs)
 bool StreamClient::waitEvents(int count, int timeoutMs)
 {
     return waitUntil([&] { return events.size() >= count || closed; }, timeoutMs) && events.size() >= count;
+}
+
+QList<QJsonObject> TavrodProcess::storedEvents()
+{
+    QList<QJsonObject> out;
+    qint64 after = 0;
+    for (int page = 0; page < 100; ++page) {
+        const QJsonArray rows =
+            request("GET", QStringLiteral("/api/events?after=%1&limit=1000").arg(after)).json().value("events").toArray();
+        if (rows.isEmpty())
+            break;
+        for (const QJsonValue &row : rows)
+            out.append(row.toObject());
+        after = out.last().value("id").toInteger();
+    }
+    return out;
 }

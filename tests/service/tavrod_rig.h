@@ -42,6 +42,8 @@ public:
                       const QByteArray &token = QByteArray("default"));
     // Sends raw bytes and returns the whole answer (until the server closes).
     QByteArray raw(const QByteArray &bytes, int timeoutMs = 5000);
+    // Every stored event, oldest first, paging through /api/events.
+    QList<QJsonObject> storedEvents();
 
 private:
     QString m_folder;

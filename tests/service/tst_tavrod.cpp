@@ -59,23 +59,6 @@ QList<qint64> idsOf(const QList<QJsonObject> &events)
     return ids;
 }
 
-// Every stored event, oldest first, paging through /api/events.
-QList<QJsonObject> storedEvents(TavrodProcess &tavrod)
-{
-    QList<QJsonObject> out;
-    qint64 after = 0;
-    for (int page = 0; page < 100; ++page) {
-        const QJsonArray rows =
-            tavrod.request("GET", QStringLiteral("/api/events?after=%1&limit=1000").arg(after)).json().value("events").toArray();
-        if (rows.isEmpty())
-            break;
-        for (const QJsonValue &row : rows)
-            out.append(row.toObject());
-        after = out.last().value("id").toInteger();
-    }
-    return out;
-}
-
 } // namespace
 
 class TestTavrod : public QObject
@@ -171,7 +154,7 @@ private slots:
         QCOMPARE(rig.tavrod.request("GET", "/api/call").status, 405);
 
         // What the stream showed is what the store holds.
-        QList<QJsonObject> stored = storedEvents(rig.tavrod);
+        QList<QJsonObject> stored = rig.tavrod.storedEvents();
         while (!stored.isEmpty() && stored.first().value("id") != stream.events.first().value("id"))
             stored.removeFirst(); // the port opened before the client came
         QCOMPARE(idsOf(stored), idsOf(stream.events));
@@ -468,7 +451,7 @@ private slots:
         QVERIFY(!seen.isEmpty());
 
         QVERIFY2(rig.startService(), qPrintable(rig.tavrod.errors()));
-        const QList<QJsonObject> stored = storedEvents(rig.tavrod);
+        const QList<QJsonObject> stored = rig.tavrod.storedEvents();
         QSet<qint64> storedIds;
         for (const QJsonObject &event : stored)
             storedIds.insert(event.value("id").toInteger());
@@ -482,7 +465,7 @@ private slots:
         }, 5000));
         const qint64 newId = rig.tavrod.request("GET", "/api/calls?q=0999").json()["calls"][0]["id"].toInteger();
         QVERIFY(newId > stored.last().value("id").toInteger() - 1);
-        QCOMPARE(storedEvents(rig.tavrod).last().value("id").toInteger(), newId);
+        QCOMPARE(rig.tavrod.storedEvents().last().value("id").toInteger(), newId);
     }
 };
 
