@@ -289,10 +289,10 @@ void tavro_test::sendRawText(const QString &text)
     // One call per character: each goes out the moment it is typed.
     for (qsizetype i = 0; i < text.size();) {
         const qsizetype length = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
-        QString port = QStringLiteral("COM1"), data = text.mid(i, length);
+        QString port = QStringLiteral("COM1"), piece = text.mid(i, length);
         i += length;
         try {
-            tavro->TxData(port, data);
+            tavro->TxData(port, piece);
         } catch (const tavro::CallError &error) {
             QString com1 = QStringLiteral("COM1");
             if (!tavro->ComPortStateGet(com1))

@@ -239,7 +239,7 @@ private slots:
             const QByteArray help = cli.restOfOutput();
             QVERIFY(help.contains("--map") && help.contains("--open") && help.contains("--no-debug"));
         }
-        for (const QString &bad : {"COM9=/dev/null", "COM1", "COM1="}) {
+        for (const char *bad : {"COM9=/dev/null", "COM1", "COM1="}) {
             Cli cli;
             QVERIFY(cli.start({"--map", bad}));
             QVERIFY(!cli.exitsWithZero());
