@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
-          fonts-noto-cjk xvfb xauth clang libclang-rt-14-dev)
+          fonts-noto-cjk xvfb xauth clang libclang-rt-14-dev
+          dpkg-dev file lintian)
 
 missing=()
 for p in "${packages[@]}"; do
