@@ -309,18 +309,11 @@ std::optional<tavro::PortMap> tavro_test::parsePortMapOptions(const QStringList 
 {
     tavro::PortMap map;
     for (const QString &value : values) {
-        const qsizetype at = value.indexOf(QLatin1Char('='));
-        const QString name = value.left(at);
-        const QString path = at < 0 ? QString() : value.mid(at + 1);
-        const bool knownName = name == QLatin1String("COM1") || name == QLatin1String("COM2")
-                               || name == QLatin1String("COM3") || name == QLatin1String("COM4");
-        if (at < 0 || !knownName || path.isEmpty()) {
+        if (!tavro::parsePortMapEntry(value, map, error)) {
             if (error)
-                *error = QStringLiteral("bad --map value \"%1\": expected COMn=PATH with n from 1 to 4")
-                             .arg(value);
+                *error = QStringLiteral("--map: ") + *error;
             return std::nullopt;
         }
-        map.insert(name, path);
     }
     return map;
 }

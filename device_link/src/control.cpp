@@ -19,6 +19,28 @@ PortMap defaultPortMap()
     return map;
 }
 
+bool parsePortMapEntry(const QString &text, PortMap &map, QString *error)
+{
+    const qsizetype at = text.indexOf(u'=');
+    const QString name = text.left(at);
+    const QString path = at < 0 ? QString() : text.mid(at + 1);
+    QString problem;
+    if (at < 0)
+        problem = QStringLiteral("no \"=\"");
+    else if (detail::PortNameToIndex(name) < 0)
+        problem = QStringLiteral("the port name must be COM1, COM2, COM3 or COM4");
+    else if (path.isEmpty())
+        problem = QStringLiteral("the device path is empty");
+    if (!problem.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("bad port map entry \"%1\": %2 (expected COMn=PATH with n from 1 to 4)")
+                         .arg(text, problem);
+        return false;
+    }
+    map.insert(name, path);
+    return true;
+}
+
 namespace detail {
 
 qint16 PortNameToIndex(const QString &name)
@@ -118,6 +140,7 @@ qint16 tavro_m::OpenTavro(QString &portName, QString &errorStr)
         gCurrentErrorMsg = errorStr;
         return 2;
     }
+    emit PortStateChanged(portNameOf(slot), true, QStringLiteral("opened"));
     return 0;
 }
 
@@ -128,6 +151,7 @@ qint16 tavro_m::CloseTavro(QString &portName, QString &)
     if (port && port->isOpen()) {
         port->close();
         endCutLine(slot);
+        emit PortStateChanged(portNameOf(slot), false, QStringLiteral("closed"));
     }
     return 0;
 }
@@ -156,6 +180,7 @@ void tavro_m::onPortFailed(int slot, const QString &reason)
         onPortInput(slot);
     endCutLine(slot);
     emit DebugMsg(portNameOf(slot) + QStringLiteral(" 포트 장치 오류로 닫음: ") + reason);
+    emit PortStateChanged(portNameOf(slot), false, QStringLiteral("vanished"));
 }
 
 // A port that closes in the middle of a line leaves that line unfinished in

@@ -25,6 +25,13 @@ int main(int argc, char *argv[])
         out << port << (lifted ? " handset lifted" : " handset down") << Qt::endl;
     });
 
+    // The link going down (adapter unplugged) is worth a line of its own.
+    QObject::connect(&control, &tavro_m::PortStateChanged,
+                     [](const QString &port, bool open, const QString &reason) {
+                         QTextStream(stderr) << port << (open ? " open (" : " closed (") << reason << ")"
+                                             << Qt::endl;
+                     });
+
     QString port = QStringLiteral("COM1"), error;
     if (control.OpenTavro(port, error) != 0) {
         QTextStream(stderr) << "cannot open " << port << ": " << error << Qt::endl;

@@ -1,5 +1,6 @@
 // tavro_cli as a program: JSON lines over a pipe, the terminal played by a
 // scripted peer on a pseudo-terminal.
+#include "ack_peer.h"
 #include "pty_pair.h"
 
 #include <QDeadlineTimer>
@@ -10,6 +11,8 @@
 #include <QtTest>
 
 #include <functional>
+
+#include <csignal>
 
 namespace {
 
@@ -48,11 +51,13 @@ public:
     // not a JSON object comes back as {"notJson": line}.
     QJsonObject next(int timeoutMs = 5000)
     {
+        // The event loop runs meanwhile, so that a peer in this process
+        // (AckPeer) answers the program while the test waits for its output.
         const QDeadlineTimer deadline(timeoutMs);
-        while (!m_process.canReadLine()) {
-            if (deadline.hasExpired() || !m_process.waitForReadyRead(int(deadline.remainingTime())))
-                break;
-        }
+        QTimer wake;
+        wake.start(20);
+        while (!m_process.canReadLine() && !deadline.hasExpired() && m_process.state() != QProcess::NotRunning)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         if (!m_process.canReadLine())
             return {};
         QByteArray line = m_process.readLine();
@@ -79,17 +84,20 @@ public:
     {
         return nextWhere([&](const QJsonObject &line) { return line.value("event") == name; });
     }
-    QJsonObject nextResult(const QString &method)
+    QJsonObject nextResult(const QString &method, int timeoutMs = 5000)
     {
-        return nextWhere([&](const QJsonObject &line) { return line.value("result") == method; });
+        return nextWhere([&](const QJsonObject &line) { return line.value("result") == method; }, timeoutMs);
     }
 
     // Ends normally with 0 within the time.
-    bool exitsWithZero(int timeoutMs = 5000)
+    bool exitsWithZero(int timeoutMs = 5000) { return exitsWithStatus(0, timeoutMs); }
+    bool exitsWithStatus(int status, int timeoutMs = 5000)
     {
-        return m_process.waitForFinished(timeoutMs) && m_process.exitStatus() == QProcess::NormalExit
-            && m_process.exitCode() == 0;
+        // next() may already have seen the end while running the event loop.
+        const bool ended = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
+        return ended && m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == status;
     }
+    qint64 pid() const { return m_process.processId(); }
     QByteArray restOfOutput() { return m_process.readAllStandardOutput(); }
     QByteArray errors() { return m_process.readAllStandardError(); }
     bool running() const { return m_process.state() == QProcess::Running; }
@@ -119,6 +127,9 @@ private slots:
         Cli cli;
         QVERIFY(cli.start(mapTo(pty) + QStringList {"--map", "COM2=/dev/tavro-no-such-device", "--open", "COM1",
                                                      "--no-debug"}));
+        // The port's state is an event even without debug output.
+        QCOMPARE(cli.next(), (QJsonObject {{"event", "PortState"}, {"portName", "COM1"}, {"open", true},
+                                           {"reason", "opened"}}));
         QCOMPARE(cli.next(), (QJsonObject {{"result", "OpenTavro"}, {"value", 0}, {"portName", "COM1"},
                                            {"errorStr", ""}}));
 
@@ -157,13 +168,15 @@ private slots:
         QCOMPARE(cli.next(), (QJsonObject {{"result", "GetCurrentErrorMsg"}, {"value", openError}}));
 
         cli.send({{"call", "CloseTavro"}, {"portName", "COM1"}});
+        QCOMPARE(cli.next(), (QJsonObject {{"event", "PortState"}, {"portName", "COM1"}, {"open", false},
+                                           {"reason", "closed"}}));
         QCOMPARE(cli.next().value("value").toInt(), 0);
         cli.send({{"call", "ComPortStateGet"}, {"portName", "COM1"}});
         QCOMPARE(cli.next().value("value"), QJsonValue(false));
 
-        // Nothing was ever written about "noise": every line so far answered a call.
+        // Nothing was ever written about "noise": every other line answered a call.
         for (const QJsonObject &line : cli.seen)
-            QVERIFY(!line.contains("event") && !line.contains("notJson"));
+            QVERIFY((!line.contains("event") || line.value("event") == "PortState") && !line.contains("notJson"));
 
         cli.endInput();
         QVERIFY(cli.exitsWithZero());
@@ -176,7 +189,7 @@ private slots:
         QVERIFY(pty.isValid());
         Cli cli;
         QVERIFY(cli.start(mapTo(pty) + QStringList {"--open", "COM1"}));
-        QCOMPARE(cli.next().value("value").toInt(), 0);
+        QCOMPARE(cli.nextResult("OpenTavro").value("value").toInt(), 0);
 
         // Hangul from the terminal arrives as UTF-8 in the line.
         pty.write(cp949(QStringLiteral("홍길동")) + "\r\n");
@@ -246,16 +259,26 @@ private slots:
             QVERIFY(cli.errors().contains("--map"));
         }
         {
-            // --open takes any name, as OpenTavro does, and reports the outcome.
+            // --open reports the outcome as OpenTavro does; a failure ends the program with 1.
             Cli cli;
             QVERIFY(cli.start({"--open", "COM7", "--no-debug"}));
             const QJsonObject answer = cli.next();
             QCOMPARE(answer.value("value").toInt(), 2);
             QCOMPARE(answer.value("errorStr").toString(),
                      QStringLiteral("COM 포트 명이 COM1, COM2, COM3, COM4 값 중에 하나이어야 한다."));
-            QVERIFY(cli.running());
-            cli.endInput();
+            QVERIFY(cli.exitsWithStatus(1));
+        }
+        {
+            Cli cli;
+            QVERIFY(cli.start({"--version"}));
             QVERIFY(cli.exitsWithZero());
+            QVERIFY(cli.restOfOutput().startsWith("tavro_cli 1."));
+        }
+        for (const QString &bad : {"0", "x"}) {
+            Cli cli;
+            QVERIFY(cli.start({"--queue-limit", bad}));
+            QVERIFY(cli.exitsWithStatus(2));
+            QVERIFY(cli.errors().contains("--queue-limit"));
         }
     }
 
@@ -267,7 +290,7 @@ private slots:
         QVERIFY(pty.isValid());
         Cli cli;
         QVERIFY(cli.start(mapTo(pty) + QStringList {"--open", "COM1", "--no-debug"}));
-        QCOMPARE(cli.next().value("value").toInt(), 0);
+        QCOMPARE(cli.nextResult("OpenTavro").value("value").toInt(), 0);
 
         cli.send({{"call", "SendCmd"}, {"portName", "COM1"}, {"cmd", "D"}, {"para1", "01-15"},
                   {"para2", "09:30"}, {"para3", ""}, {"id", 5}});
@@ -288,7 +311,7 @@ private slots:
         QVERIFY(pty.isValid());
         Cli cli;
         QVERIFY(cli.start(mapTo(pty) + QStringList {"--open", "COM1", "--no-debug"}));
-        QCOMPARE(cli.next().value("value").toInt(), 0);
+        QCOMPARE(cli.nextResult("OpenTavro").value("value").toInt(), 0);
 
         cli.send({{"call", "SendCmd"}, {"portName", "COM1"}, {"cmd", "t"}, {"para1", "0"}});
         QCOMPARE(pty.readAtLeast(1), QByteArray("["));
@@ -304,13 +327,13 @@ private slots:
         QVERIFY(cli.exitsWithZero());
     }
 
-    void callAndNestedCallWhileACommandWaits()
+    void eventsFlowWhileACommandWaitsButCallsWaitTheirTurn()
     {
         PtyPair pty;
         QVERIFY(pty.isValid());
         Cli cli;
         QVERIFY(cli.start(mapTo(pty) + QStringList {"--open", "COM1", "--no-debug"}));
-        QCOMPARE(cli.next().value("value").toInt(), 0);
+        QCOMPARE(cli.nextResult("OpenTavro").value("value").toInt(), 0);
 
         cli.send({{"call", "SendCmd"}, {"portName", "COM1"}, {"cmd", "t"}, {"para1", "0"}, {"id", "outer"}});
         QCOMPARE(pty.readAtLeast(1), QByteArray("["));
@@ -329,18 +352,131 @@ private slots:
                                                                     {"lName", "홍길동"},
                                                                     {"lGroup", 2},
                                                                     {"lTelType", "NORMAL"}}}}));
-        // ... and a call read meanwhile runs inside the wait.
-        cli.send({{"call", "ComPortStateGet"}, {"portName", "COM1"}, {"id", "inner"}});
-        QCOMPARE(cli.next(), (QJsonObject {{"result", "ComPortStateGet"}, {"value", true}, {"portName", "COM1"},
-                                           {"id", "inner"}}));
+        // ... but a call read meanwhile waits until the command has answered.
+        cli.send({{"call", "ComPortStateGet"}, {"portName", "COM1"}, {"id", "next"}});
+        QVERIFY(cli.next(300).isEmpty());
 
         pty.write("ACK\r\n");
         QCOMPARE(pty.readUntil("]"), QByteArray("t\r0\r]"));
         const QJsonObject outer = cli.next();
         QCOMPARE(outer.value("id").toString(), QStringLiteral("outer"));
         QCOMPARE(outer.value("value"), QJsonValue(true));
+        QCOMPARE(cli.next(), (QJsonObject {{"result", "ComPortStateGet"}, {"value", true}, {"portName", "COM1"},
+                                           {"id", "next"}}));
         cli.endInput();
         QVERIFY(cli.exitsWithZero());
+    }
+
+    // Many calls written at once run one after the other, in their order:
+    // each frame goes out whole after its own "ACK", the last setting wins.
+    void pipelinedCallsRunInOrder()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        AckPeer peer(pty);
+        Cli cli;
+        QVERIFY(cli.start(mapTo(pty) + QStringList {"--open", "COM1", "--no-debug"}));
+        QCOMPARE(cli.nextResult("OpenTavro").value("value").toInt(), 0);
+
+        constexpr int count = 4000;
+        QByteArray batch, frames;
+        for (int i = 0; i < count; ++i) {
+            const QString time = QStringLiteral("%1:%2").arg(i / 60 % 24, 2, 10, QLatin1Char('0')).arg(i % 60, 2, 10, QLatin1Char('0'));
+            batch += QJsonDocument(QJsonObject {{"call", "SendCmd"}, {"portName", "COM1"}, {"cmd", "E"},
+                                                {"para1", time}, {"id", i}})
+                         .toJson(QJsonDocument::Compact)
+                + '\n';
+            frames += "[E\r" + time.toLatin1().remove(2, 1) + "\r]";
+        }
+        // A raw write between two commands lands between their frames.
+        batch += R"({"call":"SendCmd","portName":"COM1","cmd":"E","para1":"07:30"})" "\n"
+                 R"({"call":"TxData","portName":"COM1","data":"hello"})" "\n"
+                 R"({"call":"SendCmd","portName":"COM1","cmd":"e"})" "\n";
+        frames += "[E\r0730\r]hello[e\r]";
+        cli.sendRaw(batch);
+        cli.endInput();
+
+        for (int i = 0; i < count; ++i) {
+            const QJsonObject answer = cli.next(10000);
+            QCOMPARE(answer.value("id").toInt(-1), i);
+            QCOMPARE(answer.value("value"), QJsonValue(true));
+        }
+        QCOMPARE(cli.next().value("value"), QJsonValue(true));
+        QCOMPARE(cli.next().value("result").toString(), QStringLiteral("TxData"));
+        QCOMPARE(cli.next().value("value"), QJsonValue(true));
+        QCOMPARE(cli.nextEvent("PortState").value("reason").toString(), QStringLiteral("closed"));
+        QVERIFY(cli.exitsWithZero());
+        QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), frames.size(), 5000);
+        QCOMPARE(peer.received, frames);
+    }
+
+    // One "ACK" answers one request: a terminal that answers only the first
+    // of three leaves the other two without an answer.
+    void oneAckAnswersOneCommand()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        AckPeer peer(pty);
+        int requests = 0;
+        peer.onRequest = [&] {
+            if (++requests == 1)
+                pty.write("ACK\r\n");
+        };
+        Cli cli;
+        QVERIFY(cli.start(mapTo(pty) + QStringList {"--open", "COM1", "--no-debug"}));
+        QCOMPARE(cli.nextResult("OpenTavro").value("value").toInt(), 0);
+        QByteArray batch;
+        for (int i = 0; i < 3; ++i)
+            batch += R"({"call":"SendCmd","portName":"COM1","cmd":"t","para1":"0"})" "\n";
+        cli.sendRaw(batch);
+        QCOMPARE(cli.nextResult("SendCmd").value("value"), QJsonValue(true));
+        QCOMPARE(cli.nextResult("SendCmd", 9000).value("value"), QJsonValue(false));
+        QCOMPARE(cli.nextResult("SendCmd", 9000).value("value"), QJsonValue(false));
+        QCOMPARE(requests, 3);
+        cli.endInput();
+        QVERIFY(cli.exitsWithZero());
+    }
+
+    // A full queue refuses at once; an ending signal answers the waiting call
+    // and the queued ones with an error, closes the port and ends with 0.
+    void fullQueueAndEndingSignals()
+    {
+        for (const int signal : {SIGTERM, SIGINT}) {
+            PtyPair pty;
+            QVERIFY(pty.isValid());
+            Cli cli;
+            QVERIFY(cli.start(mapTo(pty) + QStringList {"--open", "COM1", "--no-debug", "--queue-limit", "2"}));
+            QCOMPARE(cli.nextResult("OpenTavro").value("value").toInt(), 0);
+            // The terminal never answers: the first command waits, two queue up.
+            QByteArray batch;
+            for (int i = 0; i < 4; ++i)
+                batch += QJsonDocument(QJsonObject {{"call", "SendCmd"}, {"portName", "COM1"}, {"cmd", "t"},
+                                                    {"para1", "0"}, {"id", i}})
+                             .toJson(QJsonDocument::Compact)
+                    + '\n';
+            const qsizetype firstLine = batch.indexOf('\n') + 1;
+            cli.sendRaw(batch.left(firstLine));
+            QCOMPARE(pty.readAtLeast(1), QByteArray("["));
+            cli.sendRaw(batch.mid(firstLine));
+            const QJsonObject refused = cli.next();
+            QCOMPARE(refused.value("id").toInt(), 3);
+            QCOMPARE(refused.value("result").toString(), QStringLiteral("SendCmd"));
+            QVERIFY2(refused.value("error").toString().contains("too many calls waiting"),
+                     qPrintable(refused.value("error").toString()));
+
+            ::kill(cli.pid(), signal);
+            for (int i = 0; i < 3; ++i) {
+                const QJsonObject answer = cli.next();
+                QCOMPARE(answer.value("id").toInt(-1), i);
+                QVERIFY2(answer.value("error").toString().contains("signal"), qPrintable(answer.value("error").toString()));
+            }
+            QCOMPARE(cli.next(), (QJsonObject {{"event", "PortState"}, {"portName", "COM1"}, {"open", false},
+                                               {"reason", "closed"}}));
+            QVERIFY(cli.exitsWithZero(3000));
+            QCOMPARE(cli.restOfOutput(), QByteArray());
+            // Only the first command reached the line.
+            QCOMPARE(pty.readAvailable(), QByteArray());
+        }
     }
 };
 

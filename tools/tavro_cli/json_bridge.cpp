@@ -143,26 +143,47 @@ JsonBridge::JsonBridge(tavro_m &control, Sink sink, QObject *parent)
 
 void JsonBridge::handleLine(const QByteArray &line)
 {
-    // Blank lines (a script's trailing newline, CR LF endings) are not calls.
-    if (line.trimmed().isEmpty())
-        return;
     try {
-        QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
-        if (parseError.error != QJsonParseError::NoError) {
-            reportError(QStringLiteral("not valid JSON: %1 at offset %2")
-                            .arg(parseError.errorString())
-                            .arg(parseError.offset));
-        } else if (!document.isObject()) {
-            reportError(QStringLiteral("not a JSON object"));
-        } else {
-            handleRequest(document.object());
-        }
+        QString error;
+        if (const auto request = parseLine(line, &error))
+            handleRequest(*request);
+        else if (!error.isEmpty())
+            reportError(error);
     } catch (...) {
         // Nothing may leave through the event loop; call() already catches
         // what the control throws, this is for allocation failures.
         reportError(QStringLiteral("internal failure while handling a line"));
     }
+}
+
+std::optional<QJsonObject> JsonBridge::parseLine(const QByteArray &line, QString *error)
+{
+    // Blank lines (a script's trailing newline, CR LF endings) are not calls.
+    if (line.trimmed().isEmpty()) {
+        error->clear();
+        return std::nullopt;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(line, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("not valid JSON: %1 at offset %2").arg(parseError.errorString()).arg(parseError.offset);
+        return std::nullopt;
+    }
+    if (!document.isObject()) {
+        *error = QStringLiteral("not a JSON object");
+        return std::nullopt;
+    }
+    return document.object();
+}
+
+QJsonObject JsonBridge::errorAnswer(const QJsonObject &request, const QString &text)
+{
+    const QJsonValue name = request.value(QStringLiteral("call"));
+    QJsonObject answer = name.isString() ? callFailed(name.toString(), text) : QJsonObject {{"error", text}};
+    const QJsonValue id = request.value(QStringLiteral("id"));
+    if (!id.isUndefined())
+        answer.insert(QStringLiteral("id"), id);
+    return answer;
 }
 
 void JsonBridge::handleRequest(const QJsonObject &request)
@@ -230,38 +251,49 @@ QJsonObject JsonBridge::recordToJson(const CID_INFO &info)
 
 void JsonBridge::write(const QJsonObject &object)
 {
-    m_sink(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    if (m_sink)
+        m_sink(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+void JsonBridge::emitEvent(const QJsonObject &object)
+{
+    write(object);
+    emit event(object);
 }
 
 void JsonBridge::connectEvents()
 {
     connect(&m_control, &tavro_m::DebugMsg, this, [this](const QString &str) {
         if (m_debug)
-            write({{"event", "DebugMsg"}, {"str", str}});
+            emitEvent({{"event", "DebugMsg"}, {"str", str}});
     });
     connect(&m_control, &tavro_m::ReceiveReal, this, [this](const QString &portName, const QString &str) {
         if (m_debug)
-            write({{"event", "ReceiveReal"}, {"portName", portName}, {"str", str}});
+            emitEvent({{"event", "ReceiveReal"}, {"portName", portName}, {"str", str}});
     });
     connect(&m_control, &tavro_m::ReceiveCall, this,
             [this](const QString &portName, qint16 callState, const CID_INFO &cidInfo) {
-                write({{"event", "ReceiveCall"},
+                emitEvent({{"event", "ReceiveCall"},
                        {"portName", portName},
                        {"callState", callState},
                        {"cidInfo", recordToJson(cidInfo)}});
             });
     connect(&m_control, &tavro_m::HookEvent, this, [this](const QString &portName, bool eventType) {
-        write({{"event", "HookEvent"}, {"portName", portName}, {"eventType", eventType}});
+        emitEvent({{"event", "HookEvent"}, {"portName", portName}, {"eventType", eventType}});
     });
     connect(&m_control, &tavro_m::ReceiveResponse, this,
             [this](const QString &portName, qint16 msgType, const QString &rst1, const QString &rst2,
                    const QString &rst3) {
-                write({{"event", "ReceiveResponse"},
+                emitEvent({{"event", "ReceiveResponse"},
                        {"portName", portName},
                        {"msgType", msgType},
                        {"rst1", rst1},
                        {"rst2", rst2},
                        {"rst3", rst3}});
+            });
+    connect(&m_control, &tavro_m::PortStateChanged, this,
+            [this](const QString &portName, bool open, const QString &reason) {
+                emitEvent({{"event", "PortState"}, {"portName", portName}, {"open", open}, {"reason", reason}});
             });
     connect(&m_control, &tavro_m::ReceiveGatheredInfo, this,
             [this](const QString &portName, qint16 max, qint16 kind, const CID_INFO_ARRAY &cidInfo) {
@@ -270,7 +302,7 @@ void JsonBridge::connectEvents()
                 QJsonArray records;
                 for (int i = 0; i < count; ++i)
                     records.append(recordToJson(cidInfo[i]));
-                write({{"event", "ReceiveGatheredInfo"},
+                emitEvent({{"event", "ReceiveGatheredInfo"},
                        {"portName", portName},
                        {"max", max},
                        {"kind", kind},

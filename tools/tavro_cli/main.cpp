@@ -1,37 +1,107 @@
 // tavro_cli: hosts one tavro_m control and speaks JSON lines on standard
-// input and output. Options and the reading of standard input live here;
-// the translation to and from JSON is in json_bridge.cpp.
+// input and output. Options, the reading of standard input and the ending
+// signals live here; the translation to and from JSON is in json_bridge.cpp,
+// the order of the calls in call_queue.cpp.
+#include "call_queue.h"
 #include "json_bridge.h"
 
 #include "tavro/tavro_m.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
+void writeLine(const QByteArray &line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void writeObject(const QJsonObject &object)
+{
+    writeLine(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
 // A line longer than this is refused rather than buffered without bound.
 constexpr qsizetype maxLineBytes = 1 << 20;
+// Calls read ahead of the one that runs: by count, and by the bytes of
+// their lines, so that a fast writer cannot make the program grow without end.
+constexpr int defaultQueueLimit = 10000;
+constexpr qsizetype maxQueuedBytes = 64 << 20;
 
-// Reads standard input through the event loop and hands every complete line
-// to the bridge. Each line is started from the event loop on its own, so a
-// line that arrives (or was already read) while a SendCmd waits runs nested
-// inside that wait. At the end of input, or after "quit", once no call is
-// running any more, every port is closed and the program ends with 0.
+// Ends the program on SIGTERM and SIGINT. The handler only writes the
+// signal's number into a socket pair; the event loop reads it.
+class TerminationSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    TerminationSignals()
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_fds) != 0)
+            return;
+        ::fcntl(s_fds[0], F_SETFL, O_NONBLOCK);
+        ::fcntl(s_fds[1], F_SETFL, O_NONBLOCK);
+        m_notifier = new QSocketNotifier(s_fds[1], QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::readSignal);
+        struct sigaction action = {};
+        action.sa_handler = &TerminationSignals::onSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGTERM, &action, nullptr);
+        ::sigaction(SIGINT, &action, nullptr);
+    }
+
+Q_SIGNALS:
+    void received(int signal);
+
+private:
+    static void onSignal(int signal)
+    {
+        const int savedErrno = errno;
+        const unsigned char byte = static_cast<unsigned char>(signal);
+        [[maybe_unused]] const ssize_t n = ::write(s_fds[0], &byte, 1);
+        errno = savedErrno;
+    }
+
+    void readSignal()
+    {
+        unsigned char byte = 0;
+        while (::read(s_fds[1], &byte, 1) == 1)
+            emit received(byte);
+    }
+
+    static inline int s_fds[2] = {-1, -1};
+    QSocketNotifier *m_notifier = nullptr;
+};
+
+// Reads standard input through the event loop and queues every complete
+// line as a call; the queue runs them one after the other, in order. At the
+// end of input, or after "quit", once no call runs or waits any more, every
+// port is closed and the program ends with 0. An ending signal answers the
+// calls not answered yet with an error, closes the ports and ends with 0.
 class StdinReader : public QObject
 {
 public:
-    explicit StdinReader(tavro::cli::JsonBridge &bridge)
+    StdinReader(tavro::cli::JsonBridge &bridge, int queueLimit)
         : m_bridge(bridge)
+        , m_queue(bridge, queueLimit)
     {
         connect(&m_notifier, &QSocketNotifier::activated, this, &StdinReader::readInput);
+        connect(&m_queue, &tavro::cli::CallQueue::idle, this, &StdinReader::finishWhenIdle);
+        connect(&m_signals, &TerminationSignals::received, this, &StdinReader::terminate);
     }
 
 private:
@@ -50,74 +120,108 @@ private:
             if (!m_pending.isEmpty() && !m_discarding)
                 m_pending.append('\n'); // a last line without its line end still counts
         }
-        scheduleNextLine();
+        takeLines();
+        finishWhenIdle();
     }
 
-    void scheduleNextLine()
+    void takeLines()
     {
-        if (m_scheduled)
-            return;
-        m_scheduled = true;
-        QMetaObject::invokeMethod(this, &StdinReader::runNextLine, Qt::QueuedConnection);
-    }
-
-    void runNextLine()
-    {
-        m_scheduled = false;
-        if (m_finished || m_bridge.quitRequested())
-            return finishWhenIdle();
-        const qsizetype end = m_pending.indexOf('\n');
-        if (end >= 0) {
-            const QByteArray line = m_pending.left(end);
-            m_pending.remove(0, end + 1);
-            if (!std::exchange(m_discarding, false)) {
-                // Scheduled first, so that the next line may start while
-                // this one waits inside SendCmd.
-                if (m_pending.contains('\n'))
-                    scheduleNextLine();
-                ++m_running;
-                m_bridge.handleLine(line);
-                --m_running;
-            }
-            if (m_pending.contains('\n'))
-                scheduleNextLine();
-        } else if (m_discarding) {
+        qsizetype start = 0;
+        for (qsizetype end; !m_finished && (end = m_pending.indexOf('\n', start)) >= 0; start = end + 1) {
+            if (std::exchange(m_discarding, false))
+                continue;
+            queueLine(m_pending.mid(start, end - start));
+        }
+        m_pending.remove(0, start);
+        if (m_discarding) {
             m_pending.clear();
         } else if (m_pending.size() > maxLineBytes) {
             m_discarding = true;
             m_pending.clear();
-            m_bridge.reportError(QStringLiteral("line longer than %1 bytes, ignored").arg(maxLineBytes));
+            answerNow({{"error", QStringLiteral("line longer than %1 bytes, ignored").arg(maxLineBytes)}});
         }
-        finishWhenIdle();
+    }
+
+    void queueLine(const QByteArray &line)
+    {
+        QString error;
+        const auto request = tavro::cli::JsonBridge::parseLine(line, &error);
+        if (!request && error.isEmpty())
+            return; // a blank line
+        const QJsonObject refused = request ? tavro::cli::JsonBridge::errorAnswer(
+                                                  *request, QStringLiteral("too many calls waiting (%1), call not run")
+                                                                .arg(m_queue.pending()))
+                                            : QJsonObject {{"error", error}};
+        const qsizetype size = line.size();
+        if (m_queuedBytes + size > maxQueuedBytes)
+            return answerNow(refused);
+        const auto reply = [this, size](const QJsonObject &answer) {
+            m_queuedBytes -= size;
+            answered(answer);
+        };
+        const bool queued = request ? m_queue.enqueue(*request, reply) : m_queue.enqueueAnswer(refused, reply);
+        if (queued)
+            m_queuedBytes += size;
+        else
+            answerNow(refused);
+    }
+
+    void answerNow(const QJsonObject &answer)
+    {
+        if (!m_finished)
+            writeObject(answer);
+    }
+
+    void answered(const QJsonObject &answer)
+    {
+        if (m_finished)
+            return; // lines after "quit", or calls abandoned at the end
+        writeObject(answer);
+        if (m_bridge.quitRequested())
+            finish();
     }
 
     void finishWhenIdle()
     {
-        const bool done = m_bridge.quitRequested() || (m_atEnd && !m_pending.contains('\n'));
-        if (!done || m_running > 0 || m_finished)
+        if (m_bridge.quitRequested() || (m_atEnd && m_pending.isEmpty() && !m_queue.busy() && m_queue.pending() == 0))
+            finish();
+    }
+
+    void terminate(int signal)
+    {
+        if (m_finished)
+            return;
+        m_queue.abortPending(QStringLiteral("ended by signal %1 before the call answered").arg(signal));
+        finish();
+    }
+
+    // Closing the ports also ends a SendCmd that still waits, so the loop
+    // it runs returns and the exit takes effect.
+    void finish()
+    {
+        if (m_finished)
             return;
         m_finished = true;
         m_notifier.setEnabled(false);
+        m_queue.abortPending(QStringLiteral("not run: the program ends"));
         m_bridge.closeAllPorts();
         QCoreApplication::exit(0);
     }
 
     tavro::cli::JsonBridge &m_bridge;
+    tavro::cli::CallQueue m_queue;
+    TerminationSignals m_signals;
     QSocketNotifier m_notifier {STDIN_FILENO, QSocketNotifier::Read};
     QByteArray m_pending;
-    int m_running = 0;
+    qsizetype m_queuedBytes = 0;
     bool m_atEnd = false;
-    bool m_scheduled = false;
     bool m_discarding = false;
     bool m_finished = false;
 };
 
-void writeLine(const QByteArray &line)
-{
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
+} // namespace
+
+namespace {
 
 [[noreturn]] void usageError(const QString &text)
 {
@@ -125,21 +229,13 @@ void writeLine(const QByteArray &line)
     std::exit(2);
 }
 
-bool isPortName(const QString &name)
-{
-    return name == u"COM1" || name == u"COM2" || name == u"COM3" || name == u"COM4";
-}
-
 tavro::PortMap parsePortMap(const QStringList &entries)
 {
     tavro::PortMap map;
+    QString error;
     for (const QString &entry : entries) {
-        const qsizetype eq = entry.indexOf(u'=');
-        const QString name = entry.left(eq);
-        const QString path = entry.mid(eq + 1);
-        if (eq < 0 || !isPortName(name) || path.isEmpty())
-            usageError(QStringLiteral("--map expects COMn=PATH with COM1..COM4, not \"%1\"").arg(entry));
-        map.insert(name, path);
+        if (!tavro::parsePortMapEntry(entry, map, &error))
+            usageError(QStringLiteral("--map: ") + error);
     }
     return map;
 }
@@ -155,34 +251,56 @@ int main(int argc, char *argv[])
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavro_cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRO_CLI_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Hosts one tavro_m control: JSON calls on standard input, one JSON line per "
-        "answer and per event on standard output."));
+        "Hosts one tavro_m control: JSON calls on standard input, run one after the other in "
+        "their order, one JSON line per answer and per event on standard output."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption mapOption(QStringLiteral("map"),
                                        QStringLiteral("Device for a port name (repeatable), "
                                                       "e.g. COM1=/dev/ttyUSB0."),
                                        QStringLiteral("COMn=PATH"));
     const QCommandLineOption openOption(QStringLiteral("open"),
                                         QStringLiteral("Open the port at start-up, as an OpenTavro "
-                                                       "call would (repeatable)."),
+                                                       "call would (repeatable); ends with 1 when it fails."),
                                         QStringLiteral("COMn"));
     const QCommandLineOption noDebugOption(QStringLiteral("no-debug"),
                                            QStringLiteral("Leave out the DebugMsg and ReceiveReal events."));
-    parser.addOptions({mapOption, openOption, noDebugOption});
+    const QCommandLineOption queueOption(QStringLiteral("queue-limit"),
+                                         QStringLiteral("Calls read ahead of the running one (default %1); "
+                                                        "a call beyond it is answered with an error.")
+                                             .arg(defaultQueueLimit),
+                                         QStringLiteral("N"), QString::number(defaultQueueLimit));
+    parser.addOptions({mapOption, openOption, noDebugOption, queueOption});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    bool numeric = false;
+    const int queueLimit = parser.value(queueOption).toInt(&numeric);
+    if (!numeric || queueLimit < 1)
+        usageError(QStringLiteral("--queue-limit expects a number of at least 1, not \"%1\"")
+                       .arg(parser.value(queueOption)));
 
     tavro_m control(parsePortMap(parser.values(mapOption)));
     tavro::cli::JsonBridge bridge(control, writeLine);
     bridge.setDebugEnabled(!parser.isSet(noDebugOption));
 
-    for (const QString &portName : parser.values(openOption))
-        bridge.handleRequest({{"call", "OpenTavro"}, {"portName", portName}});
+    // A port asked for on the command line that does not open is a failed
+    // start: a script learns it from the exit status, not from a later call.
+    for (const QString &portName : parser.values(openOption)) {
+        const QJsonObject answer = bridge.call({{"call", "OpenTavro"}, {"portName", portName}});
+        writeObject(answer);
+        if (answer.value(QStringLiteral("value")).toInt() == 2) {
+            bridge.closeAllPorts();
+            return 1;
+        }
+    }
 
-    StdinReader reader(bridge);
+    StdinReader reader(bridge, queueLimit);
     return app.exec();
 }
+
+#include "main.moc"

@@ -54,6 +54,13 @@ using PortMap = QMap<QString, QString>;
 // The platform's default: the names themselves on Windows, /dev/ttyS0..3 elsewhere.
 TAVRO_M_EXPORT PortMap defaultPortMap();
 
+// Reads one "COMn=PATH" entry (as given to a --map option) into map: the
+// name one of COM1..COM4, the path not empty; everything after the first
+// "=" is the path. A later entry for the same name replaces the earlier one.
+// On a malformed entry returns false, leaves map unchanged and puts an
+// English text that quotes the entry into *error.
+TAVRO_M_EXPORT bool parsePortMapEntry(const QString &text, PortMap &map, QString *error = nullptr);
+
 // Thrown by the calls that fail as calls: CloseTavro, ComPortStateGet and
 // TxData with a port name other than "COM1".."COM4", and TxData on a port
 // that is not open. what() is an English description.
@@ -157,6 +164,11 @@ Q_SIGNALS:
     // letter ('a' 97, 'j' 106, 'o' 111, 'p' 112).
     void ReceiveGatheredInfo(const QString &portName, qint16 &max, qint16 &kind,
                              CID_INFO_ARRAY &cidInfo);
+    // A port opened by OpenTavro (open true, reason "opened"), closed by
+    // CloseTavro (false, "closed"), or closed by itself because its device
+    // vanished (false, "vanished"). Lets a host follow the link without
+    // reading diagnostic texts.
+    void PortStateChanged(const QString &portName, bool open, const QString &reason);
 
 private:
     friend struct tavro::detail::ControlAccess;
