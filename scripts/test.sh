@@ -18,6 +18,13 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRO_BUILD_TESTS=ON -DT
 cmake --build build -j"$jobs"
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
+# The suites are listed by name in the CMake files: none may be left out.
+unregistered=$(comm -23 <(find tests -name 'tst_*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort) \
+                        <(cd build && ctest -N | sed -n 's/^ *Test *#[0-9]*: //p' | sort))
+if [ -n "$unregistered" ]; then
+    echo "suites without a CTest entry: $unregistered" >&2
+    exit 1
+fi
 (cd build && ctest --output-on-failure -j"$jobs") 2>&1 | tee "$logs/ctest.log"
 
 echo "== install into a temporary prefix, then build the example against it"

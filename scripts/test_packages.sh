@@ -139,8 +139,11 @@ echo "== apt-get install ${packages[*]}"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${debs[@]}" \
     >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get install failed"; }
 
+version=$(dpkg-deb -f "$work/out"/libtavro-m1_*.deb Version)
 tavro_cli --help | grep -q -- "--map" || fail "tavro_cli --help"
-tavro_sim --version | grep -q "tavro_sim" || fail "tavro_sim --version"
+for program in tavro_cli tavro_sim; do
+    [ "$($program --version)" = "$program $version" ] || fail "$program --version: $($program --version)"
+done
 if command -v tavro_ex >/dev/null; then
     tavro_ex --help | grep -q -- "--map" || fail "tavro_ex --help"
 fi

@@ -274,7 +274,7 @@ private slots:
             QVERIFY(cli.exitsWithZero());
             QVERIFY(cli.restOfOutput().startsWith("tavro_cli 1."));
         }
-        for (const QString &bad : {"0", "x"}) {
+        for (const char *bad : {"0", "x"}) {
             Cli cli;
             QVERIFY(cli.start({"--queue-limit", bad}));
             QVERIFY(cli.exitsWithStatus(2));
