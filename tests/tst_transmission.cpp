@@ -6,6 +6,7 @@
 #include "tavro/tavro_m.h"
 
 #include <QElapsedTimer>
+#include <QStringEncoder>
 #include <QtTest>
 
 using namespace tavro::detail;
@@ -18,6 +19,15 @@ const QString kTime = QStringLiteral("시간 형식이 맞지 않음(형식 HH:M
 const QString kNotImplemented = QStringLiteral("구현되지 않은 명령입니다(단말기에서 직접 설정해주세요)");
 const QString kMelody = QStringLiteral("알람 멜로디 번호가 1~6 범위 내에 있지 않습니다.");
 const QString kNoAnswer = QStringLiteral("TAVRO 단말기와 통신이 안됨");
+const QString kFrameCharacter =
+    QStringLiteral("명령 파라미터에 CR, LF, '[', ']' 문자는 쓸 수 없습니다. 입력값=");
+const QString kUnencodable =
+    QStringLiteral("단말기로 보낼 수 없는 문자(코드 페이지 949에 없는 문자)가 있습니다. 입력값=");
+const QString kBadCommand = QStringLiteral("명령 문자가 잘못되었습니다. 명령 코드=");
+const QString kTooDeep =
+    QStringLiteral("응답을 기다리는 명령이 너무 많이 겹쳐 있어 이 명령을 보내지 않았습니다.");
+const QString kBacklogFull =
+    QStringLiteral("송신 대기 데이터가 너무 많습니다(단말기가 받지 않음). 잠시 후 다시 보내주세요.");
 
 QString areaMessage(const QString &number)
 {
@@ -298,6 +308,173 @@ private slots:
         QCOMPARE(p1, QStringLiteral("0115"));
         QCOMPARE(p2, QStringLiteral("0930"));
         QVERIFY(!com1.syncTimerActive());
+    }
+
+    void hostileParametersSendNothing()
+    {
+        Link link;
+        QVERIFY(link.opened);
+        struct Case
+        {
+            char cmd;
+            QString para1, para2, para3;
+            QString error;
+        };
+        const QString emoji = QString::fromUtf8("010😀");
+        const QString loneSurrogate = QStringLiteral("010") + QChar(0xD800);
+        const QList<Case> cases = {
+            // A second command hidden in a parameter: deletes every stored call.
+            {'J', "0212345678", "1\r]B\rALL", "", kFrameCharacter + "1<CR>]B<CR>ALL"},
+            {'C', "02[1", "", "", kFrameCharacter + "02[1"},
+            {'B', "ALL]", "", "", kFrameCharacter + "ALL]"},
+            {'C', "0212\n", "", "", kFrameCharacter + "0212<LF>"},
+            {'P', "1", "2", "3\r", kFrameCharacter + "3<CR>"},
+            // Checked before the rewrite: the date keeps its shape check's form.
+            {'D', "0\r-15", "09:30", "", kFrameCharacter + "0<CR>-15"},
+            // Characters the line cannot carry would go out as "?" or vanish.
+            {'J', emoji, "1", "", kUnencodable + emoji},
+            {'C', loneSurrogate, "", "", kUnencodable + loneSurrogate},
+            {'J', "0212345678", QString::fromUtf8("é"), "", kUnencodable + QString::fromUtf8("é")},
+            // The command byte is frame syntax or not a character at all.
+            {']', "", "", "", kBadCommand + "93"},
+            {'[', "", "", "", kBadCommand + "91"},
+            {'\r', "0", "", "", kBadCommand + "13"},
+            {char(0xE9), "", "", "", kBadCommand + "233"},
+        };
+        for (const Case &c : cases) {
+            gCurrentErrorMsg = QStringLiteral("earlier");
+            QVERIFY2(!link.control.SendCmd(link.port, c.cmd, c.para1, c.para2, c.para3),
+                     qPrintable(c.error));
+            QCOMPARE(link.control.GetCurrentErrorMsg(), c.error);
+        }
+        QCOMPARE(link.takeWire(), QByteArray());
+
+        // Raw output keeps frame characters, but never a substituted "?".
+        for (QString data : {emoji, loneSurrogate}) {
+            QVERIFY_THROWS_EXCEPTION(tavro::CallError, link.control.TxData(link.port, data));
+        }
+        QCOMPARE(link.takeWire(), QByteArray());
+        QVERIFY(link.control.ComPortStateGet(link.port));
+
+        // What the console sends still goes out as it is: Hangul names,
+        // "ALL", numbers, and a question mark the caller did type.
+        QStringEncoder cp949("windows-949");
+        const QString name = QStringLiteral("홍길동똠");
+        QVERIFY(link.control.SendCmd(link.port, 'J', name, QStringLiteral("1")));
+        QVERIFY(link.control.SendCmd(link.port, 'B', QStringLiteral("ALL")));
+        QVERIFY(link.control.SendCmd(link.port, 'C', QStringLiteral("?#*0212")));
+        QCOMPARE(link.takeWire(), "[J\r" + QByteArray(cp949.encode(name))
+                     + "\r1\r][B\rALL\r][C\r?#*0212\r]");
+    }
+
+    void nestedWaitsAreLimited()
+    {
+        Link link;
+        QVERIFY(link.opened);
+        // Every answer makes the host send one more command from its handler;
+        // bounded here, so a library without a limit fails instead of crashing.
+        QList<bool> results;
+        QString refusal;
+        bool outerDone = false;
+        int started = 0;
+        connect(&link.control, &tavro_m::ReceiveReal, this, [&](const QString &, const QString &) {
+            if (outerDone || ++started > 40)
+                return;
+            const bool sent = link.control.SendCmd(link.port, 't', QStringLiteral("0"));
+            if (!sent)
+                refusal = link.control.GetCurrentErrorMsg();
+            results.prepend(sent);
+        });
+        QVERIFY(link.control.SendCmd(link.port, 'u', QStringLiteral("0")));
+        outerDone = true;
+        // Eight waits at once: the outer one and seven nested; the ninth is
+        // refused before its "[", and every other command still goes out.
+        QCOMPARE(results.size(), 8);
+        QCOMPARE(results.count(true), 7);
+        QCOMPARE(results.last(), false);
+        QCOMPARE(refusal, kTooDeep);
+        QCOMPARE(link.takeWire(), QByteArray(8, '[') + QByteArray("t\r0\r]").repeated(7) + "u\r0\r]");
+        QVERIFY(!link.syncTimerActive());
+        // The limit counts waits in progress, not commands sent.
+        QVERIFY(link.control.SendCmd(link.port, 't', QStringLiteral("0")));
+    }
+
+    // Takes about 5.5 s: the terminal never answers.
+    void everyWaitEndsByItsOwnDeadline()
+    {
+        Link link;
+        QVERIFY(link.opened);
+        link.peer.onRequest = [] {};
+        struct Wait
+        {
+            qint64 start, end;
+            bool sent;
+        };
+        QList<Wait> waits;
+        QElapsedTimer clock;
+        clock.start();
+        // While a command waits, the host starts another one every second,
+        // each inside the wait of the one before.
+        QObject host;
+        for (int k = 1; k <= 5; ++k) {
+            QTimer::singleShot(k * 1000, &host, [&] {
+                const qint64 start = clock.elapsed();
+                const bool sent = link.control.SendCmd(link.port, 't', QStringLiteral("0"));
+                waits << Wait {start, clock.elapsed(), sent};
+            });
+        }
+        const bool sent = link.control.SendCmd(link.port, 'u', QStringLiteral("0"));
+        waits << Wait {0, clock.elapsed(), sent};
+
+        QCOMPARE(waits.size(), 6);
+        for (const Wait &w : waits) {
+            QVERIFY(!w.sent);
+            QVERIFY2(w.end - w.start <= 6500,
+                     qPrintable(QStringLiteral("a wait from %1 ms ended at %2 ms").arg(w.start).arg(w.end)));
+        }
+        QVERIFY2(waits.last().end >= 5000, qPrintable(QString::number(waits.last().end)));
+        QCOMPARE(link.control.GetCurrentErrorMsg(), kNoAnswer);
+        QVERIFY(!link.syncTimerActive());
+    }
+
+    void fullOutputQueueFailsTheCallNotThePort()
+    {
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        tavro_m control({{QStringLiteral("COM1"), pty.slavePath()}});
+        QString port = QStringLiteral("COM1"), error;
+        QCOMPARE(control.OpenTavro(port, error), qint16(0));
+
+        // The terminal takes nothing: the line's buffers fill up, then the
+        // output queue reaches its bound.
+        QString chunk(1024, u'x');
+        int accepted = 0;
+        bool refused = false;
+        for (int i = 0; i < 256 && !refused; ++i) {
+            try {
+                control.TxData(port, chunk);
+                ++accepted;
+            } catch (const tavro::CallError &) {
+                refused = true;
+            }
+            QCoreApplication::processEvents();
+        }
+        QVERIFY(refused);
+        QVERIFY2(accepted >= 16, qPrintable(QString::number(accepted)));
+        QTest::qWait(300);
+        QVERIFY(control.ComPortStateGet(port));
+        gCurrentErrorMsg.clear();
+        QVERIFY(!control.SendCmd(port, 't', QStringLiteral("0")));
+        QCOMPARE(control.GetCurrentErrorMsg(), kBacklogFull);
+
+        // The terminal reads again: everything queued arrives, nothing
+        // refused does, and commands go through.
+        AckPeer peer(pty);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), qsizetype(accepted) * 1024, 10000);
+        QCOMPARE(peer.received, QByteArray(accepted * 1024, 'x'));
+        QVERIFY(control.SendCmd(port, 't', QStringLiteral("0")));
+        QTRY_VERIFY(peer.received.endsWith("[t\r0\r]"));
+        QVERIFY(control.ComPortStateGet(port));
     }
 
     void txDataWritesRawText()

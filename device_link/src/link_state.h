@@ -12,18 +12,18 @@ namespace tavro::detail {
 
 constexpr int kAreaSlots = 17; // slots 0..15 filled, 16 never used
 
-extern TAVRO_M_EXPORT QString gRxData;
-extern TAVRO_M_EXPORT bool gAckReceived;
-extern TAVRO_M_EXPORT qint32 gSyncTickCnt;
-extern TAVRO_M_EXPORT QString gCurrentErrorMsg;
-extern TAVRO_M_EXPORT QString gAreaNumber[kAreaSlots];
-extern TAVRO_M_EXPORT QString gAreaName[kAreaSlots];
-extern TAVRO_M_EXPORT QString gAreaCode[kAreaSlots];
+extern QString gRxData;
+extern bool gAckReceived;
+extern qint32 gSyncTickCnt;
+extern QString gCurrentErrorMsg;
+extern QString gAreaNumber[kAreaSlots];
+extern QString gAreaName[kAreaSlots];
+extern QString gAreaCode[kAreaSlots];
 
 // Where the search for "ACK" starts in gRxData: a SendCmd moves it to the end
 // of the buffer when it sends "[", so that only an answer to this request
 // counts. Kept in step with every removal from the front of the buffer.
-extern TAVRO_M_EXPORT qsizetype gAckScanFrom;
+extern qsizetype gAckScanFrom;
 
 // The buffer never holds more than this many characters without a complete
 // message. The framing positions were 16-bit once; nothing the terminal sends
@@ -35,25 +35,25 @@ inline const QString kEndLine = QStringLiteral("End\r\n");
 
 // Position of the first end line ("End" CR LF where a line starts) at or
 // after `from` and, when `before` is given, starting before it; or -1.
-TAVRO_M_EXPORT qsizetype findEndLine(qsizetype from = 0, qsizetype before = -1);
+qsizetype findEndLine(qsizetype from = 0, qsizetype before = -1);
 // Removes the first n characters of gRxData.
-TAVRO_M_EXPORT void dropFront(qsizetype n);
+void dropFront(qsizetype n);
 // Empties gRxData.
-TAVRO_M_EXPORT void clearRx();
+void clearRx();
 // Back to the state of a freshly loaded library (used by tests).
-TAVRO_M_EXPORT void resetLinkState();
+void resetLinkState();
 // Writes the sixteen rows of the area table into slots 0..15.
-TAVRO_M_EXPORT void FillAreaTables();
+void FillAreaTables();
 
 // Characters of `text` from the 1-based position `start`, at most `count`;
 // empty when start lies beyond the end.
-TAVRO_M_EXPORT QString substring(const QString &text, int start, int count);
+QString substring(const QString &text, int start, int count);
 // The decimal number `text` starts with after leading blanks, with its sign
 // and fraction; 0 when there is none ("3x" 3, "2.5" 2.5, "a" 0).
-TAVRO_M_EXPORT double leadingNumber(const QString &text);
+double leadingNumber(const QString &text);
 // The decimal number `text` starts with (leading blanks skipped), rounded to
 // the nearest integer and clamped to the 16-bit range; 0 when there is none.
-TAVRO_M_EXPORT qint16 numberValue(const QString &text);
+qint16 numberValue(const QString &text);
 
 } // namespace tavro::detail
 

@@ -7,6 +7,10 @@
 #include <QStringEncoder>
 #include <QTimer>
 
+#ifdef Q_OS_UNIX
+#include <poll.h>
+#endif
+
 namespace tavro {
 namespace {
 
@@ -71,6 +75,8 @@ public:
         return true;
     }
 
+    qint64 bytesToWrite() const override { return m_port.bytesToWrite(); }
+
     qint64 bytesWaiting() const override { return m_pending.size(); }
 
     QString input() override
@@ -102,6 +108,10 @@ private:
             return;
         if (m_failing || !m_port.isOpen())
             return;
+        // A full output buffer (a slow or deaf terminal) is reported as a
+        // ResourceError too; only a device that is gone closes the port.
+        if (code == QSerialPort::ResourceError && !deviceHungUp())
+            return;
         m_failing = true;
         const QString reason = m_port.errorString();
         QTimer::singleShot(0, this, [this, reason] {
@@ -111,6 +121,18 @@ private:
             m_port.close();
             emit failed(reason);
         });
+    }
+
+    bool deviceHungUp() const
+    {
+#ifdef Q_OS_UNIX
+        pollfd p {static_cast<int>(m_port.handle()), POLLIN | POLLOUT, 0};
+        if (::poll(&p, 1, 0) < 0)
+            return true;
+        return p.revents & (POLLHUP | POLLERR | POLLNVAL);
+#else
+        return true;
+#endif
     }
 
     void takeBytesBeforeClose()

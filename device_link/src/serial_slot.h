@@ -15,7 +15,7 @@ class tavro_m;
 
 namespace tavro {
 
-class TAVRO_M_EXPORT SerialSlot : public QObject
+class SerialSlot : public QObject
 {
     Q_OBJECT
 
@@ -29,6 +29,8 @@ public:
     virtual bool isOpen() const = 0;
     // Writes the text as code page 949 bytes; false with *error on failure.
     virtual bool write(const QString &text, QString *error) = 0;
+    // Bytes accepted by write() and not yet handed to the device.
+    virtual qint64 bytesToWrite() const { return 0; }
     // Received bytes not yet taken by input().
     virtual qint64 bytesWaiting() const = 0;
     // Every waiting byte, decoded; a character cut between two reads is
@@ -45,12 +47,12 @@ Q_SIGNALS:
 
 // Creates the slot for port index 0..3. The default makes a QSerialPort slot.
 using SlotFactory = std::function<std::unique_ptr<SerialSlot>(int index)>;
-TAVRO_M_EXPORT std::unique_ptr<SerialSlot> makeQtSerialSlot(int index);
+std::unique_ptr<SerialSlot> makeQtSerialSlot(int index);
 
 namespace detail {
 // Lets tests and the fuzzer put fake slots under a control; call before any
 // port is opened.
-TAVRO_M_EXPORT void setSlotFactory(tavro_m &control, SlotFactory factory);
+void setSlotFactory(tavro_m &control, SlotFactory factory);
 } // namespace detail
 
 } // namespace tavro

@@ -7,8 +7,11 @@
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    QTimer wake; // ends the last wait at the deadline
-    wake.setSingleShot(true);
+    // Ends the last wait at the deadline. Repeating and precise: a coarse
+    // timer may fire a little early, and a single shot would then leave the
+    // last wait without anything to end it.
+    QTimer wake;
+    wake.setTimerType(Qt::PreciseTimer);
     wake.start(timeoutMs);
     while (!done()) {
         if (deadline.hasExpired())

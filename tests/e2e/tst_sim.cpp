@@ -83,6 +83,23 @@ public:
         QCOMPARE(::write(m_fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
     }
 
+    // Writes all of `bytes` without reading, waiting for room when the line is full.
+    bool writeAll(const QByteArray &bytes, int timeoutMs = 10000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        for (qsizetype at = 0; at < bytes.size();) {
+            const ssize_t n = ::write(m_fd, bytes.constData() + at, size_t(bytes.size() - at));
+            if (n > 0) {
+                at += n;
+                continue;
+            }
+            pollfd p {m_fd, POLLOUT, 0};
+            if (deadline.hasExpired() || ::poll(&p, 1, int(qMax<qint64>(0, deadline.remainingTime()))) < 0)
+                return false;
+        }
+        return true;
+    }
+
     // Everything up to and including `token` (or all that came in time).
     QByteArray readUntil(const QByteArray &token, int timeoutMs = 5000)
     {
@@ -321,6 +338,12 @@ private slots:
                  report('E', record("03151030", "01099998888", cp949(QStringLiteral("똠")), "3", "S")));
         QCOMPARE(cp949(QStringLiteral("똠")), QByteArray("\x8c\x63"));
         QCOMPARE(typed(QStringLiteral("call - - 0 P")), report('D', record("03151030", "", "", "0", "P")));
+        // "-" empties every optional field: the group is 0, the type the default.
+        QCOMPARE(typed(QStringLiteral("call 0299990000 홍길동 - S")),
+                 report('D', record("03151030", "0299990000", cp949(QStringLiteral("홍길동")), "0", "S")));
+        QCOMPARE(typed(QStringLiteral("busy 0299990000 - - -")),
+                 report('E', record("03151030", "0299990000", "", "0", "S")));
+        host->write("B\r0299990000\r]");
 
         QCOMPARE(typed(QStringLiteral("lift")), report('B'));
         host->write("C\r0311112222\r]Y\r]");
@@ -379,7 +402,7 @@ private slots:
         QCOMPARE(ask("a\r]"), response('a', newestFirst));
 
         sim->type(QStringLiteral("answer add 0212345678 \"응답 하나\" 2"));
-        sim->type(QStringLiteral("answer add 0319998888"));
+        sim->type(QStringLiteral("answer add 0319998888 - -"));
         QVERIFY(sim->waitForOutput("answer number 0319998888 (name \"\", group 0) added; 2 in all"));
         QCOMPARE(ask("o\r]"), response('o', record("01010000", "0212345678", cp949(QStringLiteral("응답 하나")), "2", "S")
                                                 + record("01010000", "0319998888", "", "0", "S")));
@@ -434,6 +457,102 @@ private slots:
         QTest::newRow("1") << 1;
         QTest::newRow("3") << 3;
         QTest::newRow("7") << 7;
+    }
+
+    void aHostThatDoesNotReadCannotGrowTheQueue()
+    {
+        // Quiet: its log of every query must not fill the pipe while this
+        // test writes without running the event loop.
+        host.reset();
+        sim = std::make_unique<SimProcess>(QStringList {QStringLiteral("--quiet")});
+        QVERIFY2(sim->start(), qPrintable(sim->lastError()));
+        host = std::make_unique<HostLine>(sim->linePath());
+        // Repeated "[" while the ACK is unread get no further ACK.
+        QVERIFY(host->writeAll(QByteArray(3000, '[')));
+        const QByteArray before = ask("s\r]");
+        QVERIFY2(before.endsWith(response('s', {"4"})), before.constData());
+        const qsizetype acks = before.count("ACK\r\n");
+        QVERIFY2(acks >= 1 && acks <= 5, qPrintable(QString::number(acks)));
+        QCOMPARE(before.size(), acks * 5 + response('s', {"4"}).size());
+
+        // Queries flooding in faster than the answers are read: the queue
+        // stops at its bound, dropping whole messages, and says so.
+        const QByteArray answer = response('s', {"4"});
+        const int asked = 40000;
+        QByteArray frames;
+        for (int i = 0; i < asked; ++i)
+            frames += "s\r]";
+        QVERIFY(host->writeAll(frames));
+        QVERIFY(sim->waitForErrors("the host is not reading", 20000));
+        const QByteArray got = host->readFor(3000);
+        QCOMPARE(got.size() % answer.size(), 0);
+        QCOMPARE(QByteArray(answer).repeated(got.size() / answer.size()), got);
+        QVERIFY2(got.size() < qsizetype(asked) * answer.size() && got.size() > 64 * 1024,
+                 qPrintable(QString::number(got.size())));
+        QVERIFY(sim->waitForErrors("the host reads again;"));
+        expectOnlyAck();
+        QCOMPARE(ask("f\r]"), response('f', {"1"}));
+
+        // An ACK counts as read once its letters are, though its line end
+        // may still be on the way: the next "[" gets its own.
+        sim->type(QStringLiteral("piece 1"));
+        QVERIFY(sim->waitForOutput("sending in pieces of 1 bytes"));
+        host->write("[");
+        QCOMPARE(host->readUntil("ACK"), QByteArray("ACK"));
+        host->write("[");
+        QCOMPARE(host->readUntil("ACK"), QByteArray("\r\nACK"));
+    }
+
+    void nothingIsKeptForAHostThatIsNotThere()
+    {
+        const QString path = sim->linePath();
+        host.reset();
+        QVERIFY(sim->waitForOutput("host closed the line"));
+        sim->type(QStringLiteral("call 0212345678 홍길동"));
+        QVERIFY(sim->waitForOutput("no host has the line open: not sent"));
+
+        // A host that leaves without reading what was sent to it.
+        host = std::make_unique<HostLine>(path);
+        QVERIFY(sim->waitForOutput("host opened the line"));
+        sim->type(QStringLiteral("call 0311112222 - 1"));
+        sim->type(QStringLiteral("lift"));
+        QVERIFY(sim->waitForOutput("handset lifted"));
+        sim->clearLogs();
+        host.reset();
+        QVERIFY(sim->waitForOutput("host closed the line"));
+
+        host = std::make_unique<HostLine>(path);
+        expectOnlyAck();
+        QCOMPARE(host->readFor(200), QByteArray());
+        // The calls were still stored.
+        QCOMPARE(ask("a\r]").count("Number:"), 2);
+    }
+
+    void aHostThatDoesNotReadIsNotPolled()
+    {
+        // Each piece waits for the host to take the one before; a host that
+        // never reads must not keep the simulator awake.
+        sim->type(QStringLiteral("piece 1"));
+        sim->type(QStringLiteral("call 0212345678 홍길동 1 S"));
+        QVERIFY(sim->waitForOutput("Report D"));
+        auto wakeUps = [pid = sim->process().processId()] {
+            QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+            if (!status.open(QIODevice::ReadOnly))
+                return -1LL;
+            for (const QByteArray &line : status.readAll().split('\n')) {
+                if (line.startsWith("voluntary_ctxt_switches:"))
+                    return line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+            }
+            return -1LL;
+        };
+        const qint64 before = wakeUps();
+        QVERIFY(before >= 0);
+        QTest::qWait(2000);
+        const qint64 woken = wakeUps() - before;
+        QVERIFY2(woken < 400, qPrintable(QString::number(woken)));
+        // The pieces still all arrive once the host reads.
+        sim->type(QStringLiteral("piece 0"));
+        QVERIFY(host->readUntil("End\r\n", 10000).endsWith("Type:S\r\nEnd\r\n"));
     }
 
     void helpAndState()
@@ -512,6 +631,43 @@ private slots:
         QTest::newRow("SIGTERM") << int(SIGTERM);
         QTest::newRow("SIGINT") << int(SIGINT);
         QTest::newRow("SIGHUP") << int(SIGHUP);
+        QTest::newRow("SIGQUIT") << int(SIGQUIT);
+    }
+
+    void aLiveLinkIsNotTakenOver()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("com1"));
+        auto first = std::make_unique<SimProcess>(QStringList {QStringLiteral("--link"), link});
+        QVERIFY2(first->start(), qPrintable(first->lastError()));
+
+        SimProcess second({QStringLiteral("--link"), link});
+        QVERIFY(!second.start());
+        QTRY_VERIFY_WITH_TIMEOUT(second.process().state() == QProcess::NotRunning, 5000);
+        QCOMPARE(second.process().exitCode(), 1);
+        QVERIFY2(second.errors().contains(QStringLiteral("is held by a running simulator (pid %1)")
+                                              .arg(first->process().processId())),
+                 qPrintable(second.errors()));
+        // The first still serves its link, and still removes it at the end.
+        QCOMPARE(QFileInfo(link).symLinkTarget(), first->linePath());
+        {
+            HostLine host(link);
+            host.write("[");
+            QCOMPARE(host.readUntil("ACK\r\n"), QByteArray("ACK\r\n"));
+        }
+        QVERIFY(first->stop(SIGTERM));
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QVERIFY(!QFileInfo::exists(link + QStringLiteral(".lock")));
+
+        // One killed outright leaves its link and lock file: both are stale.
+        first = std::make_unique<SimProcess>(QStringList {QStringLiteral("--link"), link});
+        QVERIFY2(first->start(), qPrintable(first->lastError()));
+        first->process().kill();
+        QVERIFY(first->process().waitForFinished(5000));
+        QVERIFY(QFileInfo(link).isSymLink());
+        SimProcess third({QStringLiteral("--link"), link});
+        QVERIFY2(third.start(), qPrintable(third.lastError()));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), third.linePath());
     }
 
     void linkReplacesOnlyAStaleLink()

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,7 +51,7 @@ bool installSignalHandlers()
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGCONT})
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCONT})
         ::sigaction(signo, &sa, nullptr);
     // A closed output pipe must not kill the simulator; and reading the
     // terminal from a background job fails with EIO instead of stopping it.
@@ -59,7 +61,9 @@ bool installSignalHandlers()
 }
 
 // The --link symbolic link: replaces a stale link, never a real file, and is
-// removed on exit only while it still points at this simulator's line.
+// removed on exit only while it still points at this simulator's line. A
+// lock on PATH.lock, held for the simulator's life, keeps a second simulator
+// from taking over a link that a live one serves.
 class LinkFile
 {
 public:
@@ -68,10 +72,13 @@ public:
     bool create(const QString &link, const QString &target, QString *error)
     {
         const QByteArray path = QFile::encodeName(link);
+        if (!lock(link, error))
+            return false;
         struct stat st {};
         if (::lstat(path.constData(), &st) == 0) {
             if (!S_ISLNK(st.st_mode)) {
                 *error = QStringLiteral("%1 exists and is not a symbolic link; not replaced").arg(link);
+                unlock();
                 return false;
             }
             ::unlink(path.constData());
@@ -79,6 +86,7 @@ public:
         if (::symlink(QFile::encodeName(target).constData(), path.constData()) != 0) {
             *error = QStringLiteral("cannot create the link %1: %2")
                          .arg(link, QString::fromLocal8Bit(std::strerror(errno)));
+            unlock();
             return false;
         }
         m_link = path;
@@ -88,18 +96,76 @@ public:
 
     void remove()
     {
-        if (m_link.isEmpty())
-            return;
-        char buf[4096];
-        const ssize_t n = ::readlink(m_link.constData(), buf, sizeof buf);
-        if (n >= 0 && QByteArray(buf, n) == m_target)
-            ::unlink(m_link.constData());
-        m_link.clear();
+        if (!m_link.isEmpty()) {
+            char buf[4096];
+            const ssize_t n = ::readlink(m_link.constData(), buf, sizeof buf);
+            if (n >= 0 && QByteArray(buf, n) == m_target)
+                ::unlink(m_link.constData());
+            m_link.clear();
+        }
+        unlock();
     }
 
 private:
+    bool lock(const QString &link, QString *error)
+    {
+        const QByteArray path = QFile::encodeName(link) + ".lock";
+        auto failed = [&](const QString &what) {
+            *error = QStringLiteral("%1 %2.lock: %3")
+                         .arg(what, link, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        };
+        // A simulator that ends removes its lock file: if it did so between
+        // this open and this lock, the file locked is no longer the one at
+        // the path, so try again with the new one.
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+            if (fd < 0)
+                return failed(QStringLiteral("cannot create the lock file"));
+            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                const int saved = errno;
+                char pid[32] = {};
+                [[maybe_unused]] const ssize_t n = ::pread(fd, pid, sizeof pid - 1, 0);
+                ::close(fd);
+                errno = saved;
+                if (saved != EWOULDBLOCK)
+                    return failed(QStringLiteral("cannot lock"));
+                const QString holder = QString::fromLatin1(pid).trimmed();
+                *error = QStringLiteral("%1 is held by a running simulator (pid %2); not taken over")
+                             .arg(link, holder.isEmpty() ? QStringLiteral("unknown") : holder);
+                return false;
+            }
+            struct stat held {}, now {};
+            if (::fstat(fd, &held) == 0 && ::stat(path.constData(), &now) == 0
+                && held.st_dev == now.st_dev && held.st_ino == now.st_ino) {
+                const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
+                // The pid is only for the message of a refused simulator.
+                [[maybe_unused]] const int cut = ::ftruncate(fd, 0);
+                [[maybe_unused]] const ssize_t put = ::pwrite(fd, pid.constData(), size_t(pid.size()), 0);
+                m_lockFd = fd;
+                m_lockPath = path;
+                return true;
+            }
+            ::close(fd);
+        }
+        errno = EAGAIN;
+        return failed(QStringLiteral("cannot lock"));
+    }
+
+    // The lock file goes while still locked, so no one locks a file on its way out.
+    void unlock()
+    {
+        if (m_lockFd < 0)
+            return;
+        ::unlink(m_lockPath.constData());
+        ::close(m_lockFd);
+        m_lockFd = -1;
+    }
+
     QByteArray m_link;
     QByteArray m_target;
+    QByteArray m_lockPath;
+    int m_lockFd = -1;
 };
 
 // Operator lines from standard input. The descriptor is left blocking (it is
@@ -186,7 +252,14 @@ QString description()
             "\n\n"
             "At the end of standard input the simulator keeps running, so that it can serve a\n"
             "host in the background (tavro_sim --link /tmp/tavro-com1 </dev/null &). It ends\n"
-            "with quit, Ctrl-C (SIGINT), SIGTERM or SIGHUP, and then removes its --link.");
+            "with quit, Ctrl-C (SIGINT), SIGTERM, SIGHUP or SIGQUIT, and then removes its --link.\n"
+            "A --link that another running simulator serves is refused.\n"
+            "\n"
+            "Nothing is kept for a host that is not there: messages are not queued while no\n"
+            "host has the line open, and what a host left unread is dropped when it closes\n"
+            "the line. At most %1 bytes wait for a host that does not read (further messages\n"
+            "are dropped) and a \"[\" is not answered again while its ACK is unread.")
+            .arg(SimLink::kMaxQueued);
 }
 
 } // namespace
@@ -202,7 +275,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption linkOption(QStringLiteral("link"),
-                                        QStringLiteral("Also make a symbolic link at <path> to the line (removed on exit)."),
+                                        QStringLiteral("Also make a symbolic link at <path> to the line (removed on exit; refused while another simulator serves it)."),
                                         QStringLiteral("path"));
     const QCommandLineOption deviceOption(QStringLiteral("device"),
                                           QStringLiteral("Serve the serial device <path> instead of a pseudo-terminal."),
@@ -235,14 +308,31 @@ int main(int argc, char *argv[])
         return 1;
     }
     say(link.path()); // the first line: where the host connects
+    if (!link.warning().isEmpty())
+        complain(link.warning());
 
     Terminal terminal;
     QObject::connect(&terminal, &Terminal::send, &link, &SimLink::send);
+    QObject::connect(&terminal, &Terminal::acknowledge, &link, &SimLink::sendAck);
+    QObject::connect(&link, &SimLink::noHost, [] { say(QStringLiteral("no host has the line open: not sent")); });
+    QObject::connect(&link, &SimLink::queueFull, [](qsizetype queued) {
+        complain(QStringLiteral("the host is not reading (%1 bytes wait for it): messages are dropped until it reads")
+                     .arg(queued));
+    });
+    QObject::connect(&link, &SimLink::recovered, [](int dropped) {
+        complain(QStringLiteral("the host reads again; %1 messages were dropped").arg(dropped));
+    });
     QObject::connect(&terminal, &Terminal::pieceSizeChanged, &link, &SimLink::setPieceSize);
     QObject::connect(&link, &SimLink::received, &terminal, &Terminal::receive);
     QObject::connect(&terminal, &Terminal::said, &say);
-    if (!parser.isSet(quietOption))
+    if (!parser.isSet(quietOption)) {
         QObject::connect(&terminal, &Terminal::hostCommand, &say);
+        QObject::connect(&link, &SimLink::hostOpened, [] { say(QStringLiteral("host opened the line")); });
+        QObject::connect(&link, &SimLink::hostClosed, [](qsizetype dropped) {
+            say(dropped > 0 ? QStringLiteral("host closed the line; %1 bytes it had not read were dropped").arg(dropped)
+                            : QStringLiteral("host closed the line"));
+        });
+    }
     QObject::connect(&terminal, &Terminal::complained, &complain);
     QObject::connect(&terminal, &Terminal::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     QObject::connect(&link, &SimLink::failed, &app, [&app](const QString &why) {

@@ -165,6 +165,12 @@ QString frameText(char cmd, const QStringList &params)
     return (QStringList {QString(QLatin1Char(cmd))} + params).join(u' ');
 }
 
+// An operator's optional field: absent, "" and "-" all leave it empty.
+QString field(const QStringList &args, int i)
+{
+    return i < args.size() && args[i] != u"-" ? args[i] : QString();
+}
+
 const QString kTypeLetters = QStringLiteral("BSCPOV");
 
 } // namespace
@@ -240,7 +246,7 @@ void Terminal::answerSync()
         emit hostCommand(QStringLiteral("host [: not answered (silence on)"));
         return;
     }
-    emit send(QByteArrayLiteral("ACK\r\n"));
+    emit acknowledge(QByteArrayLiteral("ACK\r\n"));
 }
 
 void Terminal::handleFrame(const QByteArray &frame)
@@ -534,14 +540,13 @@ void Terminal::announceCall(const QStringList &args, bool busy)
     const QString usage = QStringLiteral("usage: %1 NUMBER [NAME] [GROUP] [TYPE]").arg(busy ? "busy" : "call");
     if (args.isEmpty() || args.size() > 4)
         return emit complained(usage);
-    auto field = [&](int i) { return i < args.size() && args[i] != u"-" ? args[i] : QString(); };
-    Record call {clockStamp(), field(0), field(1), 0, u'S'};
-    if (args.size() > 2) {
+    Record call {clockStamp(), field(args, 0), field(args, 1), 0, u'S'};
+    if (!field(args, 2).isEmpty()) {
         call.group = boundedNumber(args[2], 0, 99);
         if (call.group < 0)
             return emit complained(QStringLiteral("GROUP must be a number 0 to 99; ") + usage);
     }
-    if (args.size() > 3) {
+    if (!field(args, 3).isEmpty()) {
         if (args[3].size() != 1 || !kTypeLetters.contains(args[3]))
             return emit complained(QStringLiteral("TYPE must be one of B S C P O V; ") + usage);
         call.type = args[3].at(0);
@@ -621,8 +626,8 @@ void Terminal::editAnswerNumbers(const QStringList &args)
     }
     if (sub != u"add" || args.size() > 4)
         return emit complained(usage);
-    Record record {clockStamp(), number, args.value(2) == u"-" ? QString() : args.value(2), 0, u'S'};
-    if (args.size() > 3 && (record.group = boundedNumber(args[3], 0, 99)) < 0)
+    Record record {clockStamp(), number, field(args, 2), 0, u'S'};
+    if (!field(args, 3).isEmpty() && (record.group = boundedNumber(args[3], 0, 99)) < 0)
         return emit complained(QStringLiteral("GROUP must be a number 0 to 99; ") + usage);
     if (!encodable(record.name) || !encodable(number))
         return emit complained(QStringLiteral("the number or name has characters outside code page 949"));

@@ -47,8 +47,10 @@ public:
     static QString helpText();
 
 Q_SIGNALS:
-    // Bytes for the host: "ACK" CR LF, a whole message, or raw text.
+    // Bytes for the host: a whole message, or raw text.
     void send(const QByteArray &bytes);
+    // "ACK" CR LF, the answer to "[" (the line sends it once while unread).
+    void acknowledge(const QByteArray &ack);
     // The answer to an operator command (standard output).
     void said(const QString &line);
     // What the host asked and what the terminal did (standard output).

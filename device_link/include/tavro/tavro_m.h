@@ -122,17 +122,27 @@ public:
     // Then writes "[", waits for the terminal's "ACK" (at most 11 ticks of
     // 500 ms, about 5.5 s) while the event loop runs, and writes the frame
     // cmd CR, each non-empty parameter followed by CR, "]".
+    // Nothing is sent (false with a text) for a command byte that is not
+    // printable ASCII or is "[" / "]", a parameter holding CR, LF, "[" or
+    // "]" (it would end the frame and start another), a character code page
+    // 949 cannot encode, a call nested more than 8 waits deep (SendCmd from a
+    // handler during another SendCmd's wait), or a port whose output queue
+    // is full (16 KiB not yet on the line). A nested wait never outlasts the
+    // wait around it: every call returns within 5.5 s of its own "[".
     // Returns true when the frame was written. On false, GetCurrentErrorMsg
     // gives the reason: "통신 포트가 OPEN 되지 않았습니다." (port not open),
-    // a date/time/melody/area format message, or "TAVRO 단말기와 통신이
-    // 안됨" (no answer). An unknown port name gives false and no text.
+    // a date/time/melody/area format message, one of the refusals above, or
+    // "TAVRO 단말기와 통신이 안됨" (no answer). An unknown port name gives
+    // false and no text.
     bool SendCmd(QString &portName, char &cmd, QString &para1, QString &para2, QString &para3);
     // Convenience for callers that do not need the rewritten parameters.
     bool SendCmd(const QString &portName, char cmd, const QString &para1 = QString(),
                  const QString &para2 = QString(), const QString &para3 = QString());
 
     // Writes data to the port unchanged; returns an empty variant. Throws
-    // tavro::CallError for an unknown name or a port that is not open.
+    // tavro::CallError for an unknown name, a port that is not open, a
+    // character code page 949 cannot encode, or an output queue that would
+    // grow past 16 KiB (the terminal is not taking data); the port stays open.
     QVariant TxData(QString &portName, QString &data);
 
     // Returns the last error text and clears it (read once).
