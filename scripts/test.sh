@@ -2,8 +2,8 @@
 # Builds everything (warnings are errors) and runs every test: once as a
 # normal build, then the programs and the example installed into a temporary
 # prefix, the Debian packages (contents, lintian, install, purge), once more
-# under AddressSanitizer and UBSan, and last the receive-path fuzzer for 60
-# seconds.
+# under AddressSanitizer and UBSan, and last the fuzzers (the receive path
+# for 60 seconds, the transmission's arguments for 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
