@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
-          fonts-noto-cjk xvfb xauth clang libclang-rt-14-dev
+          fonts-noto-cjk xvfb xauth xdotool qt6-qpa-plugins clang libclang-rt-14-dev
           dpkg-dev file lintian)
 
 missing=()

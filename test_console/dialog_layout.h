@@ -31,11 +31,10 @@ class InputDialog : public QDialog
 {
     Q_OBJECT
 
-public:
+protected:
     QPushButton *OKButton = nullptr;
     QPushButton *CancelButton = nullptr;
 
-protected:
     InputDialog(QWidget *parent, const char *name, int widthTwips, int heightTwips);
 
     // Creates OK and Cancel at their places (after the widgets made so far).

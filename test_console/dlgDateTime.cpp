@@ -76,3 +76,9 @@ void dlgDateTime::reject()
     gInputTime.clear();
     QDialog::reject();
 }
+
+void dlgDateTime::setDateEnabled(bool enabled)
+{
+    cbMonth->setEnabled(enabled);
+    cbDay->setEnabled(enabled);
+}

@@ -18,12 +18,8 @@ class dlgDateTime : public tavro_console::InputDialog
 public:
     explicit dlgDateTime(QWidget *parent = nullptr);
 
-    // "월", "일", "분", "시간" at indices 0..3.
-    std::array<QLabel *, 4> Label1 {};
-    QComboBox *cbMonth = nullptr;
-    QComboBox *cbDay = nullptr;
-    QComboBox *cbHour = nullptr;
-    QComboBox *cbMin = nullptr;
+    // Month and day usable (date and time) or greyed (time only).
+    void setDateEnabled(bool enabled);
 
 public Q_SLOTS:
     // Cancel, and also the title bar's close box: both results are emptied.
@@ -32,6 +28,14 @@ public Q_SLOTS:
 private:
     void Form_Load();
     void OKButton_Click();
+
+    // "월", "일", "분", "시간" at indices 0..3.
+    std::array<QLabel *, 4> Label1 {};
+    QComboBox *cbMonth = nullptr;
+    QComboBox *cbDay = nullptr;
+    QComboBox *cbHour = nullptr;
+    QComboBox *cbMin = nullptr;
+
 };
 
 #endif // DLGDATETIME_H

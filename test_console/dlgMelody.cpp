@@ -4,10 +4,13 @@
 #include "tavro_var.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopedValueRollback>
 
 #include <cmath>
 
@@ -35,7 +38,11 @@ dlgMelody::dlgMelody(QWidget *parent)
 
     connect(OKButton, &QPushButton::clicked, this, &dlgMelody::OKButton_Click);
     // Only picking from the list shows a title; typing leaves it alone.
+    // QComboBox also reports a typed number confirmed with Enter, or left with
+    // Tab, as activated; those pass the filter first and are told apart.
     connect(cbNo, &QComboBox::activated, this, &dlgMelody::cbNo_Click);
+    cbNo->installEventFilter(this);
+    cbNo->lineEdit()->installEventFilter(this);
 
     Form_Load();
 }
@@ -53,8 +60,29 @@ void dlgMelody::Form_Load()
     cbGroup->setCurrentIndex(-1);
 }
 
+bool dlgMelody::eventFilter(QObject *watched, QEvent *event)
+{
+    if (m_typing || (watched != cbNo && watched != cbNo->lineEdit()))
+        return InputDialog::eventFilter(watched, event);
+    bool typing = event->type() == QEvent::FocusOut;
+    if (event->type() == QEvent::KeyPress) {
+        // The arrow keys step through the list: that is picking.
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        typing = key != Qt::Key_Up && key != Qt::Key_Down && key != Qt::Key_PageUp
+                 && key != Qt::Key_PageDown;
+    }
+    if (!typing)
+        return InputDialog::eventFilter(watched, event);
+    // Deliver it now, marked as typing; the original delivery then stops.
+    const QScopedValueRollback<bool> mark(m_typing, true);
+    QCoreApplication::sendEvent(watched, event);
+    return true;
+}
+
 void dlgMelody::cbNo_Click()
 {
+    if (m_typing)
+        return;
     // nearbyint rounds halves to the even number.
     const double k = std::nearbyint(numericValue(cbNo->currentText()) - 1);
     if (k >= 0 && k <= 5)
@@ -73,4 +101,9 @@ void dlgMelody::reject()
     gMelodyGroup.clear();
     gMelodyNo.clear();
     QDialog::reject();
+}
+
+void dlgMelody::setGroupVisible(bool visible)
+{
+    frGroup->setVisible(visible);
 }

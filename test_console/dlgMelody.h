@@ -20,6 +20,21 @@ class dlgMelody : public tavro_console::InputDialog
 public:
     explicit dlgMelody(QWidget *parent = nullptr);
 
+    // The group frame shown (melody with group) or hidden (melody only).
+    void setGroupVisible(bool visible);
+
+public Q_SLOTS:
+    // Cancel, and also the title bar's close box: both results are emptied.
+    void reject() override;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void Form_Load();
+    void cbNo_Click();
+    void OKButton_Click();
+
     QGroupBox *frGroup = nullptr;
     // "멜로디번호" at index 0, "그룹" (inside frGroup) at index 1.
     std::array<QLabel *, 2> Label1 {};
@@ -28,14 +43,9 @@ public:
     QLabel *Label2 = nullptr;
     QLineEdit *txtTitle = nullptr;
 
-public Q_SLOTS:
-    // Cancel, and also the title bar's close box: both results are emptied.
-    void reject() override;
-
-private:
-    void Form_Load();
-    void cbNo_Click();
-    void OKButton_Click();
+    // True while cbNo handles a key or focus change of its own line edit:
+    // an entry that becomes current then was typed, not picked.
+    bool m_typing = false;
 };
 
 #endif // DLGMELODY_H

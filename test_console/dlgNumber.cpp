@@ -34,3 +34,8 @@ void dlgNumber::reject()
     gInputNumber.clear();
     QDialog::reject();
 }
+
+void dlgNumber::setNumberTitle(const QString &title)
+{
+    lblNumberTitle->setText(title);
+}

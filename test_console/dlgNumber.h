@@ -15,8 +15,8 @@ class dlgNumber : public tavro_console::InputDialog
 public:
     explicit dlgNumber(QWidget *parent = nullptr);
 
-    QLabel *lblNumberTitle = nullptr;
-    QLineEdit *txtNumber = nullptr;
+    // What kind of number is asked for ("번호" at design).
+    void setNumberTitle(const QString &title);
 
 public Q_SLOTS:
     // Cancel, and also the title bar's close box: the result is emptied, so
@@ -25,6 +25,9 @@ public Q_SLOTS:
 
 private:
     void OKButton_Click();
+
+    QLabel *lblNumberTitle = nullptr;
+    QLineEdit *txtNumber = nullptr;
 };
 
 #endif // DLGNUMBER_H

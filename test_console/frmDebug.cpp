@@ -1,5 +1,7 @@
 #include "frmDebug.h"
 
+#include "text_box_appender.h"
+
 #include <QPlainTextEdit>
 #include <QResizeEvent>
 #include <QScrollBar>
@@ -16,11 +18,12 @@ frmDebug::frmDebug(QWidget *parent)
     txtDebug->setObjectName(QStringLiteral("txtDebug"));
     txtDebug->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     txtDebug->setGeometry(twips::toPixels(120, 120, 8655, 6135));
+    m_appender = new TextBoxAppender(txtDebug);
 }
 
 void frmDebug::appendText(const QString &text)
 {
-    appendToTextBox(txtDebug, text, m_lastEndedWithCr);
+    m_appender->append(text);
 }
 
 QRect frmDebug::txtDebugRect(const QSize &clientTwips)
@@ -46,20 +49,4 @@ void frmDebug::placeText()
 {
     const QRect t = txtDebugRect(size() * 15);
     txtDebug->setGeometry(twips::toPixels(t.left(), t.top(), t.width(), t.height()));
-}
-
-void appendToTextBox(QPlainTextEdit *box, const QString &text, bool &lastEndedWithCr)
-{
-    if (text.isEmpty())
-        return;
-    // QPlainTextEdit takes CR and LF each as a paragraph break; the terminal
-    // ends its lines in CR LF, so fold the pair into one break.
-    QString normalised = text;
-    if (lastEndedWithCr && normalised.startsWith(QLatin1Char('\n')))
-        normalised.remove(0, 1);
-    lastEndedWithCr = text.endsWith(QLatin1Char('\r'));
-    normalised.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    normalised.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    box->moveCursor(QTextCursor::End);
-    box->insertPlainText(normalised);
 }

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 class QPlainTextEdit;
+class TextBoxAppender;
 
 class frmDebug : public QWidget
 {
@@ -15,14 +16,13 @@ class frmDebug : public QWidget
 public:
     explicit frmDebug(QWidget *parent = nullptr);
 
-    // Appends text at the end, adding no separator of its own.
+    // Appends text at the end, adding no separator of its own; only the
+    // newest lines stay (TextBoxAppender).
     void appendText(const QString &text);
 
     // Where txtDebug goes in a client area of the given size, both in
     // twips: 100 twips inside every edge, never a negative size.
     static QRect txtDebugRect(const QSize &clientTwips);
-
-    QPlainTextEdit *txtDebug = nullptr;
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -30,11 +30,9 @@ protected:
 
 private:
     void placeText();
-    bool m_lastEndedWithCr = false;
-};
 
-// Appends received text to a text box at its end. A CR LF pair, even when
-// split between two pieces, makes one line break.
-void appendToTextBox(QPlainTextEdit *box, const QString &text, bool &lastEndedWithCr);
+    QPlainTextEdit *txtDebug = nullptr;
+    TextBoxAppender *m_appender = nullptr;
+};
 
 #endif // FRMDEBUG_H

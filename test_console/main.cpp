@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,10 +12,45 @@ namespace {
 
 // Exit code for a command line that cannot be used.
 constexpr int usageError = 2;
+// Exit code when there is no display to show the windows on.
+constexpr int noDisplay = 3;
 
 void printError(const QString &text)
 {
     std::fprintf(stderr, "tavro_ex: %s\n", qPrintable(text));
+}
+
+// The variables a window system needs that are not set, for the platform
+// Qt would load ("-platform" first, then QT_QPA_PLATFORM, else X11 or
+// Wayland); empty when it can start or is not one we can judge.
+QString missingDisplay(const QStringList &arguments)
+{
+    QString platforms = qEnvironmentVariable("QT_QPA_PLATFORM");
+    for (qsizetype i = 1; i + 1 < arguments.size(); ++i) {
+        if (arguments.at(i) == QLatin1String("-platform")
+            || arguments.at(i) == QLatin1String("--platform"))
+            platforms = arguments.at(i + 1);
+    }
+    const bool x11 = !qEnvironmentVariableIsEmpty("DISPLAY");
+    // A Wayland client finds the compositor's default socket without the variable.
+    const QString runtimeDir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+                         || (!runtimeDir.isEmpty()
+                             && QFileInfo::exists(runtimeDir + QStringLiteral("/wayland-0")));
+    if (platforms.isEmpty())
+        return x11 || wayland ? QString() : QStringLiteral("DISPLAY, WAYLAND_DISPLAY");
+    // "wayland;xcb" is tried in turn; "xcb:option" carries options.
+    QStringList missing;
+    for (const QString &entry : platforms.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const QString name = entry.section(QLatin1Char(':'), 0, 0);
+        if (name == QLatin1String("xcb") && !x11)
+            missing << QStringLiteral("DISPLAY");
+        else if (name.startsWith(QLatin1String("wayland")) && !wayland)
+            missing << QStringLiteral("WAYLAND_DISPLAY");
+        else
+            return QString();
+    }
+    return missing.join(QStringLiteral(", "));
 }
 
 struct Options
@@ -57,6 +93,16 @@ int main(int argc, char *argv[])
         printError(error);
         return usageError;
     }
+
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    // Without a display QApplication would abort with a page of Qt's own text.
+    if (const QString missing = missingDisplay(rawArguments); !missing.isEmpty()) {
+        printError(QStringLiteral("화면(디스플레이)이 없어 창을 열 수 없습니다: %1 설정 없음 "
+                                  "(화면 없이 실행하려면 QT_QPA_PLATFORM=offscreen)")
+                       .arg(missing));
+        return noDisplay;
+    }
+#endif
 
     QApplication app(argc, argv);
     Options options;

@@ -1,20 +1,32 @@
 #include "tavro_test.h"
 
+#include "command_menu.h"
+#include "dlgDateTime.h"
+#include "dlgMelody.h"
+#include "dlgNumber.h"
+#include "event_presentation.h"
 #include "frmDebug.h"
+#include "numeric_value.h"
 #include "tavro_var.h"
+#include "text_box_appender.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFrame>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
+
+#include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -39,6 +51,85 @@ void setBackground(QPushButton *button, const QColor &colour)
     button->setPalette(palette);
 }
 
+// What a key press types: its text, with Enter as CR and Backspace as BS.
+// Keys that only edit, move or command (Delete, Insert, arrows, Home/End,
+// function keys, Escape, Tab, Ctrl+letter) type nothing, even where the
+// platform gives them a control character as text (Delete arrives as 0x7F).
+QString typedCharacters(const QKeyEvent &key)
+{
+    switch (key.key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        return QStringLiteral("\r");
+    case Qt::Key_Backspace:
+        return QStringLiteral("\b");
+    default:
+        break;
+    }
+    const QString text = key.text();
+    const bool typesText = !text.isEmpty() && std::none_of(text.begin(), text.end(), [](QChar c) {
+        return c.category() == QChar::Other_Control;
+    });
+    return typesText ? text : QString();
+}
+
+QString text(const char16_t *s)
+{
+    return s ? QString::fromUtf16(s) : QString();
+}
+
+// The number as typed; empty after Cancel or OK on an empty box.
+QString askNumber(const char16_t *caption, const char16_t *title)
+{
+    dlgNumber dialog;
+    if (caption) {
+        dialog.setWindowTitle(text(caption));
+        dialog.setNumberTitle(text(title));
+    }
+    dialog.exec();
+    return gInputNumber;
+}
+
+struct DateTime
+{
+    QString date; // "MM-DD"
+    QString time; // "HH:MM"
+};
+
+// Empty date and time after Cancel.
+DateTime askDateTime(const char16_t *caption, bool withDate)
+{
+    dlgDateTime dialog;
+    dialog.setWindowTitle(text(caption));
+    dialog.setDateEnabled(withDate);
+    dialog.exec();
+    return {gInputDate, gInputTime};
+}
+
+struct Melody
+{
+    QString group;
+    QString number; // sent as typed, not as its value
+    QString title;
+};
+
+// Nothing when the melody number is not within 1 to 6 (Cancel included).
+std::optional<Melody> askMelody(const char16_t *caption, bool withGroup)
+{
+    dlgMelody dialog;
+    dialog.setWindowTitle(text(caption));
+    dialog.setGroupVisible(withGroup);
+    dialog.exec();
+    const double n = tavro_console::numericValue(gMelodyNo);
+    if (n < 1 || n > 6)
+        return std::nullopt;
+    return Melody {gMelodyGroup, gMelodyNo, melodyTitleOf(n)};
+}
+
+// The wait for the handset gives up after this many ticks of timerHook.
+constexpr qint32 kHookWaitTicks = 10;
+constexpr int kHookTimerMs = 1000;
+
 } // namespace
 
 tavro_test::tavro_test(const tavro::PortMap &portMap, QWidget *parent)
@@ -50,7 +141,10 @@ tavro_test::tavro_test(const tavro::PortMap &portMap, QWidget *parent)
     setWindowTitle(QStringLiteral("tavro 시험용 프로그램"));
     buildClientArea();
     connectControlEvents();
-    buildCommandMenu();
+    for (const tavro_console::MenuItem &item : tavro_console::buildMenu(menuBar())) {
+        connect(item.action, &QAction::triggered, this,
+                [this, entry = item.entry] { runMenuEntry(*entry); });
+    }
     // The client area has a fixed size; the window follows it and the menu bar.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     startUp();
@@ -77,6 +171,9 @@ void tavro_test::buildClientArea()
     // No inline completion: it would turn a typed "C" into "COM1" and make
     // that port current while the operator is still typing another text.
     cbComPort->setCompleter(nullptr);
+    // "포트설정" is a prompt, not an entry: nothing is current behind it, so
+    // the first Down key picks COM1.
+    cbComPort->setCurrentIndex(-1);
     cbComPort->setEditText(QStringLiteral("포트설정"));
     cbComPort->setGeometry(twips::toPixels(480, 240, 1095, 300));
 
@@ -129,6 +226,7 @@ void tavro_test::buildClientArea()
     txtRx->setObjectName(QStringLiteral("txtRx"));
     txtRx->setGeometry(twips::toPixels(4920, 6840, 4935, 3495));
     txtRx->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_rxAppender = new TextBoxAppender(txtRx);
 
     Line1 = new QFrame(client);
     Line1->setObjectName(QStringLiteral("Line1"));
@@ -158,6 +256,118 @@ void tavro_test::buildClientArea()
     connect(cmdCOMPortState, &QPushButton::clicked, this, &tavro_test::cmdCOMPortState_Click);
     connect(cmdClearScreen, &QPushButton::clicked, this, &tavro_test::cmdClearScreen_Click);
     connect(cmdExit, &QPushButton::clicked, this, &tavro_test::cmdExit_Click);
+}
+
+void tavro_test::runMenuEntry(const tavro_console::MenuEntry &entry)
+{
+    using tavro_console::MenuKind;
+    const QString label = text(entry.label);
+    switch (entry.kind) {
+    case MenuKind::Command:
+        if (entry.label)
+            addLog(label);
+        if (entry.label2)
+            addLog(text(entry.label2));
+        SendCommand(entry.cmd, text(entry.para1), QString(), QString());
+        break;
+    case MenuKind::AskNumber: {
+        const QString number = askNumber(entry.dialogCaption, entry.dialogTitle);
+        if (number.isEmpty())
+            return;
+        addLog(label + number);
+        SendCommand(entry.cmd, number, text(entry.para2), QString());
+        break;
+    }
+    case MenuKind::AskDateTime: {
+        const DateTime input = askDateTime(entry.dialogCaption, true);
+        if (input.date.isEmpty() || input.time.isEmpty())
+            return;
+        addLog(label + input.date + QStringLiteral(" 시간=") + input.time);
+        SendCommand(entry.cmd, input.date, input.time, QString());
+        break;
+    }
+    case MenuKind::AskTime: {
+        // The greyed month and day still yield a date; it is not sent.
+        const DateTime input = askDateTime(entry.dialogCaption, false);
+        if (input.date.isEmpty() || input.time.isEmpty())
+            return;
+        addLog(label + QStringLiteral(" 시간=") + input.time);
+        SendCommand(entry.cmd, input.time, QString(), QString());
+        break;
+    }
+    case MenuKind::AskMelody: {
+        const auto melody = askMelody(entry.dialogCaption, false);
+        if (!melody)
+            return;
+        addLog(label + melody->number + QStringLiteral("  멜로디곡명=") + melody->title);
+        SendCommand(entry.cmd, melody->number, QString(), QString());
+        break;
+    }
+    case MenuKind::AskGroupMelody: {
+        const auto melody = askMelody(entry.dialogCaption, true);
+        if (!melody)
+            return;
+        addLog(label + melody->group + QStringLiteral("멜로디 번호=") + melody->number
+               + QStringLiteral("  멜로디곡명=") + melody->title);
+        SendCommand(entry.cmd, melody->group, melody->number, QString());
+        break;
+    }
+    case MenuKind::Dial: {
+        const QString number = askNumber(entry.dialogCaption, entry.dialogTitle);
+        if (number.isEmpty())
+            return;
+        addLog(label + number);
+        dial(entry.cmd, number);
+        break;
+    }
+    case MenuKind::Menu:
+    case MenuKind::Separator:
+    case MenuKind::NoAction:
+        break;
+    }
+}
+
+void tavro_test::dial(char cmd, const QString &number)
+{
+    addLog(QStringLiteral("수화기를 들어 주세요"));
+    addLog(QStringLiteral("수화기를 들어 주세요"));
+    if (waitForHandset()) {
+        addLog(QStringLiteral("전화걸기를 시도합니다."));
+        SendCommand(cmd, number, QString(), QString());
+    } else {
+        addLog(QStringLiteral("10초 동안 수화기를 들지 않아서 전화걸기 시도를 중지 합니다."));
+    }
+}
+
+bool tavro_test::waitForHandset()
+{
+    // The terminal dials only with the handset lifted: wait for its hook
+    // report. Each pass blocks until an event arrives; the timer's ticks
+    // guarantee that one does. Whoever stops the timer meanwhile (the exit
+    // button, a dial nested in this wait) ends the wait too, as no tick
+    // would ever wake it again.
+    gTimerHookCnt = 0;
+    timerHook->setInterval(kHookTimerMs);
+    timerHook->start();
+    while (gHookState == 0) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        if (gTimerHookCnt >= kHookWaitTicks || !timerHook->isActive())
+            break;
+    }
+    timerHook->stop();
+    return gHookState == -1;
+}
+
+void tavro_test::SendCommand(char cmd, QString para1, QString para2, QString para3)
+{
+    // The device link rewrites its arguments; these are our own copies.
+    QString port = gCurrentCOMPort;
+    if (tavro->SendCmd(port, cmd, para1, para2, para3)) {
+        addLog(QStringLiteral("    --> 명령 송신 성공"));
+    } else {
+        addLog(QStringLiteral("    --> 명령 송신 실패"));
+        addLog(tavro->GetCurrentErrorMsg());
+    }
 }
 
 void tavro_test::startUp()
@@ -198,9 +408,17 @@ void tavro_test::showEvent(QShowEvent *event)
 
 void tavro_test::addLog(const QString &line)
 {
+    addLogLines({line});
+}
+
+void tavro_test::addLogLines(const QStringList &lines)
+{
     QScrollBar *bar = lstResult->verticalScrollBar();
     const bool following = bar->value() >= bar->maximum();
-    lstResult->addItem(line);
+    if (lstResult->count() + lines.size() > kMaxLogLines)
+        lstResult->model()->removeRows(0, std::min<int>(lstResult->count(), kLogTrimLines));
+    lstResult->addItems(lines);
+    // Scrolling lays the whole list out again: once per block of lines.
     if (following)
         lstResult->scrollToBottom();
 }
@@ -272,10 +490,7 @@ bool tavro_test::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == txtTx) {
         if (event->type() == QEvent::KeyPress) {
-            const auto *key = static_cast<QKeyEvent *>(event);
-            // Tab moves the focus and never lands in the box.
-            if (key->key() != Qt::Key_Tab && key->key() != Qt::Key_Backtab)
-                sendRawText(key->text());
+            sendRawText(typedCharacters(*static_cast<QKeyEvent *>(event)));
         } else if (event->type() == QEvent::InputMethod) {
             // Hangul typed through an input method arrives as committed text.
             sendRawText(static_cast<QInputMethodEvent *>(event)->commitString());
@@ -289,19 +504,65 @@ void tavro_test::sendRawText(const QString &text)
     // One call per character: each goes out the moment it is typed.
     for (qsizetype i = 0; i < text.size();) {
         const qsizetype length = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
-        QString port = QStringLiteral("COM1"), piece = text.mid(i, length);
+        QString port = QStringLiteral("COM1"), character = text.mid(i, length);
         i += length;
         try {
-            tavro->TxData(port, piece);
-        } catch (const tavro::CallError &error) {
+            tavro->TxData(port, character);
+        } catch (const tavro::CallError &) {
+            // The exception's text is for programmers; the operator reads Korean.
             QString com1 = QStringLiteral("COM1");
-            if (!tavro->ComPortStateGet(com1))
-                addLog(QStringLiteral("COM1 포트가 열려 있지 않아 보내지 못했습니다."));
-            else
-                addLog(QStringLiteral("COM1 포트로 보내지 못했습니다: ")
-                       + QString::fromStdString(error.what()));
+            addLog(tavro->ComPortStateGet(com1)
+                       ? QStringLiteral("COM1 포트로 보내지 못했습니다.")
+                       : QStringLiteral("COM1 포트가 열려 있지 않아 보내지 못했습니다."));
         }
     }
+}
+
+// ---- the control's events ---------------------------------------------------
+
+void tavro_test::connectControlEvents()
+{
+    connect(tavro, &tavro_m::DebugMsg, this, &tavro_test::tavro_DebugMsg);
+    connect(tavro, &tavro_m::ReceiveReal, this, &tavro_test::tavro_ReceiveReal);
+    connect(tavro, &tavro_m::ReceiveCall, this, &tavro_test::tavro_ReceiveCall);
+    connect(tavro, &tavro_m::HookEvent, this, &tavro_test::tavro_HookEvent);
+    connect(tavro, &tavro_m::ReceiveResponse, this, &tavro_test::tavro_ReceiveResponse);
+    connect(tavro, &tavro_m::ReceiveGatheredInfo, this, &tavro_test::tavro_ReceiveGatheredInfo);
+}
+
+void tavro_test::tavro_DebugMsg(const QString &str)
+{
+    if (!debugWindow)
+        debugWindow = new frmDebug; // created, not shown
+    debugWindow->appendText(str);
+}
+
+void tavro_test::tavro_ReceiveReal(const QString &, const QString &str)
+{
+    m_rxAppender->append(str);
+}
+
+void tavro_test::tavro_ReceiveCall(const QString &portName, qint16 callState, CID_INFO &cidInfo)
+{
+    addLogLines(tavro_console::callLines(portName, callState, cidInfo));
+}
+
+void tavro_test::tavro_HookEvent(const QString &portName, bool eventType)
+{
+    addLog(tavro_console::hookLine(portName, eventType));
+    gHookState = eventType ? -1 : 0;
+}
+
+void tavro_test::tavro_ReceiveResponse(const QString &portName, qint16 msgType,
+                                       const QString &rst1, const QString &rst2, const QString &)
+{
+    addLogLines(tavro_console::responseLines(portName, msgType, rst1, rst2));
+}
+
+void tavro_test::tavro_ReceiveGatheredInfo(const QString &portName, qint16 &max, qint16 &kind,
+                                           CID_INFO_ARRAY &cidInfo)
+{
+    addLogLines(tavro_console::gatheredLines(portName, max, kind, cidInfo));
 }
 
 std::optional<tavro::PortMap> tavro_test::parsePortMapOptions(const QStringList &values,

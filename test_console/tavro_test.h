@@ -5,6 +5,7 @@
 #include "tavro/tavro_m.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <optional>
 
@@ -17,6 +18,10 @@ class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 class frmDebug;
+class TextBoxAppender;
+namespace tavro_console {
+struct MenuEntry;
+}
 
 class tavro_test : public QMainWindow
 {
@@ -26,6 +31,11 @@ public:
     explicit tavro_test(const tavro::PortMap &portMap = tavro::defaultPortMap(),
                         QWidget *parent = nullptr);
     ~tavro_test() override;
+
+    // lstResult keeps its newest lines: at kMaxLogLines, the oldest
+    // kLogTrimLines go at once.
+    static constexpr int kMaxLogLines = 10000;
+    static constexpr int kLogTrimLines = 500;
 
     // Appends one line to lstResult; the newest line stays in view unless
     // the operator has scrolled up to read.
@@ -40,6 +50,16 @@ public:
     QString gCurrentCOMPort;
     qint32 gTimerHookCnt = 0;
 
+Q_SIGNALS:
+    // The exit button has closed the ports and the windows; the program's
+    // main() ends the event loop on it.
+    void exitRequested();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
     tavro_m *tavro = nullptr;
     QListWidget *lstResult = nullptr;
     QComboBox *cbComPort = nullptr;
@@ -51,24 +71,21 @@ public:
     QLineEdit *txtTx = nullptr;
     QPlainTextEdit *txtRx = nullptr;
     QTimer *timerHook = nullptr;
-    frmDebug *debugWindow = nullptr;
+    // A top-level window of its own; it may be closed and deleted apart
+    // from this one, and is made again when a text arrives.
+    QPointer<frmDebug> debugWindow;
     QLabel *Label2 = nullptr;
     QLabel *lblTx = nullptr;
     QLabel *lblRx = nullptr;
     QFrame *Line1 = nullptr;
 
-Q_SIGNALS:
-    // The exit button has closed the ports and the windows; the program's
-    // main() ends the event loop on it.
-    void exitRequested();
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-
-private:
-    // The command menu and its sender live in command_menu.cpp.
-    void buildCommandMenu();
+    // The command menu (its table is command_menu.cpp): one entry chosen.
+    void runMenuEntry(const tavro_console::MenuEntry &entry);
+    // Asks the operator to lift the handset, waits for it, then dials or gives up.
+    void dial(char cmd, const QString &number);
+    // Lets events run until a hook report says the handset is up (true) or
+    // timerHook has counted out the limit or been stopped (false).
+    bool waitForHandset();
     void SendCommand(char cmd, QString para1, QString para2, QString para3);
 
     void buildClientArea();
@@ -94,9 +111,9 @@ private:
                                const QString &rst2, const QString &rst3);
     void tavro_ReceiveGatheredInfo(const QString &portName, qint16 &max, qint16 &kind,
                                    CID_INFO_ARRAY &cidInfo);
-    void logBlockStart(const QString &portName);
+    void addLogLines(const QStringList &lines);
 
-    bool m_rxEndedWithCr = false;
+    TextBoxAppender *m_rxAppender = nullptr;
     bool m_placedDebugWindow = false;
 };
 

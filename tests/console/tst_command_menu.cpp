@@ -6,6 +6,7 @@
 #include "dlgNumber.h"
 #include "link_state.h"
 #include "pty_pair.h"
+#include "console_parts.h"
 #include "tavro_test.h"
 #include "tavro_var.h"
 
@@ -135,12 +136,12 @@ private:
     QStringList newLines() const
     {
         QStringList lines;
-        for (int i = m_logStart; i < m_window->lstResult->count(); ++i)
-            lines << m_window->lstResult->item(i)->text();
+        for (int i = m_logStart; i < part<QListWidget>(*m_window, "lstResult")->count(); ++i)
+            lines << part<QListWidget>(*m_window, "lstResult")->item(i)->text();
         return lines;
     }
 
-    void markLog() { m_logStart = m_window->lstResult->count(); }
+    void markLog() { m_logStart = part<QListWidget>(*m_window, "lstResult")->count(); }
 
     void mark()
     {
@@ -175,8 +176,8 @@ private slots:
                                                                {"COM2", m_pty2->slavePath()},
                                                                {"COM3", missing},
                                                                {"COM4", missing}});
-        QCOMPARE(m_window->lstResult->count(), 2);
-        QVERIFY(m_window->lstResult->item(1)->text().contains(QStringLiteral("OPEN에 성공")));
+        QCOMPARE(part<QListWidget>(*m_window, "lstResult")->count(), 2);
+        QVERIFY(part<QListWidget>(*m_window, "lstResult")->item(1)->text().contains(QStringLiteral("OPEN에 성공")));
         mark();
     }
 
@@ -385,9 +386,9 @@ private slots:
         QFETCH(QByteArray, onWire);
         ModalDriver<dlgNumber> driver([&](dlgNumber *dialog) {
             QCOMPARE(dialog->windowTitle(), caption);
-            QCOMPARE(dialog->lblNumberTitle->text(), title);
-            QVERIFY(dialog->txtNumber->text().isEmpty());
-            QTest::keyClicks(dialog->txtNumber, typed);
+            QCOMPARE(part<QLabel>(*dialog, "lblNumberTitle")->text(), title);
+            QVERIFY(part<QLineEdit>(*dialog, "txtNumber")->text().isEmpty());
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), typed);
             clickOk(dialog);
         });
         trigger(name);
@@ -407,7 +408,7 @@ private slots:
             for (const bool cancel : {true, false}) {
                 ModalDriver<dlgNumber> driver([cancel](dlgNumber *dialog) {
                     if (cancel) {
-                        QTest::keyClicks(dialog->txtNumber, QStringLiteral("123"));
+                        QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("123"));
                         clickCancel(dialog);
                     } else {
                         clickOk(dialog); // the box is empty
@@ -425,11 +426,11 @@ private slots:
         {
             ModalDriver<dlgDateTime> driver([](dlgDateTime *dialog) {
                 QCOMPARE(dialog->windowTitle(), QStringLiteral("날짜.시간 입력"));
-                QVERIFY(dialog->cbMonth->isEnabled() && dialog->cbDay->isEnabled());
-                QTest::keyClicks(dialog->cbMonth->lineEdit(), QStringLiteral("7"));
-                QTest::keyClicks(dialog->cbDay->lineEdit(), QStringLiteral("4"));
-                QTest::keyClicks(dialog->cbHour->lineEdit(), QStringLiteral("9"));
-                QTest::keyClicks(dialog->cbMin->lineEdit(), QStringLiteral("5"));
+                QVERIFY(part<QComboBox>(*dialog, "cbMonth")->isEnabled() && part<QComboBox>(*dialog, "cbDay")->isEnabled());
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbMonth")->lineEdit(), QStringLiteral("7"));
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbDay")->lineEdit(), QStringLiteral("4"));
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbHour")->lineEdit(), QStringLiteral("9"));
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbMin")->lineEdit(), QStringLiteral("5"));
                 clickOk(dialog);
             });
             trigger("menuDataTimeSet");
@@ -451,9 +452,9 @@ private slots:
         {
             ModalDriver<dlgDateTime> driver([](dlgDateTime *dialog) {
                 QCOMPARE(dialog->windowTitle(), QStringLiteral("시간 입력"));
-                QVERIFY(!dialog->cbMonth->isEnabled() && !dialog->cbDay->isEnabled());
-                QTest::keyClicks(dialog->cbHour->lineEdit(), QStringLiteral("7"));
-                QTest::keyClicks(dialog->cbMin->lineEdit(), QStringLiteral("30"));
+                QVERIFY(!part<QComboBox>(*dialog, "cbMonth")->isEnabled() && !part<QComboBox>(*dialog, "cbDay")->isEnabled());
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbHour")->lineEdit(), QStringLiteral("7"));
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbMin")->lineEdit(), QStringLiteral("30"));
                 clickOk(dialog);
             });
             trigger("menuAlarmTimeSet");
@@ -464,7 +465,7 @@ private slots:
         }
         for (const char *name : {"menuDataTimeSet", "menuAlarmTimeSet"}) {
             ModalDriver<dlgDateTime> driver([](dlgDateTime *dialog) {
-                QTest::keyClicks(dialog->cbHour->lineEdit(), QStringLiteral("7"));
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbHour")->lineEdit(), QStringLiteral("7"));
                 clickCancel(dialog);
             });
             trigger(name);
@@ -497,9 +498,9 @@ private slots:
         QFETCH(QString, title);
         ModalDriver<dlgMelody> driver([&](dlgMelody *dialog) {
             QCOMPARE(dialog->windowTitle(), QStringLiteral("응답 멜로디 설정"));
-            QVERIFY(dialog->frGroup->isVisible());
-            QTest::keyClicks(dialog->cbGroup->lineEdit(), group);
-            QTest::keyClicks(dialog->cbNo->lineEdit(), number);
+            QVERIFY(part<QGroupBox>(*dialog, "frGroup")->isVisible());
+            QTest::keyClicks(part<QComboBox>(*dialog, "cbGroup")->lineEdit(), group);
+            QTest::keyClicks(part<QComboBox>(*dialog, "cbNo")->lineEdit(), number);
             clickOk(dialog);
         });
         trigger("menuRespMelodySet");
@@ -529,8 +530,8 @@ private slots:
         {
             ModalDriver<dlgMelody> driver([](dlgMelody *dialog) {
                 QCOMPARE(dialog->windowTitle(), QStringLiteral("멜로디 번호 설정"));
-                QVERIFY(!dialog->frGroup->isVisible());
-                QTest::keyClicks(dialog->cbNo->lineEdit(), QStringLiteral("3"));
+                QVERIFY(!part<QGroupBox>(*dialog, "frGroup")->isVisible());
+                QTest::keyClicks(part<QComboBox>(*dialog, "cbNo")->lineEdit(), QStringLiteral("3"));
                 clickOk(dialog);
             });
             trigger("menuAlarmMelodySet");
@@ -575,8 +576,8 @@ private slots:
         mark();
         ModalDriver<dlgNumber> driver([](dlgNumber *dialog) {
             QCOMPARE(dialog->windowTitle(), QStringLiteral("전화번호 입력"));
-            QCOMPARE(dialog->lblNumberTitle->text(), QStringLiteral("전화번호"));
-            QTest::keyClicks(dialog->txtNumber, QStringLiteral("0212345678"));
+            QCOMPARE(part<QLabel>(*dialog, "lblNumberTitle")->text(), QStringLiteral("전화번호"));
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("0212345678"));
             clickOk(dialog);
         });
         trigger("menuCallSet");
@@ -585,7 +586,7 @@ private slots:
                  (QStringList {QStringLiteral("전화걸기:전화번호=0212345678"), kLiftHandset,
                                kLiftHandset, QStringLiteral("전화걸기를 시도합니다."), kSent}));
         QCOMPARE(m_window->gTimerHookCnt, 0); // no wait at all
-        QVERIFY(!m_window->timerHook->isActive());
+        QVERIFY(!part<QTimer>(*m_window, "timerHook")->isActive());
         QTRY_COMPARE(m_com1->received, wire("C\r0212345678\r]"));
         QCOMPARE(m_com2->received, QByteArray()); // the command goes to COM1 only
     }
@@ -594,11 +595,11 @@ private slots:
     {
         // Where the log stood when the report arrived: the wait had begun.
         int linesAtReport = -1;
-        connect(m_window->tavro, &tavro_m::HookEvent, m_window.get(),
-                [&] { linesAtReport = m_window->lstResult->count() - m_logStart; });
+        connect(part<tavro_m>(*m_window, "tavro"), &tavro_m::HookEvent, m_window.get(),
+                [&] { linesAtReport = part<QListWidget>(*m_window, "lstResult")->count() - m_logStart; });
         QTimer::singleShot(1500, m_window.get(), [this] { m_pty2->write(kHandsetLifted); });
         ModalDriver<dlgNumber> driver([](dlgNumber *dialog) {
-            QTest::keyClicks(dialog->txtNumber, QStringLiteral("0311112222"));
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("0311112222"));
             clickOk(dialog);
         });
         trigger("menuCallSet");
@@ -612,7 +613,7 @@ private slots:
                  (QStringList {QStringLiteral("전화걸기를 시도합니다."), kSent}));
         QVERIFY(!lines.contains(kGiveUp));
         QVERIFY(m_window->gTimerHookCnt < 10);
-        QVERIFY(!m_window->timerHook->isActive());
+        QVERIFY(!part<QTimer>(*m_window, "timerHook")->isActive());
         QTRY_COMPARE(m_com1->received, wire("C\r0311112222\r]"));
         QCOMPARE(m_com2->received, QByteArray());
     }
@@ -623,7 +624,7 @@ private slots:
     {
         QTimer::singleShot(2000, m_window.get(), [this] { trigger("menuAlarmFuncGet"); });
         ModalDriver<dlgNumber> driver([](dlgNumber *dialog) {
-            QTest::keyClicks(dialog->txtNumber, QStringLiteral("0212345678"));
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("0212345678"));
             clickOk(dialog);
         });
         QElapsedTimer elapsed;
@@ -638,7 +639,7 @@ private slots:
         QVERIFY2(ms >= 9000, qPrintable(QString::number(ms)));
         QVERIFY2(cpuSeconds < 2.0, qPrintable(QString::number(cpuSeconds)));
         QCOMPARE(m_window->gTimerHookCnt, 10);
-        QVERIFY(!m_window->timerHook->isActive());
+        QVERIFY(!part<QTimer>(*m_window, "timerHook")->isActive());
         QCOMPARE(newLines(),
                  (QStringList {QStringLiteral("전화걸기:전화번호=0212345678"), kLiftHandset,
                                kLiftHandset, QStringLiteral("알람 기능 조회"), kSent, kGiveUp}));
@@ -650,9 +651,9 @@ private slots:
     // again) ends the wait at once, without dialling.
     void dialWaitEndsWhenItsTimerStops()
     {
-        QTimer::singleShot(300, m_window.get(), [this] { m_window->timerHook->stop(); });
+        QTimer::singleShot(300, m_window.get(), [this] { part<QTimer>(*m_window, "timerHook")->stop(); });
         ModalDriver<dlgNumber> driver([](dlgNumber *dialog) {
-            QTest::keyClicks(dialog->txtNumber, QStringLiteral("0212345678"));
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("0212345678"));
             clickOk(dialog);
         });
         QElapsedTimer elapsed;
@@ -671,7 +672,7 @@ private slots:
     {
         QTimer::singleShot(300, m_window.get(), [this] {
             ModalDriver<dlgNumber> inner([](dlgNumber *dialog) {
-                QTest::keyClicks(dialog->txtNumber, QStringLiteral("222"));
+                QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("222"));
                 clickOk(dialog);
             });
             trigger("menuCallSet");
@@ -679,7 +680,7 @@ private slots:
         });
         QTimer::singleShot(1000, m_window.get(), [this] { m_pty1->write(kHandsetLifted); });
         ModalDriver<dlgNumber> outer([](dlgNumber *dialog) {
-            QTest::keyClicks(dialog->txtNumber, QStringLiteral("111"));
+            QTest::keyClicks(part<QLineEdit>(*dialog, "txtNumber"), QStringLiteral("111"));
             clickOk(dialog);
         });
         trigger("menuCallSet");
@@ -691,13 +692,13 @@ private slots:
         const QString dialling = QStringLiteral("전화걸기를 시도합니다.");
         QCOMPARE(lines.mid(lines.size() - 4), (QStringList {dialling, kSent, dialling, kSent}));
         QVERIFY(!lines.contains(kGiveUp));
-        QVERIFY(!m_window->timerHook->isActive());
+        QVERIFY(!part<QTimer>(*m_window, "timerHook")->isActive());
         QTRY_COMPARE(m_com1->received, wire("C\r222\r]") + wire("C\r111\r]"));
     }
 
     void commandsGoToTheCurrentPort()
     {
-        m_window->cbComPort->setEditText(QStringLiteral("COM2"));
+        part<QComboBox>(*m_window, "cbComPort")->setEditText(QStringLiteral("COM2"));
         QCOMPARE(m_window->gCurrentCOMPort, QStringLiteral("COM2"));
         trigger("menuRejectFuncSet_ON");
         QCOMPARE(newLines(), (QStringList {QStringLiteral("거부 기능 설정"), kSent}));
@@ -707,7 +708,7 @@ private slots:
 
     void commandOnClosedPort()
     {
-        QTest::mouseClick(m_window->cmdCloseTavro, Qt::LeftButton);
+        QTest::mouseClick(part<QPushButton>(*m_window, "cmdCloseTavro"), Qt::LeftButton);
         mark();
         trigger("menuLocalNumberGet");
         QCOMPARE(newLines(),
@@ -721,7 +722,7 @@ private slots:
                                QStringLiteral("통신 포트가 OPEN 되지 않았습니다.")}));
         // Nothing reached the terminal: after reopening, the next command is
         // the first thing on the wire.
-        QTest::mouseClick(m_window->cmdOpenTavro, Qt::LeftButton);
+        QTest::mouseClick(part<QPushButton>(*m_window, "cmdOpenTavro"), Qt::LeftButton);
         markLog();
         expectNothingDone();
     }

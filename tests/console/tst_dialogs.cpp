@@ -1,4 +1,5 @@
 // The input dialogs, driven through their widgets, and the numeric-value rule.
+#include "console_parts.h"
 #include "dlgDateTime.h"
 #include "dlgMelody.h"
 #include "dlgNumber.h"
@@ -91,8 +92,8 @@ template <typename Dialog>
 void checkKeysPressNothing(Dialog *dialog, QWidget *box)
 {
     QVERIFY(QTest::qWaitForWindowActive(dialog));
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(dialog->OKButton));
-    for (QWidget *target : {static_cast<QWidget *>(dialog->OKButton), box}) {
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget *>(part<QPushButton>(*dialog, "OKButton")));
+    for (QWidget *target : {static_cast<QWidget *>(part<QPushButton>(*dialog, "OKButton")), box}) {
         target->setFocus();
         QTest::keyClick(target, Qt::Key_Return);
         QTest::keyClick(target, Qt::Key_Enter);
@@ -189,18 +190,18 @@ private slots:
             QCOMPARE(dialog.size(), QSize(348, 178));
             QCOMPARE(dialog.minimumSize(), dialog.maximumSize());
             QVERIFY(!(dialog.windowFlags() & Qt::WindowMinMaxButtonsHint));
-            QCOMPARE(dialog.lblNumberTitle->text(), QStringLiteral("번호"));
-            QCOMPARE(dialog.OKButton->geometry(), QRect(8, 104, 81, 25));
-            QCOMPARE(dialog.OKButton->text(), QStringLiteral("확인"));
-            QCOMPARE(dialog.CancelButton->text(), QStringLiteral("취소"));
-            QCOMPARE(tabCycle(dialog.OKButton),
-                     (QList<QWidget *> {dialog.OKButton, dialog.CancelButton, dialog.txtNumber}));
+            QCOMPARE(part<QLabel>(dialog, "lblNumberTitle")->text(), QStringLiteral("번호"));
+            QCOMPARE(part<QPushButton>(dialog, "OKButton")->geometry(), QRect(8, 104, 81, 25));
+            QCOMPARE(part<QPushButton>(dialog, "OKButton")->text(), QStringLiteral("확인"));
+            QCOMPARE(part<QPushButton>(dialog, "CancelButton")->text(), QStringLiteral("취소"));
+            QCOMPARE(tabCycle(part<QPushButton>(dialog, "OKButton")),
+                     (QList<QWidget *> {part<QPushButton>(dialog, "OKButton"), part<QPushButton>(dialog, "CancelButton"), part<QLineEdit>(dialog, "txtNumber")}));
 
             const int result = runModal<dlgNumber>(dialog, [](dlgNumber *d) {
-                checkKeysPressNothing(d, d->txtNumber);
+                checkKeysPressNothing(d, part<QLineEdit>(*d, "txtNumber"));
                 QCOMPARE(gInputNumber, QStringLiteral("earlier"));
-                QTest::keyClicks(d->txtNumber, QStringLiteral(" 02 123 "));
-                QTest::mouseClick(d->OKButton, Qt::LeftButton);
+                QTest::keyClicks(part<QLineEdit>(*d, "txtNumber"), QStringLiteral(" 02 123 "));
+                QTest::mouseClick(part<QPushButton>(*d, "OKButton"), Qt::LeftButton);
             });
             QCOMPARE(result, int(QDialog::Accepted));
             QCOMPARE(gInputNumber, QStringLiteral(" 02 123 ")); // blanks kept
@@ -209,9 +210,9 @@ private slots:
             // A fresh dialog starts empty; Cancel empties the result.
             dlgNumber dialog;
             runModal<dlgNumber>(dialog, [](dlgNumber *d) {
-                QVERIFY(d->txtNumber->text().isEmpty());
-                QTest::keyClicks(d->txtNumber, QStringLiteral("5"));
-                QTest::mouseClick(d->CancelButton, Qt::LeftButton);
+                QVERIFY(part<QLineEdit>(*d, "txtNumber")->text().isEmpty());
+                QTest::keyClicks(part<QLineEdit>(*d, "txtNumber"), QStringLiteral("5"));
+                QTest::mouseClick(part<QPushButton>(*d, "CancelButton"), Qt::LeftButton);
             });
             QVERIFY(gInputNumber.isEmpty());
         }
@@ -219,7 +220,7 @@ private slots:
             gInputNumber = QStringLiteral("earlier");
             dlgNumber dialog;
             runModal<dlgNumber>(dialog, [](dlgNumber *d) {
-                QTest::mouseClick(d->OKButton, Qt::LeftButton);
+                QTest::mouseClick(part<QPushButton>(*d, "OKButton"), Qt::LeftButton);
             });
             QVERIFY(gInputNumber.isEmpty()); // OK on an empty box
         }
@@ -228,7 +229,7 @@ private slots:
             gInputNumber = QStringLiteral("earlier");
             dlgNumber dialog;
             runModal<dlgNumber>(dialog, [](dlgNumber *d) {
-                QTest::keyClicks(d->txtNumber, QStringLiteral("5"));
+                QTest::keyClicks(part<QLineEdit>(*d, "txtNumber"), QStringLiteral("5"));
                 d->close();
             });
             QVERIFY(gInputNumber.isEmpty());
@@ -246,27 +247,27 @@ private slots:
             const QStringList captions {QStringLiteral("월"), QStringLiteral("일"),
                                         QStringLiteral("분"), QStringLiteral("시간")};
             for (int i = 0; i < 4; ++i)
-                QCOMPARE(dialog.Label1[std::size_t(i)]->text(), captions.at(i));
-            QCOMPARE(listOf(dialog.cbMonth), range(1, 12));
-            QCOMPARE(listOf(dialog.cbDay), range(1, 31));
-            QCOMPARE(listOf(dialog.cbHour), range(0, 23));
-            QCOMPARE(listOf(dialog.cbMin), range(0, 59));
-            for (QComboBox *box : {dialog.cbMonth, dialog.cbDay, dialog.cbHour, dialog.cbMin}) {
+                QCOMPARE(label1(dialog, std::size_t(i))->text(), captions.at(i));
+            QCOMPARE(listOf(part<QComboBox>(dialog, "cbMonth")), range(1, 12));
+            QCOMPARE(listOf(part<QComboBox>(dialog, "cbDay")), range(1, 31));
+            QCOMPARE(listOf(part<QComboBox>(dialog, "cbHour")), range(0, 23));
+            QCOMPARE(listOf(part<QComboBox>(dialog, "cbMin")), range(0, 59));
+            for (QComboBox *box : {part<QComboBox>(dialog, "cbMonth"), part<QComboBox>(dialog, "cbDay"), part<QComboBox>(dialog, "cbHour"), part<QComboBox>(dialog, "cbMin")}) {
                 QVERIFY(box->isEditable());
                 QVERIFY(box->currentText().isEmpty());
             }
-            QCOMPARE(tabCycle(dialog.OKButton),
-                     (QList<QWidget *> {dialog.OKButton, dialog.CancelButton, dialog.cbMonth,
-                                        dialog.cbDay, dialog.cbHour, dialog.cbMin}));
+            QCOMPARE(tabCycle(part<QPushButton>(dialog, "OKButton")),
+                     (QList<QWidget *> {part<QPushButton>(dialog, "OKButton"), part<QPushButton>(dialog, "CancelButton"), part<QComboBox>(dialog, "cbMonth"),
+                                        part<QComboBox>(dialog, "cbDay"), part<QComboBox>(dialog, "cbHour"), part<QComboBox>(dialog, "cbMin")}));
 
             runModal<dlgDateTime>(dialog, [](dlgDateTime *d) {
-                checkKeysPressNothing(d, d->cbMonth);
-                QTest::keyClicks(d->cbMonth->lineEdit(), QStringLiteral("7"));
-                pickFromList(d->cbDay, 3); // "4"
-                QTest::keyClicks(d->cbHour->lineEdit(), QStringLiteral("9"));
-                QTest::keyClicks(d->cbMin->lineEdit(), QStringLiteral("5"));
-                QCOMPARE(d->cbMonth->count(), 12); // typed text stays out of the list
-                QTest::mouseClick(d->OKButton, Qt::LeftButton);
+                checkKeysPressNothing(d, part<QComboBox>(*d, "cbMonth"));
+                QTest::keyClicks(part<QComboBox>(*d, "cbMonth")->lineEdit(), QStringLiteral("7"));
+                pickFromList(part<QComboBox>(*d, "cbDay"), 3); // "4"
+                QTest::keyClicks(part<QComboBox>(*d, "cbHour")->lineEdit(), QStringLiteral("9"));
+                QTest::keyClicks(part<QComboBox>(*d, "cbMin")->lineEdit(), QStringLiteral("5"));
+                QCOMPARE(part<QComboBox>(*d, "cbMonth")->count(), 12); // typed text stays out of the list
+                QTest::mouseClick(part<QPushButton>(*d, "OKButton"), Qt::LeftButton);
             });
             QCOMPARE(gInputDate, QStringLiteral("07-04"));
             QCOMPARE(gInputTime, QStringLiteral("09:05"));
@@ -275,11 +276,11 @@ private slots:
             // No range test; rounding; empty and non-numeric boxes give "00".
             dlgDateTime dialog;
             runModal<dlgDateTime>(dialog, [](dlgDateTime *d) {
-                QVERIFY(d->cbMonth->currentText().isEmpty()); // nothing from the last use
-                QTest::keyClicks(d->cbMonth->lineEdit(), QStringLiteral("13"));
-                QTest::keyClicks(d->cbDay->lineEdit(), QStringLiteral(" 2.6"));
-                QTest::keyClicks(d->cbMin->lineEdit(), QStringLiteral("abc"));
-                QTest::mouseClick(d->OKButton, Qt::LeftButton);
+                QVERIFY(part<QComboBox>(*d, "cbMonth")->currentText().isEmpty()); // nothing from the last use
+                QTest::keyClicks(part<QComboBox>(*d, "cbMonth")->lineEdit(), QStringLiteral("13"));
+                QTest::keyClicks(part<QComboBox>(*d, "cbDay")->lineEdit(), QStringLiteral(" 2.6"));
+                QTest::keyClicks(part<QComboBox>(*d, "cbMin")->lineEdit(), QStringLiteral("abc"));
+                QTest::mouseClick(part<QPushButton>(*d, "OKButton"), Qt::LeftButton);
             });
             QCOMPARE(gInputDate, QStringLiteral("13-03"));
             QCOMPARE(gInputTime, QStringLiteral("00:00"));
@@ -287,12 +288,12 @@ private slots:
         {
             // Greyed month and day are read all the same.
             dlgDateTime dialog;
-            dialog.cbMonth->setEnabled(false);
-            dialog.cbDay->setEnabled(false);
+            part<QComboBox>(dialog, "cbMonth")->setEnabled(false);
+            part<QComboBox>(dialog, "cbDay")->setEnabled(false);
             runModal<dlgDateTime>(dialog, [](dlgDateTime *d) {
-                QTest::keyClicks(d->cbHour->lineEdit(), QStringLiteral("23"));
-                QTest::keyClicks(d->cbMin->lineEdit(), QStringLiteral("59"));
-                QTest::mouseClick(d->OKButton, Qt::LeftButton);
+                QTest::keyClicks(part<QComboBox>(*d, "cbHour")->lineEdit(), QStringLiteral("23"));
+                QTest::keyClicks(part<QComboBox>(*d, "cbMin")->lineEdit(), QStringLiteral("59"));
+                QTest::mouseClick(part<QPushButton>(*d, "OKButton"), Qt::LeftButton);
             });
             QCOMPARE(gInputDate, QStringLiteral("00-00"));
             QCOMPARE(gInputTime, QStringLiteral("23:59"));
@@ -300,11 +301,11 @@ private slots:
         for (bool closeBox : {false, true}) {
             dlgDateTime dialog;
             runModal<dlgDateTime>(dialog, [closeBox](dlgDateTime *d) {
-                QTest::keyClicks(d->cbHour->lineEdit(), QStringLiteral("1"));
+                QTest::keyClicks(part<QComboBox>(*d, "cbHour")->lineEdit(), QStringLiteral("1"));
                 if (closeBox)
                     d->close();
                 else
-                    QTest::mouseClick(d->CancelButton, Qt::LeftButton);
+                    QTest::mouseClick(part<QPushButton>(*d, "CancelButton"), Qt::LeftButton);
             });
             QVERIFY(gInputDate.isEmpty());
             QVERIFY(gInputTime.isEmpty());
@@ -318,35 +319,35 @@ private slots:
             dlgMelody dialog;
             QVERIFY(dialog.windowTitle().isEmpty());
             QCOMPARE(dialog.size(), QSize(440, 336));
-            QVERIFY(dialog.frGroup->title().isEmpty());
-            QCOMPARE(dialog.cbGroup->parentWidget(), dialog.frGroup);
-            QCOMPARE(dialog.Label1[1]->parentWidget(), dialog.frGroup);
-            QCOMPARE(dialog.Label1[1]->text(), QStringLiteral("그룹"));
-            QCOMPARE(dialog.Label1[0]->text(), QStringLiteral("멜로디번호"));
-            QCOMPARE(dialog.Label2->text(), QStringLiteral("멜 로 디"));
-            QCOMPARE(tabCycle(dialog.OKButton),
-                     (QList<QWidget *> {dialog.OKButton, dialog.CancelButton, dialog.cbNo,
-                                        dialog.txtTitle, dialog.cbGroup}));
-            QCOMPARE(listOf(dialog.cbNo), range(1, 6));
-            QCOMPARE(listOf(dialog.cbGroup), range(1, 6));
-            QVERIFY(dialog.cbNo->currentText().isEmpty());
-            QVERIFY(dialog.cbGroup->currentText().isEmpty());
-            QCOMPARE(dialog.txtTitle->text(), QStringLiteral("초록바다"));
+            QVERIFY(part<QGroupBox>(dialog, "frGroup")->title().isEmpty());
+            QCOMPARE(part<QComboBox>(dialog, "cbGroup")->parentWidget(), part<QGroupBox>(dialog, "frGroup"));
+            QCOMPARE(label1(dialog, 1)->parentWidget(), part<QGroupBox>(dialog, "frGroup"));
+            QCOMPARE(label1(dialog, 1)->text(), QStringLiteral("그룹"));
+            QCOMPARE(label1(dialog, 0)->text(), QStringLiteral("멜로디번호"));
+            QCOMPARE(part<QLabel>(dialog, "Label2")->text(), QStringLiteral("멜 로 디"));
+            QCOMPARE(tabCycle(part<QPushButton>(dialog, "OKButton")),
+                     (QList<QWidget *> {part<QPushButton>(dialog, "OKButton"), part<QPushButton>(dialog, "CancelButton"), part<QComboBox>(dialog, "cbNo"),
+                                        part<QLineEdit>(dialog, "txtTitle"), part<QComboBox>(dialog, "cbGroup")}));
+            QCOMPARE(listOf(part<QComboBox>(dialog, "cbNo")), range(1, 6));
+            QCOMPARE(listOf(part<QComboBox>(dialog, "cbGroup")), range(1, 6));
+            QVERIFY(part<QComboBox>(dialog, "cbNo")->currentText().isEmpty());
+            QVERIFY(part<QComboBox>(dialog, "cbGroup")->currentText().isEmpty());
+            QCOMPARE(part<QLineEdit>(dialog, "txtTitle")->text(), QStringLiteral("초록바다"));
 
             dialog.setWindowTitle(QStringLiteral("응답 멜로디 설정"));
             runModal<dlgMelody>(dialog, [](dlgMelody *d) {
-                checkKeysPressNothing(d, d->cbNo);
-                pickFromList(d->cbNo, 2);
-                QCOMPARE(d->txtTitle->text(), QStringLiteral("산바람 강바람"));
+                checkKeysPressNothing(d, part<QComboBox>(*d, "cbNo"));
+                pickFromList(part<QComboBox>(*d, "cbNo"), 2);
+                QCOMPARE(part<QLineEdit>(*d, "txtTitle")->text(), QStringLiteral("산바람 강바람"));
                 // Typing shows no new title; only picking does.
-                d->cbNo->lineEdit()->clear();
-                QTest::keyClicks(d->cbNo->lineEdit(), QStringLiteral("1"));
-                QCOMPARE(d->txtTitle->text(), QStringLiteral("산바람 강바람"));
-                pickFromList(d->cbNo, 5);
-                QCOMPARE(d->txtTitle->text(), QStringLiteral("초록바다"));
-                pickFromList(d->cbGroup, 1);
-                QTest::keyClicks(d->txtTitle, QStringLiteral("x")); // not returned
-                QTest::mouseClick(d->OKButton, Qt::LeftButton);
+                part<QComboBox>(*d, "cbNo")->lineEdit()->clear();
+                QTest::keyClicks(part<QComboBox>(*d, "cbNo")->lineEdit(), QStringLiteral("1"));
+                QCOMPARE(part<QLineEdit>(*d, "txtTitle")->text(), QStringLiteral("산바람 강바람"));
+                pickFromList(part<QComboBox>(*d, "cbNo"), 5);
+                QCOMPARE(part<QLineEdit>(*d, "txtTitle")->text(), QStringLiteral("초록바다"));
+                pickFromList(part<QComboBox>(*d, "cbGroup"), 1);
+                QTest::keyClicks(part<QLineEdit>(*d, "txtTitle"), QStringLiteral("x")); // not returned
+                QTest::mouseClick(part<QPushButton>(*d, "OKButton"), Qt::LeftButton);
             });
             QCOMPARE(gMelodyGroup, QStringLiteral("2"));
             QCOMPARE(gMelodyNo, QStringLiteral("6"));
@@ -354,11 +355,11 @@ private slots:
         {
             // Group hidden: its empty box comes back; typed numbers as typed.
             dlgMelody dialog;
-            dialog.frGroup->setVisible(false);
+            part<QGroupBox>(dialog, "frGroup")->setVisible(false);
             runModal<dlgMelody>(dialog, [](dlgMelody *d) {
-                QVERIFY(!d->frGroup->isVisible());
-                QTest::keyClicks(d->cbNo->lineEdit(), QStringLiteral(" 7x"));
-                QTest::mouseClick(d->OKButton, Qt::LeftButton);
+                QVERIFY(!part<QGroupBox>(*d, "frGroup")->isVisible());
+                QTest::keyClicks(part<QComboBox>(*d, "cbNo")->lineEdit(), QStringLiteral(" 7x"));
+                QTest::mouseClick(part<QPushButton>(*d, "OKButton"), Qt::LeftButton);
             });
             QVERIFY(gMelodyGroup.isEmpty());
             QCOMPARE(gMelodyNo, QStringLiteral(" 7x"));
@@ -366,17 +367,51 @@ private slots:
         for (bool closeBox : {false, true}) {
             dlgMelody dialog;
             runModal<dlgMelody>(dialog, [closeBox](dlgMelody *d) {
-                QVERIFY(d->cbNo->currentText().isEmpty());
-                pickFromList(d->cbNo, 0);
-                pickFromList(d->cbGroup, 0);
+                QVERIFY(part<QComboBox>(*d, "cbNo")->currentText().isEmpty());
+                pickFromList(part<QComboBox>(*d, "cbNo"), 0);
+                pickFromList(part<QComboBox>(*d, "cbGroup"), 0);
                 if (closeBox)
                     d->close();
                 else
-                    QTest::mouseClick(d->CancelButton, Qt::LeftButton);
+                    QTest::mouseClick(part<QPushButton>(*d, "CancelButton"), Qt::LeftButton);
             });
             QVERIFY(gMelodyGroup.isEmpty());
             QVERIFY(gMelodyNo.isEmpty());
         }
+    }
+
+    // A number typed and confirmed with Enter or Tab is typing, not picking:
+    // the title stays. Arrow keys on the box pick from its list.
+    void melodyTitleFollowsOnlyPicking()
+    {
+        dlgMelody dialog;
+        dialog.setWindowTitle(QStringLiteral("응답 멜로디 설정"));
+        runModal<dlgMelody>(dialog, [](dlgMelody *d) {
+            QVERIFY(QTest::qWaitForWindowActive(d));
+            for (const Qt::Key confirm : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Tab}) {
+                part<QComboBox>(*d, "cbNo")->setFocus();
+                part<QComboBox>(*d, "cbNo")->lineEdit()->clear();
+                QTest::keyClicks(part<QComboBox>(*d, "cbNo")->lineEdit(), QStringLiteral("4"));
+                QTest::keyClick(QApplication::focusWidget(), confirm);
+                QCOMPARE(part<QLineEdit>(*d, "txtTitle")->text(), QStringLiteral("초록바다"));
+                QCOMPARE(part<QComboBox>(*d, "cbNo")->currentText(), QStringLiteral("4"));
+                QVERIFY(d->isVisible());
+            }
+            part<QComboBox>(*d, "cbNo")->setFocus();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+            QCOMPARE(part<QLineEdit>(*d, "txtTitle")->text(), kTitles.at(part<QComboBox>(*d, "cbNo")->currentText().toInt() - 1));
+            const QString before = part<QComboBox>(*d, "cbNo")->currentText();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+            QVERIFY(part<QComboBox>(*d, "cbNo")->currentText() != before);
+            QCOMPARE(part<QLineEdit>(*d, "txtTitle")->text(), kTitles.at(part<QComboBox>(*d, "cbNo")->currentText().toInt() - 1));
+            // Enter right after a pick does not undo it.
+            pickFromList(part<QComboBox>(*d, "cbNo"), 3);
+            QCOMPARE(part<QLineEdit>(*d, "txtTitle")->text(), QStringLiteral("옹달샘"));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            QCOMPARE(part<QLineEdit>(*d, "txtTitle")->text(), QStringLiteral("옹달샘"));
+            QTest::mouseClick(part<QPushButton>(*d, "OKButton"), Qt::LeftButton);
+        });
+        QCOMPARE(gMelodyNo, QStringLiteral("4"));
     }
 };
 

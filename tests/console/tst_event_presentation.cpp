@@ -3,8 +3,10 @@
 #include "frmDebug.h"
 #include "link_state.h"
 #include "pty_pair.h"
+#include "console_parts.h"
 #include "tavro_test.h"
 #include "tavro_var.h"
+#include "text_box_appender.h"
 
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -21,23 +23,23 @@ struct Console
 {
     PtyPair terminal;
     tavro_test window{{{"COM1", terminal.slavePath()}, {"COM2", "/dev/tavro-no-such-device"}}};
-    Console() { window.lstResult->clear(); }
+    Console() { part<QListWidget>(window, "lstResult")->clear(); }
 
     QStringList log() const
     {
         QStringList lines;
-        for (int i = 0; i < window.lstResult->count(); ++i)
-            lines << window.lstResult->item(i)->text();
+        for (int i = 0; i < part<QListWidget>(window, "lstResult")->count(); ++i)
+            lines << part<QListWidget>(window, "lstResult")->item(i)->text();
         return lines;
     }
-    int lines() const { return window.lstResult->count(); }
-    void clear() { window.lstResult->clear(); }
+    int lines() const { return part<QListWidget>(window, "lstResult")->count(); }
+    void clear() { part<QListWidget>(window, "lstResult")->clear(); }
     void send(const QString &text) { terminal.write(QStringEncoder("windows-949").encode(text)); }
 
     QStringList response(qint16 msgType, const QString &rst1, const QString &rst2 = QString())
     {
         clear();
-        emit window.tavro->ReceiveResponse(kCom1, msgType, rst1, rst2, QStringLiteral("unused"));
+        emit part<tavro_m>(window, "tavro")->ReceiveResponse(kCom1, msgType, rst1, rst2, QStringLiteral("unused"));
         return log();
     }
 };
@@ -65,8 +67,8 @@ private slots:
         c.send(QStringLiteral("\n1\r\nEnd\r\n"));
         QTRY_COMPARE(c.log(), block({QStringLiteral("COM1] 알람 기능:설정")}));
         // The raw text, CR LF as one line break even when split between reads.
-        QTRY_COMPARE(c.window.txtRx->toPlainText(), QStringLiteral("Response\nt\n1\nEnd\n"));
-        QVERIFY(c.window.debugWindow->txtDebug->toPlainText().contains(QStringLiteral("전체수신데이터:")));
+        QTRY_COMPARE(part<QPlainTextEdit>(c.window, "txtRx")->toPlainText(), QStringLiteral("Response\nt\n1\nEnd\n"));
+        QVERIFY(part<QPlainTextEdit>(*debugWindow(), "txtDebug")->toPlainText().contains(QStringLiteral("전체수신데이터:")));
 
         c.clear();
         c.send(QStringLiteral("Response\r\nd\r\n0315\r\n1407\r\nEnd\r\n"));
@@ -74,7 +76,7 @@ private slots:
 
         // A call without a name; a later handler sees the replacement in the record.
         QString nameSeen;
-        QObject::connect(c.window.tavro, &tavro_m::ReceiveCall,
+        QObject::connect(part<tavro_m>(c.window, "tavro"), &tavro_m::ReceiveCall,
                          [&](const QString &, qint16, CID_INFO &info) { nameSeen = info.lName; });
         c.clear();
         c.send(QStringLiteral("Report\r\nD\r\nTime:03151407\r\nNumber:0212345678\r\nName:\r\nGroup:0\r\n"
@@ -152,21 +154,21 @@ private slots:
         call.lNumber = QStringLiteral("0212345678");
         call.lGroup = -1;
         call.lTelType = QStringLiteral("BLACK");
-        emit c.window.tavro->ReceiveCall(QStringLiteral("COM2"), 2, call);
+        emit part<tavro_m>(c.window, "tavro")->ReceiveCall(QStringLiteral("COM2"), 2, call);
         QCOMPARE(c.log(), block({QStringLiteral(" 시간:3-15 14:7 번호:0212345678 이름:없슴 그룹:-1 타입:BLACK")},
                                 QStringLiteral("COM2 데이터] ")));
         QCOMPARE(call.lName, QStringLiteral("없슴"));
         // Neither an incoming call nor one during a call: the block only, the record untouched.
         c.clear();
         CID_INFO other;
-        emit c.window.tavro->ReceiveCall(kCom1, 3, other);
+        emit part<tavro_m>(c.window, "tavro")->ReceiveCall(kCom1, 3, other);
         QCOMPARE(c.log(), block());
         QVERIFY(other.lName.isEmpty());
 
         auto list = std::make_unique<CID_INFO_ARRAY>();
         auto gathered = [&](qint16 max, qint16 kind) {
             c.clear();
-            emit c.window.tavro->ReceiveGatheredInfo(kCom1, max, kind, *list);
+            emit part<tavro_m>(c.window, "tavro")->ReceiveGatheredInfo(kCom1, max, kind, *list);
             return c.log();
         };
         (*list)[0].lNumber = QStringLiteral("0101234");
@@ -199,23 +201,74 @@ private slots:
     void rawAndDebugText()
     {
         Console c;
-        emit c.window.tavro->DebugMsg(QStringLiteral("portname="));
-        emit c.window.tavro->DebugMsg(QStringLiteral("COM1"));
-        emit c.window.tavro->DebugMsg(QStringLiteral("\r\n멜로디 번호:3"));
-        QCOMPARE(c.window.debugWindow->txtDebug->toPlainText(), QStringLiteral("portname=COM1\n멜로디 번호:3"));
-        emit c.window.tavro->ReceiveReal(QStringLiteral("COM2"), QStringLiteral("AC"));
-        emit c.window.tavro->ReceiveReal(kCom1, QStringLiteral("K\r"));
-        emit c.window.tavro->ReceiveReal(kCom1, QStringLiteral("\nx\ry"));
-        QCOMPARE(c.window.txtRx->toPlainText(), QStringLiteral("ACK\nx\ny"));
+        emit part<tavro_m>(c.window, "tavro")->DebugMsg(QStringLiteral("portname="));
+        emit part<tavro_m>(c.window, "tavro")->DebugMsg(QStringLiteral("COM1"));
+        emit part<tavro_m>(c.window, "tavro")->DebugMsg(QStringLiteral("\r\n멜로디 번호:3"));
+        QCOMPARE(part<QPlainTextEdit>(*debugWindow(), "txtDebug")->toPlainText(), QStringLiteral("portname=COM1\n멜로디 번호:3"));
+        emit part<tavro_m>(c.window, "tavro")->ReceiveReal(QStringLiteral("COM2"), QStringLiteral("AC"));
+        emit part<tavro_m>(c.window, "tavro")->ReceiveReal(kCom1, QStringLiteral("K\r"));
+        emit part<tavro_m>(c.window, "tavro")->ReceiveReal(kCom1, QStringLiteral("\nx\ry"));
+        QCOMPARE(part<QPlainTextEdit>(c.window, "txtRx")->toPlainText(), QStringLiteral("ACK\nx\ny"));
         QCOMPARE(c.lines(), 0); // neither goes to the log
 
         // With the debug window gone, a text makes a new one without showing it.
-        delete c.window.debugWindow;
-        c.window.debugWindow = nullptr;
-        emit c.window.tavro->DebugMsg(QStringLiteral("again"));
-        QVERIFY(c.window.debugWindow);
-        QVERIFY(!c.window.debugWindow->isVisible());
-        QCOMPARE(c.window.debugWindow->txtDebug->toPlainText(), QStringLiteral("again"));
+        delete debugWindow();
+        emit part<tavro_m>(c.window, "tavro")->DebugMsg(QStringLiteral("again"));
+        QVERIFY(debugWindow());
+        QVERIFY(!debugWindow()->isVisible());
+        QCOMPARE(part<QPlainTextEdit>(*debugWindow(), "txtDebug")->toPlainText(), QStringLiteral("again"));
+    }
+
+    // The log, the receive box and the debug window keep their newest lines
+    // within fixed bounds, whatever arrives and however it is cut.
+    void viewsStayBounded()
+    {
+        Console c;
+        const int logLimit = tavro_test::kMaxLogLines;
+        for (int i = 0; i < logLimit + 1200; ++i)
+            c.window.addLog(QString::number(i));
+        QVERIFY(c.lines() <= logLimit);
+        QVERIFY(c.lines() >= logLimit - tavro_test::kLogTrimLines);
+        const QStringList log = c.log();
+        QCOMPARE(log.last(), QString::number(logLimit + 1199));
+        QCOMPARE(log.first(), QString::number(logLimit + 1200 - c.lines())); // newest, in order
+
+        // Whole buffers as under a burst: long texts of many short lines.
+        QPlainTextEdit *debug = part<QPlainTextEdit>(*debugWindow(), "txtDebug");
+        for (int message = 0; message < 120; ++message) {
+            QString buffer = QStringLiteral("전체수신데이터:");
+            for (int line = 0; line < 1000; ++line)
+                buffer += QStringLiteral("m%1 l%2\r\n").arg(message).arg(line);
+            emit part<tavro_m>(c.window, "tavro")->DebugMsg(buffer);
+        }
+        emit part<tavro_m>(c.window, "tavro")->DebugMsg(QStringLiteral("s1:idx=1\r\n")); // short, after them
+        QTRY_VERIFY(debug->toPlainText().endsWith(QStringLiteral("m119 l999\ns1:idx=1\n")));
+        QVERIFY(debug->document()->blockCount() <= TextBoxAppender::kMaxLines);
+        const QStringList kept = debug->toPlainText().split(QLatin1Char('\n'));
+        QCOMPARE(kept.mid(kept.size() - 5, 3), (QStringList {QStringLiteral("m119 l997"),
+                                                             QStringLiteral("m119 l998"),
+                                                             QStringLiteral("m119 l999")}));
+        QVERIFY(!kept.contains(QStringLiteral("m0 l0"))); // the oldest went
+        QCOMPARE(debug->document()->availableUndoSteps(), 0); // no history kept aside
+
+        // Many short texts.
+        for (int i = 0; i < TextBoxAppender::kMaxLines + 500; ++i)
+            emit part<tavro_m>(c.window, "tavro")->DebugMsg(QStringLiteral("portname=COM1\r\n"));
+        emit part<tavro_m>(c.window, "tavro")->DebugMsg(QStringLiteral("last\r\n"));
+        QTRY_VERIFY(debug->toPlainText().endsWith(QStringLiteral("portname=COM1\nlast\n")));
+        QVERIFY(debug->document()->blockCount() <= TextBoxAppender::kMaxLines);
+
+        // Noise without a single line break, in the receive box.
+        const QString noise(3000, QLatin1Char('x'));
+        for (int i = 0; i < 1000; ++i)
+            emit part<tavro_m>(c.window, "tavro")->ReceiveReal(kCom1, noise);
+        emit part<tavro_m>(c.window, "tavro")->ReceiveReal(kCom1, QStringLiteral("END"));
+        QTRY_VERIFY(part<QPlainTextEdit>(c.window, "txtRx")->toPlainText().endsWith(QStringLiteral("xxxEND")));
+        QVERIFY(part<QPlainTextEdit>(c.window, "txtRx")->document()->characterCount()
+                <= TextBoxAppender::kMaxChars);
+        for (const QString &line : part<QPlainTextEdit>(c.window, "txtRx")->toPlainText().split(QLatin1Char('\n')))
+            QVERIFY(line.size() <= TextBoxAppender::kMaxLineChars);
+        QCOMPARE(part<QPlainTextEdit>(c.window, "txtRx")->document()->availableUndoSteps(), 0);
     }
 };
 

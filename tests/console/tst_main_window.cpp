@@ -1,8 +1,11 @@
 // The console's main window: start-up, port choice, buttons, raw transmit,
 // the log list and the debug window.
+#include "control_private.h"
+#include "fake_slot.h"
 #include "frmDebug.h"
 #include "link_state.h"
 #include "pty_pair.h"
+#include "console_parts.h"
 #include "tavro_test.h"
 #include "tavro_var.h"
 
@@ -24,10 +27,21 @@ const QString kMissing = QStringLiteral("/dev/tavro-no-such-device");
 QStringList logLines(const tavro_test &window)
 {
     QStringList lines;
-    for (int i = 0; i < window.lstResult->count(); ++i)
-        lines << window.lstResult->item(i)->text();
+    for (int i = 0; i < part<QListWidget>(window, "lstResult")->count(); ++i)
+        lines << part<QListWidget>(window, "lstResult")->item(i)->text();
     return lines;
 }
+
+// A device that takes nothing: every write fails with the system's reason.
+class RefusingSlot : public FakeSlot
+{
+public:
+    bool write(const QString &, QString *error) override
+    {
+        *error = QStringLiteral("Input/output error");
+        return false;
+    }
+};
 
 bool isOpen(tavro_m &control, const char *name)
 {
@@ -53,42 +67,43 @@ private slots:
                            {"COM3", three.slavePath()}, {"COM4", kMissing}});
         QCOMPARE(logLines(window), QStringList({QStringLiteral("포트 COM1으로 TAVRO OPEN에 성공했습니다."),
                                                 QStringLiteral("포트 COM2으로 TAVRO OPEN에 성공했습니다.")}));
-        QVERIFY(isOpen(*window.tavro, "COM1") && isOpen(*window.tavro, "COM2"));
-        QVERIFY(!isOpen(*window.tavro, "COM3")); // mapped and present, but never opened
+        QVERIFY(isOpen(*part<tavro_m>(window, "tavro"), "COM1") && isOpen(*part<tavro_m>(window, "tavro"), "COM2"));
+        QVERIFY(!isOpen(*part<tavro_m>(window, "tavro"), "COM3")); // mapped and present, but never opened
         QCOMPARE(window.gCurrentCOMPort, QStringLiteral("COM1"));
         QCOMPARE(gPortNames[1], QStringLiteral("COM1"));
         QCOMPARE(gPortNames[4], QStringLiteral("COM4"));
         QCOMPARE(gHookState, qint16(0));
-        QVERIFY(!window.timerHook->isActive());
+        QVERIFY(!part<QTimer>(window, "timerHook")->isActive());
         QCOMPARE(gMelodyTitles[2], QStringLiteral("산바람 강바람"));
         QCOMPARE(gMelodyTitles[5], QStringLiteral("초록바다"));
         QVERIFY(gMelodyTitles[6].isEmpty());
 
         // The debug window is up before the main window is shown.
-        QVERIFY(window.debugWindow && window.debugWindow->isVisible());
-        QCOMPARE(window.debugWindow->windowTitle(), QStringLiteral("OCX 디버깅 메시지"));
+        QVERIFY(debugWindow() && debugWindow()->isVisible());
+        QCOMPARE(debugWindow()->windowTitle(), QStringLiteral("OCX 디버깅 메시지"));
         QCOMPARE(window.windowTitle(), QStringLiteral("tavro 시험용 프로그램"));
-        QCOMPARE(window.findChild<tavro_m *>(QStringLiteral("tavro")), window.tavro);
+        QVERIFY(window.findChild<tavro_m *>(QStringLiteral("tavro")));
+        QCOMPARE(window.findChildren<tavro_m *>().size(), 1); // one control, named tavro
         for (const char *name : {"cbComPort", "cmdOpenTavro", "cmdCloseTavro", "cmdCOMPortState",
                                  "cmdClearScreen", "cmdExit", "Label2", "lstResult", "lblTx", "lblRx",
                                  "txtTx", "txtRx", "Line1"})
             QVERIFY2(window.findChild<QWidget *>(QLatin1String(name)), name);
-        QCOMPARE(window.cbComPort->currentText(), QStringLiteral("포트설정"));
+        QCOMPARE(part<QComboBox>(window, "cbComPort")->currentText(), QStringLiteral("포트설정"));
 
         // Fixed client area below the menu bar, controls at their twip places.
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(window.centralWidget()->size(), QSize(674, 703));
         QVERIFY(window.centralWidget()->geometry().top() > window.menuBar()->geometry().bottom());
-        QCOMPARE(window.lstResult->geometry(), QRect(16, 88, 641, 326));
-        QCOMPARE(window.cmdExit->palette().color(QPalette::Button), QColor(128, 255, 128));
+        QCOMPARE(part<QListWidget>(window, "lstResult")->geometry(), QRect(16, 88, 641, 326));
+        QCOMPARE(part<QPushButton>(window, "cmdExit")->palette().color(QPalette::Button), QColor(128, 255, 128));
         // The debug window stands beside the main window, not on it.
-        QVERIFY(window.debugWindow->x() > window.frameGeometry().right());
+        QVERIFY(debugWindow()->x() > window.frameGeometry().right());
         // Tab order: open, close, log, receive box, transmit box, state, exit, clear, port.
-        QWidget *expected[] = {window.cmdCloseTavro, window.lstResult, window.txtRx, window.txtTx,
-                               window.cmdCOMPortState, window.cmdExit, window.cmdClearScreen,
-                               window.cbComPort};
-        QWidget *w = window.cmdOpenTavro;
+        QWidget *expected[] = {part<QPushButton>(window, "cmdCloseTavro"), part<QListWidget>(window, "lstResult"), part<QPlainTextEdit>(window, "txtRx"), part<QLineEdit>(window, "txtTx"),
+                               part<QPushButton>(window, "cmdCOMPortState"), part<QPushButton>(window, "cmdExit"), part<QPushButton>(window, "cmdClearScreen"),
+                               part<QComboBox>(window, "cbComPort")};
+        QWidget *w = part<QPushButton>(window, "cmdOpenTavro");
         for (QWidget *next : expected) {
             w = w->nextInFocusChain();
             while (w->focusPolicy() == Qt::NoFocus || w->parentWidget() != window.centralWidget())
@@ -103,7 +118,7 @@ private slots:
         QCOMPARE(logLines(window), QStringList({QStringLiteral("포트 COM1으로 TAVRO OPEN에 실패했습니다."),
                                                 QStringLiteral("포트 COM2으로 TAVRO OPEN에 실패했습니다.")}));
         // Still usable: the port state lists all four ports, in order.
-        QTest::mouseClick(window.cmdCOMPortState, Qt::LeftButton);
+        QTest::mouseClick(part<QPushButton>(window, "cmdCOMPortState"), Qt::LeftButton);
         QCOMPARE(logLines(window).mid(2), QStringList({QStringLiteral("COM1 포트가 close 되어 있습니다."),
                                                        QStringLiteral("COM2 포트가 close 되어 있습니다."),
                                                        QStringLiteral("COM3 포트가 close 되어 있습니다."),
@@ -116,10 +131,10 @@ private slots:
         tavro_test window({{"COM1", one.slavePath()}, {"COM2", two.slavePath()}});
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.lstResult->clear();
+        part<QListWidget>(window, "lstResult")->clear();
 
         // Typing: only exactly "COM1" or "COM2" counts.
-        QLineEdit *edit = window.cbComPort->lineEdit();
+        QLineEdit *edit = part<QComboBox>(window, "cbComPort")->lineEdit();
         edit->clear();
         QTest::keyClicks(edit, QStringLiteral("COM2"));
         QCOMPARE(window.gCurrentCOMPort, QStringLiteral("COM2"));
@@ -131,20 +146,20 @@ private slots:
             QCOMPARE(window.gCurrentCOMPort, QStringLiteral("COM2"));
         }
         // Picking from the list runs the same rule.
-        window.cbComPort->setFocus();
-        QTest::keyClick(window.cbComPort, Qt::Key_Down);
-        QTest::keyClick(window.cbComPort, Qt::Key_Up);
-        QCOMPARE(window.cbComPort->currentText(), QStringLiteral("COM1"));
+        part<QComboBox>(window, "cbComPort")->setFocus();
+        QTest::keyClick(part<QComboBox>(window, "cbComPort"), Qt::Key_Down);
+        QTest::keyClick(part<QComboBox>(window, "cbComPort"), Qt::Key_Up);
+        QCOMPARE(part<QComboBox>(window, "cbComPort")->currentText(), QStringLiteral("COM1"));
         QCOMPARE(window.gCurrentCOMPort, QStringLiteral("COM1"));
-        QTest::keyClick(window.cbComPort, Qt::Key_Down);
+        QTest::keyClick(part<QComboBox>(window, "cbComPort"), Qt::Key_Down);
         QCOMPARE(window.gCurrentCOMPort, QStringLiteral("COM2"));
-        QVERIFY(window.lstResult->count() == 0); // choosing logs nothing
+        QVERIFY(part<QListWidget>(window, "lstResult")->count() == 0); // choosing logs nothing
 
         // COM2 is open since start-up, so opening it again is reported as a failure.
-        QTest::mouseClick(window.cmdOpenTavro, Qt::LeftButton);
-        QTest::mouseClick(window.cmdCloseTavro, Qt::LeftButton);
-        QTest::mouseClick(window.cmdCOMPortState, Qt::LeftButton);
-        QTest::mouseClick(window.cmdOpenTavro, Qt::LeftButton);
+        QTest::mouseClick(part<QPushButton>(window, "cmdOpenTavro"), Qt::LeftButton);
+        QTest::mouseClick(part<QPushButton>(window, "cmdCloseTavro"), Qt::LeftButton);
+        QTest::mouseClick(part<QPushButton>(window, "cmdCOMPortState"), Qt::LeftButton);
+        QTest::mouseClick(part<QPushButton>(window, "cmdOpenTavro"), Qt::LeftButton);
         QCOMPARE(logLines(window), QStringList({QStringLiteral("포트 COM2으로 TAVRO OPEN에 실패했습니다."),
                                                 QStringLiteral("포트 COM2으로 TAVRO CLOSE에 성공했습니다."),
                                                 QStringLiteral("COM1 포트가 OPEN 되어 있습니다."),
@@ -152,25 +167,25 @@ private slots:
                                                 QStringLiteral("COM3 포트가 close 되어 있습니다."),
                                                 QStringLiteral("COM4 포트가 close 되어 있습니다."),
                                                 QStringLiteral("포트 COM2으로 TAVRO OPEN에 성공했습니다.")}));
-        QVERIFY(isOpen(*window.tavro, "COM2"));
+        QVERIFY(isOpen(*part<tavro_m>(window, "tavro"), "COM2"));
 
         // Clearing empties the log only.
-        emit window.tavro->ReceiveReal(QStringLiteral("COM1"), QStringLiteral("raw"));
-        emit window.tavro->DebugMsg(QStringLiteral("diag"));
-        QTest::mouseClick(window.cmdClearScreen, Qt::LeftButton);
-        QCOMPARE(window.lstResult->count(), 0);
-        QCOMPARE(window.txtRx->toPlainText(), QStringLiteral("raw"));
-        QCOMPARE(window.debugWindow->txtDebug->toPlainText(), QStringLiteral("diag"));
+        emit part<tavro_m>(window, "tavro")->ReceiveReal(QStringLiteral("COM1"), QStringLiteral("raw"));
+        emit part<tavro_m>(window, "tavro")->DebugMsg(QStringLiteral("diag"));
+        QTest::mouseClick(part<QPushButton>(window, "cmdClearScreen"), Qt::LeftButton);
+        QCOMPARE(part<QListWidget>(window, "lstResult")->count(), 0);
+        QCOMPARE(part<QPlainTextEdit>(window, "txtRx")->toPlainText(), QStringLiteral("raw"));
+        QCOMPARE(part<QPlainTextEdit>(*debugWindow(), "txtDebug")->toPlainText(), QStringLiteral("diag"));
 
         // Exit closes all four ports and both windows, and asks the program to end.
         QSignalSpy exitSpy(&window, &tavro_test::exitRequested);
-        QTest::mouseClick(window.cmdExit, Qt::LeftButton);
+        QTest::mouseClick(part<QPushButton>(window, "cmdExit"), Qt::LeftButton);
         QCOMPARE(exitSpy.size(), 1);
         for (const char *name : {"COM1", "COM2", "COM3", "COM4"})
-            QVERIFY(!isOpen(*window.tavro, name));
+            QVERIFY(!isOpen(*part<tavro_m>(window, "tavro"), name));
         QVERIFY(!window.isVisible());
-        QVERIFY(!window.debugWindow->isVisible());
-        QCOMPARE(window.lstResult->count(), 0);
+        QVERIFY(!debugWindow()->isVisible());
+        QCOMPARE(part<QListWidget>(window, "lstResult")->count(), 0);
     }
 
     void keysGoToCom1()
@@ -179,32 +194,64 @@ private slots:
         tavro_test window({{"COM1", one.slavePath()}, {"COM2", two.slavePath()}});
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.cbComPort->setEditText(QStringLiteral("COM2"));
+        part<QComboBox>(window, "cbComPort")->setEditText(QStringLiteral("COM2"));
         QCOMPARE(window.gCurrentCOMPort, QStringLiteral("COM2"));
 
-        QTest::keyClicks(window.txtTx, QStringLiteral("AB"));
-        QTest::keyClick(window.txtTx, Qt::Key_Return);
-        QTest::keyClick(window.txtTx, Qt::Key_Backspace);
+        QTest::keyClicks(part<QLineEdit>(window, "txtTx"), QStringLiteral("AB"));
+        QTest::keyClick(part<QLineEdit>(window, "txtTx"), Qt::Key_Return);
+        QTest::keyClick(part<QLineEdit>(window, "txtTx"), Qt::Key_Backspace);
         // A key that carries a Hangul syllable, then one committed by an input method.
         QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QStringLiteral("똠"));
-        QApplication::sendEvent(window.txtTx, &key);
+        QApplication::sendEvent(part<QLineEdit>(window, "txtTx"), &key);
         QInputMethodEvent composed;
         composed.setCommitString(QStringLiteral("한"));
-        QApplication::sendEvent(window.txtTx, &composed);
+        QApplication::sendEvent(part<QLineEdit>(window, "txtTx"), &composed);
         const QByteArray hangul = QStringEncoder("windows-949").encode(QStringLiteral("똠한"));
         const QByteArray expected = QByteArray("AB\r\b") + hangul;
         QCOMPARE(one.readAtLeast(expected.size()), expected);
         QCOMPARE(two.readAvailable(), QByteArray()); // the current port does not matter
-        QCOMPARE(window.txtTx->text(), QStringLiteral("A똠한")); // the keys landed too
-        QCOMPARE(window.lstResult->count(), 2);              // nothing logged
+        QCOMPARE(part<QLineEdit>(window, "txtTx")->text(), QStringLiteral("A똠한")); // the keys landed too
+        QCOMPARE(part<QListWidget>(window, "lstResult")->count(), 2);              // nothing logged
 
         // COM1 closed: each key is logged as not sent, and still lands in the box.
         QString com1 = QStringLiteral("COM1"), error;
-        window.tavro->CloseTavro(com1, error);
-        QTest::keyClicks(window.txtTx, QStringLiteral("xy"));
-        QCOMPARE(window.txtTx->text(), QStringLiteral("A똠한xy"));
+        part<tavro_m>(window, "tavro")->CloseTavro(com1, error);
+        QTest::keyClicks(part<QLineEdit>(window, "txtTx"), QStringLiteral("xy"));
+        QCOMPARE(part<QLineEdit>(window, "txtTx")->text(), QStringLiteral("A똠한xy"));
         QCOMPARE(logLines(window).mid(2),
                  QStringList(2, QStringLiteral("COM1 포트가 열려 있지 않아 보내지 못했습니다.")));
+    }
+
+    // "포트설정" shows without an entry behind it, so the first Down picks COM1.
+    void portBoxStartsWithoutEntry()
+    {
+        PtyPair one, two;
+        tavro_test window({{"COM1", one.slavePath()}, {"COM2", two.slavePath()}});
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(part<QComboBox>(window, "cbComPort")->currentText(), QStringLiteral("포트설정"));
+        QCOMPARE(part<QComboBox>(window, "cbComPort")->currentIndex(), -1);
+        part<QComboBox>(window, "cbComPort")->setFocus();
+        QTest::keyClick(part<QComboBox>(window, "cbComPort"), Qt::Key_Down);
+        QCOMPARE(part<QComboBox>(window, "cbComPort")->currentText(), QStringLiteral("COM1"));
+        QCOMPARE(window.gCurrentCOMPort, QStringLiteral("COM1"));
+        QTest::keyClick(part<QComboBox>(window, "cbComPort"), Qt::Key_Down);
+        QCOMPARE(window.gCurrentCOMPort, QStringLiteral("COM2"));
+    }
+
+    // A key that COM1 does not take is logged in Korean, without the
+    // system's English reason.
+    void failedKeyIsLoggedInKorean()
+    {
+        tavro_test window({{"COM1", kMissing}, {"COM2", kMissing}});
+        // COM1's slot exists since start-up; put an open, refusing one in its place.
+        auto refusing = std::make_unique<RefusingSlot>();
+        QVERIFY(refusing->open(kMissing, nullptr));
+        tavro::detail::ControlAccess::of(*part<tavro_m>(window, "tavro")).mscTavroPort[0] = std::move(refusing);
+        QVERIFY(isOpen(*part<tavro_m>(window, "tavro"), "COM1"));
+        part<QListWidget>(window, "lstResult")->clear();
+        QTest::keyClicks(part<QLineEdit>(window, "txtTx"), QStringLiteral("a"));
+        QCOMPARE(logLines(window), QStringList(QStringLiteral("COM1 포트로 보내지 못했습니다.")));
     }
 
     void logKeepsNewestLineInView()
@@ -212,7 +259,7 @@ private slots:
         tavro_test window({{"COM1", kMissing}, {"COM2", kMissing}});
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QScrollBar *bar = window.lstResult->verticalScrollBar();
+        QScrollBar *bar = part<QListWidget>(window, "lstResult")->verticalScrollBar();
         for (int i = 0; i < 200; ++i)
             window.addLog(QString::number(i));
         QVERIFY(bar->maximum() > 0);
@@ -227,18 +274,18 @@ private slots:
         bar->setValue(bar->maximum());
         window.addLog(QStringLiteral("last"));
         QCOMPARE(bar->value(), bar->maximum());
-        QVERIFY(window.lstResult->visualItemRect(window.lstResult->item(window.lstResult->count() - 1))
-                    .intersects(window.lstResult->viewport()->rect()));
+        QVERIFY(part<QListWidget>(window, "lstResult")->visualItemRect(part<QListWidget>(window, "lstResult")->item(part<QListWidget>(window, "lstResult")->count() - 1))
+                    .intersects(part<QListWidget>(window, "lstResult")->viewport()->rect()));
     }
 
     void hookTimerCountsTicks()
     {
         tavro_test window({{"COM1", kMissing}, {"COM2", kMissing}});
-        window.timerHook->setInterval(5);
-        window.timerHook->start();
+        part<QTimer>(window, "timerHook")->setInterval(5);
+        part<QTimer>(window, "timerHook")->start();
         QTRY_VERIFY(window.gTimerHookCnt >= 3);
-        window.timerHook->stop();
-        QVERIFY(window.lstResult->count() == 2); // ticks show nothing
+        part<QTimer>(window, "timerHook")->stop();
+        QVERIFY(part<QListWidget>(window, "lstResult")->count() == 2); // ticks show nothing
     }
 
     void debugWindowResizeRule()
@@ -252,11 +299,11 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&debug));
         // 8925 x 6405 twips at design: 100 twips (7 px) in from every edge.
         QCOMPARE(debug.size(), QSize(595, 427));
-        QCOMPARE(debug.txtDebug->geometry(), QRect(7, 7, 582, 414));
+        QCOMPARE(part<QPlainTextEdit>(debug, "txtDebug")->geometry(), QRect(7, 7, 582, 414));
         debug.resize(600, 420);
-        QTRY_COMPARE(debug.txtDebug->geometry(), QRect(7, 7, 587, 407));
+        QTRY_COMPARE(part<QPlainTextEdit>(debug, "txtDebug")->geometry(), QRect(7, 7, 587, 407));
         debug.resize(10, 12); // smaller than the margins
-        QTRY_COMPARE(debug.txtDebug->size(), QSize(0, 0));
+        QTRY_COMPARE(part<QPlainTextEdit>(debug, "txtDebug")->size(), QSize(0, 0));
     }
 
     void portMapOptions()
