@@ -6,10 +6,13 @@
 //           bit 2     the port changes with every piece
 //           bit 3     an empty notification (nothing waiting) after each piece
 //           bits 4-5  payload once (0, 1), 16 times (2) or up to 48 KiB (3)
+//           bit 6     two terminals: the payload's halves go to COM1 and COM2,
+//                     their pieces taking turns
 //   byte 1-3          piece sizes, used in turn: ((b & 63) + 1) << 3 * (b >> 6)
 //
 // Every event is checked against what the receive path promises; a broken
-// promise aborts, so libFuzzer keeps the input.
+// promise aborts, so libFuzzer keeps the input. With two terminals each
+// port must raise exactly the events its half raises when it arrives alone.
 #include "link_state.h"
 #include "serial_slot.h"
 #include "tavro/tavro_m.h"
@@ -52,11 +55,25 @@ const QString kSingleValueLetters = QStringLiteral("defghinqrstux");
 
 // The port whose piece is being delivered: every event must name it.
 QString gFedPort;
+// The decoded events of each port, as text, in the order they came.
+QStringList gEvents[4];
 
 void checkPort(const QString &portName)
 {
     FUZZ_CHECK(kPortNames.contains(portName), portName);
     FUZZ_CHECK(portName == gFedPort, portName + QStringLiteral(" while feeding ") + gFedPort);
+}
+
+void logEvent(const QString &portName, const QString &event)
+{
+    gEvents[kPortNames.indexOf(portName) & 3] << event;
+}
+
+QString describe(const CID_INFO &c)
+{
+    return QStringLiteral("%1-%2 %3:%4 %5 %6 %7 %8")
+        .arg(c.lMonth).arg(c.lDay).arg(c.lHour).arg(c.lMin)
+        .arg(c.lNumber, c.lName).arg(c.lGroup).arg(c.lTelType);
 }
 
 bool isBlank(const CID_INFO &c)
@@ -81,6 +98,7 @@ void onCall(const QString &portName, qint16 callState, CID_INFO &cid)
     checkPort(portName);
     FUZZ_CHECK(callState == 1 || callState == 2, QString::number(callState));
     checkRecord(cid);
+    logEvent(portName, QStringLiteral("call %1 ").arg(callState) + describe(cid));
 }
 
 void onResponse(const QString &portName, qint16 msgType, const QString &rst1, const QString &rst2,
@@ -92,6 +110,7 @@ void onResponse(const QString &portName, qint16 msgType, const QString &rst1, co
     FUZZ_CHECK(rst3.isEmpty(), rst3);
     FUZZ_CHECK(msgType == 'd' || rst2.isEmpty(), rst2);
     FUZZ_CHECK(!rst1.contains(QStringLiteral("\r\n")), rst1);
+    logEvent(portName, QStringLiteral("response %1 %2 %3").arg(msgType).arg(rst1, rst2));
     if (msgType == 'g') {
         // Always an area number of the table, never a slot past it.
         bool known = false;
@@ -107,6 +126,10 @@ void onGathered(const QString &portName, qint16 &max, qint16 &kind, CID_INFO_ARR
     FUZZ_CHECK(kind == 'a' || kind == 'j' || kind == 'o' || kind == 'p', QString::number(kind));
     const int limit = kind == 'p' ? 6 : 60;
     FUZZ_CHECK(max >= 0 && max <= limit, QString::number(max));
+    QString event = QStringLiteral("list %1 %2").arg(kind).arg(max);
+    for (int i = 0; i < max; ++i)
+        event += QStringLiteral(" | ") + describe(cid[i]);
+    logEvent(portName, event);
     for (int i = 0; i < max; ++i) {
         checkRecord(cid[i]);
         if (kind == 'p')
@@ -165,8 +188,10 @@ struct Harness
         }
         QObject::connect(&control, &tavro_m::ReceiveReal,
                          [](const QString &port, const QString &) { checkPort(port); });
-        QObject::connect(&control, &tavro_m::HookEvent,
-                         [](const QString &port, bool) { checkPort(port); });
+        QObject::connect(&control, &tavro_m::HookEvent, [](const QString &port, bool lifted) {
+            checkPort(port);
+            logEvent(port, lifted ? QStringLiteral("lifted") : QStringLiteral("put down"));
+        });
         QObject::connect(&control, &tavro_m::ReceiveCall, &onCall);
         QObject::connect(&control, &tavro_m::ReceiveResponse, &onResponse);
         QObject::connect(&control, &tavro_m::ReceiveGatheredInfo, &onGathered);
@@ -178,6 +203,8 @@ struct Harness
         FillAreaTables(); // as OpenTavro left it
         for (FuzzSlot *slot : ports)
             slot->reset();
+        for (QStringList &events : gEvents)
+            events.clear();
     }
 
     tavro_m control;
@@ -192,6 +219,7 @@ struct Header
     bool rotatePorts;
     bool emptyNotifications;
     int repeat;
+    bool twoTerminals;
     qsizetype sizes[3];
 };
 
@@ -202,6 +230,7 @@ Header readHeader(const uint8_t *data)
     h.rotatePorts = data[0] & 4;
     h.emptyNotifications = data[0] & 8;
     h.repeat = (data[0] >> 4) & 3;
+    h.twoTerminals = data[0] & 64;
     for (int i = 0; i < 3; ++i)
         h.sizes[i] = qsizetype((data[1 + i] & 63) + 1) << (3 * (data[1 + i] >> 6));
     return h;
@@ -215,6 +244,26 @@ QByteArray repeated(const QByteArray &payload, int code)
     qsizetype times = code < 2 ? 1 : code == 2 ? 16 : kMaxTotal / payload.size();
     times = std::clamp<qsizetype>(times, 1, std::max<qsizetype>(1, kMaxTotal / payload.size()));
     return payload.repeated(times);
+}
+
+struct Piece
+{
+    int slot;
+    QByteArray bytes;
+};
+
+// From the library's initial state, every piece to its port in turn.
+void deliverAll(const QList<Piece> &pieces, bool emptyNotifications)
+{
+    gHarness->startInput();
+    for (const Piece &piece : pieces) {
+        gFedPort = kPortNames[piece.slot];
+        gHarness->ports[piece.slot]->deliver(piece.bytes);
+        if (emptyNotifications)
+            gHarness->ports[piece.slot]->deliver(QByteArray());
+        for (int slot = 0; slot < 4; ++slot)
+            FUZZ_CHECK(gRxData[slot].size() <= kRxLimit, QString::number(gRxData[slot].size()));
+    }
 }
 
 } // namespace
@@ -235,20 +284,48 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray payload = repeated(
         QByteArray(reinterpret_cast<const char *>(data) + 4, qsizetype(size) - 4), header.repeat);
 
-    gHarness->startInput();
-
     // Large inputs go in fewer, larger pieces so one run stays short.
     const qsizetype minPiece = std::max<qsizetype>(1, payload.size() / 128);
-    qsizetype at = 0;
-    for (int k = 0; at < payload.size(); ++k) {
-        const int slot = (header.firstPort + (header.rotatePorts ? k : 0)) & 3;
-        const qsizetype n = std::max(minPiece, header.sizes[k % 3]);
-        gFedPort = kPortNames[slot];
-        gHarness->ports[slot]->deliver(payload.mid(at, n));
-        if (header.emptyNotifications)
-            gHarness->ports[slot]->deliver(QByteArray());
-        at += n;
-        FUZZ_CHECK(gRxData.size() <= kRxLimit, QString::number(gRxData.size()));
+    QList<Piece> pieces;
+    if (header.twoTerminals) {
+        const QByteArray halves[2] = {payload.left(payload.size() / 2), payload.mid(payload.size() / 2)};
+        qsizetype at[2] = {0, 0};
+        for (int k = 0; at[0] < halves[0].size() || at[1] < halves[1].size(); ++k) {
+            const int slot = at[k & 1] < halves[k & 1].size() ? k & 1 : 1 - (k & 1);
+            const qsizetype n = std::max(minPiece, header.sizes[k % 3]);
+            pieces.append({slot, halves[slot].mid(at[slot], n)});
+            at[slot] += n;
+        }
+    } else {
+        qsizetype at = 0;
+        for (int k = 0; at < payload.size(); ++k) {
+            const int slot = (header.firstPort + (header.rotatePorts ? k : 0)) & 3;
+            const qsizetype n = std::max(minPiece, header.sizes[k % 3]);
+            pieces.append({slot, payload.mid(at, n)});
+            at += n;
+        }
+    }
+
+    if (!header.twoTerminals) {
+        deliverAll(pieces, header.emptyNotifications);
+        return 0;
+    }
+    // Each terminal alone, then both at once: every port raises the same.
+    QStringList alone[2];
+    for (int slot = 0; slot < 2; ++slot) {
+        QList<Piece> own;
+        for (const Piece &piece : pieces) {
+            if (piece.slot == slot)
+                own.append(piece);
+        }
+        deliverAll(own, header.emptyNotifications);
+        alone[slot] = gEvents[slot];
+    }
+    deliverAll(pieces, header.emptyNotifications);
+    for (int slot = 0; slot < 2; ++slot) {
+        FUZZ_CHECK(gEvents[slot] == alone[slot],
+                   kPortNames[slot] + QStringLiteral(" raised ") + gEvents[slot].join(u'/')
+                       + QStringLiteral(" alone ") + alone[slot].join(u'/'));
     }
     return 0;
 }

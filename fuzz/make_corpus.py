@@ -63,7 +63,41 @@ for letter, value in [("d", None), ("e", "0705"), ("f", "3"), ("g", "1"), ("h", 
 # first, then the others in turn, with large pieces and the payload 16 times.
 HEADERS = [b"\x00\x3f\x3f\x3f", b"\x04\x00\x01\x02", b"\x09\x06\x4a\x10", b"\x27\x7f\x3f\xbf"]
 
+
+def halves(first, second):
+    """Two terminals' streams as one payload: the fuzzer cuts it in the middle."""
+    pad = abs(len(first) - len(second))
+    if len(first) < len(second):
+        first = b"~" * pad + first
+    else:
+        second = b"~" * pad + second
+    return first + second
+
+
+# Two terminals at once (header bit 6): COM1 and COM2 take turns with 1-, 2-
+# and 7-byte pieces.
+# Markers with noise glued in front, a damaged end line, a caller named "Report":
+# in one piece, and byte by byte.
+DAMAGED = {
+    "noise_glued_to_marker": b"xyz" + report("B") + b"\x00" + response("t", "1") + b"Respo" + report("C"),
+    "end_line_damaged": b"Report\r\nB\r\nEnd\rX\n" + report("C"),
+    "name_report": report("D", *record("03151030", "0212345678", "Report", "1", "S")),
+}
+TWO_TERMINALS = {
+    "two_terminals_calls": halves(report("D", *record(*CALLERS[0])) + report("B"),
+                                  report("E", *record(*CALLERS[1])) + response("t", "1")),
+    "two_terminals_lists": halves(response("a", *sum((record(*c) for c in CALLERS[:2]), [])),
+                                  b"noise" + response("p", "1", "3") + report("C")),
+}
+
 os.makedirs(OUT, exist_ok=True)
+for name, payload in sorted(DAMAGED.items()):
+    for j, header in enumerate([b"\x00\x3f\x3f\x3f", b"\x00\x00\x00\x00"]):
+        with open(os.path.join(OUT, f"{name}_{j}"), "wb") as f:
+            f.write(header + payload)
+for name, payload in sorted(TWO_TERMINALS.items()):
+    with open(os.path.join(OUT, name), "wb") as f:
+        f.write(b"\x40\x00\x01\x06" + payload)
 for i, (name, payload) in enumerate(sorted(seeds.items())):
     for j, header in enumerate(HEADERS):
         if j and (i + j) % 2:  # every seed in one piece, and half of them in two more ways

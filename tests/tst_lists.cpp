@@ -96,7 +96,7 @@ private slots:
         QCOMPARE(t.lists.at(0).kind, qint16(97));
         QCOMPARE(t.lists.at(1).kind, qint16(106));
         QCOMPARE(t.debug.filter(QStringLiteral("거부 번호 갯수:")), QStringList{QStringLiteral("거부 번호 갯수:2")});
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 
     void answerNumbersKeepNoTimeOrType()
@@ -148,7 +148,7 @@ private slots:
             QVERIFY(emptyFrom(t.lists.at(t.lists.size() - i).records, 0));
         }
         QVERIFY(t.debug.contains(QStringLiteral("거부 번호 갯수:0")));
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 
     void answerMelodies()
@@ -183,7 +183,7 @@ private slots:
         QCOMPARE(l.records[5].lName, QStringLiteral("melody 6"));
         QVERIFY(emptyFrom(l.records, 6));
         QCOMPARE(t.calls.size(), 1);
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 
     void sixtyRecordsAtMost()
@@ -199,7 +199,7 @@ private slots:
         }
         // The sixty-first record went with its message; the call behind it did not.
         QCOMPARE(t.calls.size(), 3);
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 
     void recordsMergeOnlyInsideTheirList()
@@ -231,7 +231,7 @@ private slots:
         QCOMPARE(t.lists.at(0).max, qint16(3));
         QCOMPARE(t.callNumbers(), QStringList{QStringLiteral("0519876543")});
         QCOMPARE(t.lists.at(1).kind, qint16(97));
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 };
 

@@ -52,7 +52,7 @@ private slots:
         t.port->feedNow(response('t', ""));
         QCOMPARE(t.responses.size(), 1);
         QCOMPARE(t.responses.at(0).rst1, QStringLiteral("End"));
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 
     void dateTimeAndAlarm()
@@ -76,7 +76,7 @@ private slots:
         QCOMPARE(t.responses.at(2).msgType, qint16(101));
         QCOMPARE(t.responses.at(2).rst1, QStringLiteral("07:05"));
         QCOMPARE(t.responses.at(2).rst2, QString());
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 
     void areaNumberCoversAllSixteenSlots()
@@ -97,7 +97,7 @@ private slots:
         for (const char *slot : {"16", "-1", "99999999999"})
             t.port->feedNow(response('g', QByteArray(slot) + "\r\n"));
         QVERIFY(t.responses.isEmpty());
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 
     void lettersWithoutAnAnswer()
@@ -112,7 +112,7 @@ private slots:
         QCOMPARE(t.responses.size(), 2);
         QCOMPARE(t.responses.at(1).msgType, qint16('s'));
         QCOMPARE(t.responses.at(1).rst1, QStringLiteral("8"));
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 
     void reportRightBehindAResponseArrives()
@@ -131,7 +131,7 @@ private slots:
             t.port->feedNow(answer + kCallReport + "Report\r\nB\r\nEnd\r\n");
             QVERIFY2(t.callNumbers() == QStringList{QStringLiteral("0311234567")}, answer.constData());
             QCOMPARE(t.hookStates(), QList<bool>{true});
-            QVERIFY(gRxData.isEmpty());
+            QVERIFY(gRxData[0].isEmpty());
         }
     }
 
@@ -155,7 +155,7 @@ private slots:
             QCOMPARE(t.callNumbers(), QStringList{QStringLiteral("0311234567")});
             QCOMPARE(t.hookStates(), QList<bool>{false});
             QVERIFY(t.debug.filter(QStringLiteral("s1:idx=0")).isEmpty());
-            QVERIFY(gRxData.isEmpty());
+            QVERIFY(gRxData[0].isEmpty());
         }
     }
 
@@ -169,7 +169,7 @@ private slots:
         QCOMPARE(t.responses.at(0).rst1, QStringLiteral("12-31"));
         QCOMPARE(t.responses.at(0).rst2, QStringLiteral("23:59"));
         QCOMPARE(t.calls.size(), 1);
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 };
 

@@ -268,7 +268,7 @@ private slots:
         com1.takeWire();
         // Besides that answer, the start of one arrives before the request.
         com1.pty.write("AC");
-        QTRY_VERIFY(gRxData.endsWith(QStringLiteral("ACK\r\nAC")));
+        QTRY_VERIFY(gRxData[0].endsWith(QStringLiteral("ACK\r\nAC")));
 
         // From now on the terminal only sends noise, and the "K" that would
         // complete the "AC" sent before the request. While COM1 waits, the

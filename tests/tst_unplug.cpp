@@ -81,7 +81,7 @@ private slots:
 
         const QByteArray firstHalf = kCall.left(cut);
         pty->write(firstHalf);
-        QTRY_COMPARE(gRxData, QString::fromLatin1(firstHalf));
+        QTRY_COMPARE(gRxData[0], QString::fromLatin1(firstHalf));
         debug.clear();
         pty->closeMaster();
 
@@ -93,12 +93,8 @@ private slots:
         QCOMPARE(texts.size(), 1);
         QVERIFY(texts.first().startsWith(QStringLiteral("COM1")));
         QCOMPARE(calls.size(), 0);
-        // The half message is not decoded; it stays with its last line ended,
-        // so that whatever comes next starts a line of its own.
-        QString fragment = QString::fromLatin1(firstHalf);
-        if (!fragment.endsWith(QStringLiteral("\r\n")))
-            fragment += QStringLiteral("\r\n");
-        QCOMPARE(gRxData, fragment);
+        // The half message is never decoded: it goes with its port.
+        QVERIFY(gRxData[0].isEmpty());
 
         // The terminal comes back on another device: the port opens, and a
         // whole call is decoded intact, the old fragment dropped in front of it.
@@ -117,7 +113,7 @@ private slots:
         QCOMPARE(info.lName, QStringLiteral("Kim"));
         QCOMPARE(info.lGroup, qint16(3));
         QCOMPARE(info.lTelType, QStringLiteral("NORMAL"));
-        QVERIFY(gRxData.isEmpty());
+        QVERIFY(gRxData[0].isEmpty());
     }
 
     void peerVanishesWhileSendCmdWaits()

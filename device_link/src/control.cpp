@@ -96,9 +96,12 @@ tavro_m::tavro_m(const tavro::PortMap &portMap, QObject *parent)
 
 tavro_m::~tavro_m()
 {
-    for (auto &port : d->mscTavroPort) {
-        if (port)
+    for (int slot = 0; slot < int(d->mscTavroPort.size()); ++slot) {
+        auto &port = d->mscTavroPort[slot];
+        if (port && port->isOpen()) {
             port->close();
+            dropCutMessage(slot);
+        }
     }
 }
 
@@ -150,7 +153,7 @@ qint16 tavro_m::CloseTavro(QString &portName, QString &)
     auto &port = d->mscTavroPort[slot];
     if (port && port->isOpen()) {
         port->close();
-        endCutLine(slot);
+        dropCutMessage(slot);
         emit PortStateChanged(portNameOf(slot), false, QStringLiteral("closed"));
     }
     return 0;
@@ -178,16 +181,15 @@ void tavro_m::onPortFailed(int slot, const QString &reason)
     // Bytes that arrived before the device went away are still delivered.
     if (d->mscTavroPort[slot] && d->mscTavroPort[slot]->bytesWaiting() > 0)
         onPortInput(slot);
-    endCutLine(slot);
+    dropCutMessage(slot);
     emit DebugMsg(portNameOf(slot) + QStringLiteral(" 포트 장치 오류로 닫음: ") + reason);
     emit PortStateChanged(portNameOf(slot), false, QStringLiteral("vanished"));
 }
 
-// A port that closes in the middle of a line leaves that line unfinished in
-// the buffer; ending it keeps the next text (a new marker line after a
-// replug) from running on into it, so the fragment is dropped in front of it.
-void tavro_m::endCutLine(int slot)
+// What a closed or vanished port left unfinished in its buffer never
+// completes: the next text on that port starts afresh, and no other port's
+// text can complete it, so it is dropped rather than raised later.
+void tavro_m::dropCutMessage(int slot)
 {
-    if (d->lastInputSlot == slot && !gRxData.isEmpty() && !gRxData.endsWith(kCrLf))
-        gRxData += kCrLf;
+    clearRx(slot);
 }

@@ -16,8 +16,6 @@ struct tavro_m::Private
     tavro::PortMap portMap = tavro::defaultPortMap();
     tavro::SlotFactory slotFactory = tavro::makeQtSerialSlot;
     QTimer timerTavroSync;
-    // The slot whose text was appended to the buffer last, or -1.
-    int lastInputSlot = -1;
 };
 
 namespace tavro::detail {

@@ -6,52 +6,76 @@
 
 namespace tavro::detail {
 
-QString gRxData;
-bool gAckReceived = false;
-qint32 gSyncTickCnt = 0;
+ReceiveState &receiveState()
+{
+    static ReceiveState state;
+    return state;
+}
+
+std::array<QString, kPortSlots> &gRxData = receiveState().gRxData;
+bool &gAckReceived = receiveState().gAckReceived;
+qint32 &gSyncTickCnt = receiveState().gSyncTickCnt;
 QString gCurrentErrorMsg;
 QString gAreaNumber[kAreaSlots];
 QString gAreaName[kAreaSlots];
 QString gAreaCode[kAreaSlots];
-qsizetype gAckScanFrom = 0;
 
-qsizetype findEndLine(qsizetype from, qsizetype before)
+MessageScope::MessageScope(QString message)
+    : text(std::move(message))
+    , outer(receiveState().scope)
 {
-    // Limiting the search keeps field reads from scanning a whole long list.
-    const QStringView text = before < 0 ? QStringView(gRxData)
-                                        : QStringView(gRxData).left(before + kEndLine.size() - 1);
+    receiveState().scope = this;
+}
+
+MessageScope::~MessageScope()
+{
+    receiveState().scope = outer;
+}
+
+qsizetype findEndLine(const QString &text, qsizetype from)
+{
     for (qsizetype pos = text.indexOf(kEndLine, std::max<qsizetype>(from, 0)); pos >= 0;
          pos = text.indexOf(kEndLine, pos + 1)) {
         // A value that merely ends in "End" ("BackEnd") is not an end line.
-        if (pos == 0 || (pos >= 2 && gRxData.at(pos - 2) == u'\r' && gRxData.at(pos - 1) == u'\n'))
+        if (pos == 0 || (pos >= 2 && text.at(pos - 2) == u'\r' && text.at(pos - 1) == u'\n'))
             return pos;
     }
     return -1;
 }
 
-void dropFront(qsizetype n)
+void dropFront(int slot, qsizetype n)
 {
+    QString &rx = gRxData[slot];
     if (n <= 0)
         return;
-    if (n >= gRxData.size()) {
-        clearRx();
+    if (n >= rx.size()) {
+        clearRx(slot);
         return;
     }
-    gRxData.remove(0, n);
-    gAckScanFrom = gAckScanFrom > n ? gAckScanFrom - n : 0;
+    rx.remove(0, n);
+    qsizetype &scanFrom = receiveState().ackScanFrom[slot];
+    scanFrom = scanFrom > n ? scanFrom - n : 0;
 }
 
-void clearRx()
+void clearRx(int slot)
 {
-    gRxData.clear();
-    gAckScanFrom = 0;
+    gRxData[slot].clear();
+    receiveState().ackScanFrom[slot] = 0;
+}
+
+void markAckScanStart()
+{
+    for (int slot = 0; slot < kPortSlots; ++slot)
+        receiveState().ackScanFrom[slot] = gRxData[slot].size();
 }
 
 void resetLinkState()
 {
-    clearRx();
+    for (int slot = 0; slot < kPortSlots; ++slot)
+        clearRx(slot);
     gAckReceived = false;
     gSyncTickCnt = 0;
+    receiveState().lastSlot = 0;
     gCurrentErrorMsg.clear();
     for (int i = 0; i < kAreaSlots; ++i) {
         gAreaNumber[i].clear();

@@ -1,29 +1,70 @@
-// The library-wide state of the device link: one receive buffer, one
-// synchronisation flag and counter, one error text and the area tables,
-// shared by every port and every control object on the thread.
+// The library-wide state of the device link, kept in one place: a receive
+// buffer per port, one synchronisation flag and tick counter, the message
+// being decoded, one error text and the area tables. Every port and every
+// control object on the thread shares it.
 #ifndef TAVRO_LINK_STATE_H
 #define TAVRO_LINK_STATE_H
 
 #include <QString>
+
+#include <array>
 
 #include "tavro/tavro_m_export.h"
 
 namespace tavro::detail {
 
 constexpr int kAreaSlots = 17; // slots 0..15 filled, 16 never used
+constexpr int kPortSlots = 4;  // "COM1".."COM4"
 
-extern QString gRxData;
-extern bool gAckReceived;
-extern qint32 gSyncTickCnt;
+struct MessageScope;
+
+struct ReceiveState
+{
+    // Each port frames its own text: two terminals sending at once never
+    // interleave their lines in one buffer.
+    std::array<QString, kPortSlots> gRxData;
+    // Where the search for "ACK" starts in each buffer: a SendCmd moves it to
+    // the end when it sends "[", so that only an answer to this request
+    // counts. Kept in step with every removal from the front of the buffer.
+    std::array<qsizetype, kPortSlots> ackScanFrom {};
+    // One flag for the whole library: an "ACK" on any open port ends the
+    // wait of a command on any port.
+    bool gAckReceived = false;
+    qint32 gSyncTickCnt = 0;
+    // The message a decoder is working on; nested notifications stack theirs.
+    MessageScope *scope = nullptr;
+    // The port whose text arrived last: the field reads work on its buffer
+    // when no message is being decoded.
+    int lastSlot = 0;
+};
+
+ReceiveState &receiveState();
+
+// The names the design gives the shared state, bound to the one object.
+extern std::array<QString, kPortSlots> &gRxData;
+extern bool &gAckReceived;
+extern qint32 &gSyncTickCnt;
 extern QString gCurrentErrorMsg;
 extern QString gAreaNumber[kAreaSlots];
 extern QString gAreaName[kAreaSlots];
 extern QString gAreaCode[kAreaSlots];
 
-// Where the search for "ACK" starts in gRxData: a SendCmd moves it to the end
-// of the buffer when it sends "[", so that only an answer to this request
-// counts. Kept in step with every removal from the front of the buffer.
-extern qsizetype gAckScanFrom;
+// One message taken out of its port's buffer, from its type-letter line
+// through its end line; the decoders read and consume it from the front.
+struct MessageScope
+{
+    explicit MessageScope(QString message);
+    ~MessageScope();
+    MessageScope(const MessageScope &) = delete;
+    MessageScope &operator=(const MessageScope &) = delete;
+
+    QString text;
+    MessageScope *outer;
+    // The message is over: discarded through its end line.
+    bool discarded = false;
+    // A bare read returned the end line as a value; it yields no second one.
+    bool endLineRead = false;
+};
 
 // The buffer never holds more than this many characters without a complete
 // message. The framing positions were 16-bit once; nothing the terminal sends
@@ -33,13 +74,15 @@ constexpr qsizetype kRxLimit = 32767;
 inline const QString kCrLf = QStringLiteral("\r\n");
 inline const QString kEndLine = QStringLiteral("End\r\n");
 
-// Position of the first end line ("End" CR LF where a line starts) at or
-// after `from` and, when `before` is given, starting before it; or -1.
-qsizetype findEndLine(qsizetype from = 0, qsizetype before = -1);
-// Removes the first n characters of gRxData.
-void dropFront(qsizetype n);
-// Empties gRxData.
-void clearRx();
+// Position of the first end line ("End" CR LF where a line starts) in `text`
+// at or after `from`, or -1.
+qsizetype findEndLine(const QString &text, qsizetype from = 0);
+// Removes the first n characters of the port's buffer.
+void dropFront(int slot, qsizetype n);
+// Empties the port's buffer.
+void clearRx(int slot);
+// From now on only an "ACK" that arrives later counts, on every port.
+void markAckScanStart();
 // Back to the state of a freshly loaded library (used by tests).
 void resetLinkState();
 // Writes the sixteen rows of the area table into slots 0..15.

@@ -96,36 +96,33 @@ bool isGatheredListLetter(QChar letter)
     return letter == u'a' || letter == u'j' || letter == u'o' || letter == u'p';
 }
 
-// Reads the records of the list at the front of gRxData (its type line
-// already gone), drops the message once and raises the event after that.
-void decodeGatheredList(tavro_m &control, QChar letter, const QString &portName)
+// Reads the records of the list being decoded (its type line already gone).
+Decoded readGatheredList(tavro_m &control, QChar letter)
 {
-    // Fresh for every list; about 5 KiB, so it lives on the heap.
-    const auto records = std::make_unique<CID_INFO_ARRAY>();
-    qint16 count = 0;
+    Decoded decoded;
+    // Fresh for every list.
+    decoded.records = std::make_unique<CID_INFO_ARRAY>();
+    CID_INFO_ARRAY &records = *decoded.records;
     switch (letter.unicode()) {
     case u'a':
-        count = readStoredCalls(control, *records);
+        decoded.count = readStoredCalls(control, records);
         break;
     case u'j':
-        count = readRejectedNumbers(control, *records);
-        emit control.DebugMsg(QStringLiteral("거부 번호 갯수:") + QString::number(count));
+        decoded.count = readRejectedNumbers(control, records);
+        emit control.DebugMsg(QStringLiteral("거부 번호 갯수:") + QString::number(decoded.count));
         break;
     case u'o':
-        count = readAnswerNumbers(control, *records);
+        decoded.count = readAnswerNumbers(control, records);
         break;
     case u'p':
-        count = readAnswerMelodies(control, *records);
+        decoded.count = readAnswerMelodies(control, records);
         break;
     default:
-        control.EndMessageDiscard();
-        return;
+        return decoded;
     }
-    control.EndMessageDiscard();
-    // The host gets its own copies of the count and kind; what it writes is ignored.
-    qint16 max = count;
-    qint16 kind = qint16(letter.unicode());
-    emit control.ReceiveGatheredInfo(portName, max, kind, *records);
+    decoded.event = Decoded::List;
+    decoded.kind = qint16(letter.unicode());
+    return decoded;
 }
 
 } // namespace tavro::detail

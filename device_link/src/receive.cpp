@@ -1,8 +1,8 @@
-// The receive path: serial input into the one buffer, the synchronisation
+// The receive path: serial input into its port's buffer, the synchronisation
 // answer, message framing, and the field reads the decoders use.
 #include "control_private.h"
+#include "decoders.h"
 #include "link_state.h"
-#include "receive_scope.h"
 
 using namespace tavro::detail;
 
@@ -12,50 +12,86 @@ const QString kAck = QStringLiteral("ACK");
 const QString kResponseLine = QStringLiteral("Response\r\n");
 const QString kReportLine = QStringLiteral("Report\r\n");
 
-// A line starts at pos: the buffer start or right after CR LF.
-bool lineStartsAt(qsizetype pos)
+// A type-letter line (one character, CR LF) starts at `at` and ends by `limit`.
+bool typeLineAt(const QString &rx, qsizetype at, qsizetype limit)
 {
-    return pos == 0 || (pos >= 2 && gRxData.at(pos - 2) == u'\r' && gRxData.at(pos - 1) == u'\n');
+    return at + 3 <= limit && rx.at(at) != u'\r' && rx.at(at) != u'\n' && rx.at(at + 1) == u'\r'
+        && rx.at(at + 2) == u'\n';
 }
 
-// The last marker line that ends at or before `limit`. A marker counts where
-// a line starts, or right behind an "ACK" that came without a line end;
-// inside a field value ("Name:Report") it is text.
-qsizetype lastMarkerBefore(const QString &marker, qsizetype limit)
+// The last marker line in front of `limit` that starts a message. A marker
+// counts wherever it stands (noise, a cut marker or an echo in front of it on
+// its line are a dropped fragment), but only with a type-letter line right
+// behind it: a field whose value reads "Report" ("Name:Report") is followed
+// by another field or the end line, never by a lone letter.
+qsizetype lastMarkerBefore(const QString &rx, const QString &marker, qsizetype limit)
 {
     if (limit < marker.size())
         return -1; // a negative start would make lastIndexOf count from the end
-    for (qsizetype pos = gRxData.lastIndexOf(marker, limit - marker.size()); pos >= 0;
-         pos = pos > 0 ? gRxData.lastIndexOf(marker, pos - 1) : -1) {
-        if (lineStartsAt(pos) || (pos >= 3 && QStringView(gRxData).mid(pos - 3, 3) == kAck))
+    for (qsizetype pos = rx.lastIndexOf(marker, limit - marker.size()); pos >= 0;
+         pos = pos > 0 ? rx.lastIndexOf(marker, pos - 1) : -1) {
+        if (typeLineAt(rx, pos + marker.size(), limit))
             return pos;
     }
     return -1;
 }
 
-// The message being decoded. Nested notifications (a host handler that waits
-// in SendCmd) decode their own messages in between, so scopes stack.
-MessageScope *gCurrentScope = nullptr;
+MessageScope *currentScope()
+{
+    return receiveState().scope;
+}
 
 // Whether the message being decoded has already been discarded: reads and
-// discards after that must not reach into the next message.
+// discards after that yield nothing.
 bool messageOver()
 {
-    return gCurrentScope && gCurrentScope->discarded;
+    return currentScope() && currentScope()->discarded;
 }
 
 } // namespace
 
-MessageScope::MessageScope()
-    : outer(gCurrentScope)
+namespace tavro::detail {
+
+QString &messageText()
 {
-    gCurrentScope = this;
+    ReceiveState &state = receiveState();
+    return state.scope ? state.scope->text : gRxData[state.lastSlot];
 }
 
-MessageScope::~MessageScope()
+void consumeMessage(qsizetype n)
 {
-    gCurrentScope = outer;
+    if (MessageScope *scope = currentScope())
+        scope->text.remove(0, n);
+    else
+        dropFront(receiveState().lastSlot, n);
 }
+
+void discardThenRaise(tavro_m &control, const QString &portName, Decoded &decoded)
+{
+    control.EndMessageDiscard();
+    switch (decoded.event) {
+    case Decoded::Hook:
+        emit control.HookEvent(portName, decoded.lifted);
+        break;
+    case Decoded::Call:
+        emit control.ReceiveCall(portName, decoded.callState, decoded.record);
+        break;
+    case Decoded::Response:
+        emit control.ReceiveResponse(portName, decoded.msgType, decoded.rst1, decoded.rst2, QString());
+        break;
+    case Decoded::List: {
+        // The host gets its own copies of the count and kind; what it writes is ignored.
+        qint16 max = decoded.count;
+        qint16 kind = decoded.kind;
+        emit control.ReceiveGatheredInfo(portName, max, kind, *decoded.records);
+        break;
+    }
+    case Decoded::Nothing:
+        break;
+    }
+}
+
+} // namespace tavro::detail
 
 void tavro_m::onPortInput(int slot)
 {
@@ -69,54 +105,70 @@ void tavro_m::onPortInput(int slot)
     if (piece.isEmpty())
         return; // only the first byte of a two-byte character so far
 
-    const qsizetype oldSize = gRxData.size();
-    gRxData += piece;
-    d->lastInputSlot = slot;
-    emit ReceiveReal(portName, piece);
+    QString &rx = gRxData[slot];
+    const qsizetype oldSize = rx.size();
+    rx += piece;
+    receiveState().lastSlot = slot;
 
-    // Only text that can hold a new "ACK" is searched; gAckScanFrom keeps an
-    // answer to an earlier request from counting again.
-    if (gRxData.indexOf(kAck, std::max(gAckScanFrom, oldSize - 2)) >= 0)
+    // Only text that can hold a new "ACK" is searched; the scan start keeps
+    // an answer to an earlier request from counting again. Looked at before
+    // any event: a handler may change the buffer.
+    if (rx.indexOf(kAck, std::max(receiveState().ackScanFrom[slot], oldSize - 2)) >= 0)
         gAckReceived = true;
-
     // Every notification leaves no end line behind, so only an end line
     // that the new piece completes can start framing; searching just there
     // keeps a message that arrives byte by byte linear in its length.
-    if (findEndLine(std::max<qsizetype>(0, oldSize - (kEndLine.size() - 1))) >= 0)
-        frameMessages(portName);
+    const bool completesMessage = findEndLine(rx, std::max<qsizetype>(0, oldSize - (kEndLine.size() - 1))) >= 0;
 
-    if (gRxData.size() > kRxLimit) {
-        dropFront(gRxData.size() - kRxLimit);
+    emit ReceiveReal(portName, piece);
+    if (completesMessage)
+        frameMessages(slot);
+
+    if (rx.size() > kRxLimit) {
+        dropFront(slot, rx.size() - kRxLimit);
         // The cut may have made the tail of a longer line look like an end line.
-        if (gRxData.startsWith(kEndLine))
-            dropFront(kEndLine.size());
+        if (rx.startsWith(kEndLine))
+            dropFront(slot, kEndLine.size());
     }
 }
 
-// Frames and decodes every complete message in the buffer, oldest first.
-void tavro_m::frameMessages(const QString &portName)
+// Frames and decodes every complete message in the port's buffer, oldest
+// first. Each message leaves the buffer before any event about it is raised,
+// and the next one is looked for afresh: a handler that lets input run (a
+// SendCmd in DebugMsg) may have framed or added text meanwhile.
+void tavro_m::frameMessages(int slot)
 {
-    for (qsizetype end = findEndLine(); end >= 0; end = findEndLine()) {
-        emit DebugMsg(QStringLiteral("전체수신데이터:") + gRxData);
-
+    const QString portName = portNameOf(slot);
+    QString &rx = gRxData[slot];
+    for (qsizetype end = findEndLine(rx); end >= 0; end = findEndLine(rx)) {
+        const QString whole = rx;
+        const qsizetype stop = end + kEndLine.size();
         // The marker nearest in front of the first end line starts the
         // message it closes; text in front of that marker is a fragment.
-        const qsizetype response = lastMarkerBefore(kResponseLine, end);
-        const qsizetype report = lastMarkerBefore(kReportLine, end);
-        if (response >= 0 && response > report) {
-            dropFront(response + kResponseLine.size());
-            MessageScope scope;
-            ProcessResponse(portName);
-        } else if (report >= 0) {
-            emit DebugMsg(QStringLiteral("s1:idx=") + QString::number(report + 1) + kCrLf);
-            dropFront(report + kReportLine.size());
-            MessageScope scope;
-            ProcessReport(portName);
-        } else {
-            // An end line with no marker: drop through it, keep what follows.
-            emit DebugMsg(QStringLiteral("s1:idx=0") + kCrLf);
-            dropFront(end + kEndLine.size());
+        const qsizetype response = lastMarkerBefore(rx, kResponseLine, end);
+        const qsizetype report = lastMarkerBefore(rx, kReportLine, end);
+        const qsizetype marker = std::max(response, report);
+        const bool isResponse = response >= 0 && response > report;
+        QString message;
+        if (marker >= 0) {
+            const qsizetype from = marker + (isResponse ? kResponseLine : kReportLine).size();
+            message = rx.mid(from, stop - from);
         }
+        dropFront(slot, stop);
+
+        emit DebugMsg(QStringLiteral("전체수신데이터:") + whole);
+        if (marker < 0) {
+            // An end line with no marker: dropped through it, what follows stays.
+            emit DebugMsg(QStringLiteral("s1:idx=0") + kCrLf);
+            continue;
+        }
+        if (!isResponse)
+            emit DebugMsg(QStringLiteral("s1:idx=") + QString::number(marker + 1) + kCrLf);
+        MessageScope scope(message);
+        if (isResponse)
+            ProcessResponse(portName);
+        else
+            ProcessReport(portName);
     }
 }
 
@@ -124,19 +176,21 @@ QString tavro_m::GetInformationWithIndicator(QString title)
 {
     if (messageOver() || title.isEmpty())
         return QString();
-    qsizetype pos = gRxData.indexOf(title);
-    while (pos >= 0 && !lineStartsAt(pos))
-        pos = gRxData.indexOf(title, pos + 1);
-    // Fields are looked up inside the current message only: a title behind
-    // an end line belongs to the next message.
-    if (pos < 0 || findEndLine(0, pos) >= 0)
+    const QString &text = messageText();
+    // A title counts wherever it stands (a blank or noise may precede it),
+    // but only inside the current message: one behind its end line belongs
+    // to the next message.
+    const qsizetype end = findEndLine(text);
+    const qsizetype limit = end >= 0 ? end : text.size();
+    const qsizetype pos = QStringView(text).first(limit).indexOf(title);
+    if (pos < 0)
         return QString();
     const qsizetype valueStart = pos + title.size();
-    const qsizetype lineEnd = gRxData.indexOf(kCrLf, valueStart);
+    const qsizetype lineEnd = text.indexOf(kCrLf, valueStart);
     if (lineEnd < 0)
         return QString();
-    const QString value = gRxData.mid(valueStart, lineEnd - valueStart);
-    dropFront(lineEnd + kCrLf.size());
+    const QString value = text.mid(valueStart, lineEnd - valueStart);
+    consumeMessage(lineEnd + kCrLf.size());
     return value;
 }
 
@@ -144,15 +198,22 @@ QString tavro_m::GetInformationWithoutIndicator()
 {
     if (messageOver())
         return QString();
-    const qsizetype lineEnd = gRxData.indexOf(kCrLf);
+    MessageScope *scope = currentScope();
+    if (scope && scope->endLineRead)
+        return QString();
+    const QString &text = messageText();
+    const qsizetype lineEnd = text.indexOf(kCrLf);
     if (lineEnd < 0)
         return QString();
-    const QString value = gRxData.left(lineEnd);
-    // A message shorter than expected reads its end line as the value, but
+    const QString value = text.left(lineEnd);
+    // A message shorter than expected reads its end line as the value, once;
     // the end line stays: it still closes this message.
-    if (gRxData.startsWith(kEndLine))
+    if (text.startsWith(kEndLine)) {
+        if (scope)
+            scope->endLineRead = true;
         return value;
-    dropFront(lineEnd + kCrLf.size());
+    }
+    consumeMessage(lineEnd + kCrLf.size());
     return value;
 }
 
@@ -160,10 +221,10 @@ void tavro_m::EndMessageDiscard()
 {
     if (messageOver())
         return;
-    const qsizetype end = findEndLine();
+    const qsizetype end = findEndLine(messageText());
     if (end < 0)
         return;
-    dropFront(end + kEndLine.size());
-    if (gCurrentScope)
-        gCurrentScope->discarded = true;
+    consumeMessage(end + kEndLine.size());
+    if (MessageScope *scope = currentScope())
+        scope->discarded = true;
 }

@@ -8,18 +8,19 @@ using namespace tavro::detail;
 
 namespace tavro::detail {
 
-// Removes the type-letter line of the message at the front of gRxData. Only
-// the message itself is searched: a letter found in a following message
-// would take that message with it. False when the message has no such line.
+// Removes the type-letter line of the message being decoded. Only the
+// message itself is searched: a letter found in a following message would
+// take that message with it. False when the message has no such line.
 bool skipTypeLine(QChar letter)
 {
-    const qsizetype end = findEndLine();
-    const QStringView message = QStringView(gRxData).first(end >= 0 ? end : gRxData.size());
+    const QString &text = messageText();
+    const qsizetype end = findEndLine(text);
+    const QStringView message = QStringView(text).first(end >= 0 ? end : text.size());
     const QString line = QString(letter) + kCrLf;
     const qsizetype pos = message.indexOf(line);
     if (pos < 0)
         return false;
-    dropFront(pos + line.size());
+    consumeMessage(pos + line.size());
     return true;
 }
 
@@ -63,39 +64,40 @@ CID_INFO readCallRecord(tavro_m &control)
     return record;
 }
 
+// The report at the front of the message text: a handset report, a call
+// with its record, or nothing for a letter without an event.
+Decoded readReport(tavro_m &control)
+{
+    emit control.DebugMsg(QStringLiteral("ProcessReport(): gRxData:") + messageText());
+    Decoded decoded;
+    if (messageText().isEmpty())
+        return decoded;
+    const QChar letter = messageText().at(0);
+    if (!skipTypeLine(letter))
+        return decoded;
+    switch (letter.unicode()) {
+    case u'B':
+    case u'C':
+        decoded.event = Decoded::Hook;
+        decoded.lifted = letter == u'B';
+        break;
+    case u'D':
+    case u'E':
+        emit control.DebugMsg(QStringLiteral("ProcessReport():report_type:") + letter);
+        decoded.event = Decoded::Call;
+        decoded.callState = letter == u'D' ? 1 : 2;
+        decoded.record = readCallRecord(control);
+        break;
+    default:
+        break;
+    }
+    return decoded;
+}
+
 } // namespace
 
 void tavro_m::ProcessReport(QString pPortname)
 {
-    emit DebugMsg(QStringLiteral("ProcessReport(): gRxData:") + gRxData);
-    if (gRxData.isEmpty())
-        return;
-    const QChar letter = gRxData.at(0);
-    if (!skipTypeLine(letter)) {
-        // Only this message goes; whatever follows it is still to be framed.
-        EndMessageDiscard();
-        return;
-    }
-
-    // Every event is raised once the report has left the buffer: a handler
-    // that waits in SendCmd lets the following messages be decoded meanwhile.
-    switch (letter.unicode()) {
-    case u'B':
-    case u'C':
-        EndMessageDiscard();
-        emit HookEvent(pPortname, letter == u'B');
-        return;
-    case u'D':
-    case u'E': {
-        emit DebugMsg(QStringLiteral("ProcessReport():report_type:") + letter);
-        const qint16 callState = letter == u'D' ? 1 : 2;
-        CID_INFO record = readCallRecord(*this);
-        EndMessageDiscard();
-        emit ReceiveCall(pPortname, callState, record);
-        return;
-    }
-    default:
-        // No event; the framing drops the rest through its end line.
-        return;
-    }
+    Decoded decoded = readReport(*this);
+    discardThenRaise(*this, pPortname, decoded);
 }

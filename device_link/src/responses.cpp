@@ -17,43 +17,38 @@ QString splitPairs(const QString &value, QChar separator)
     return substring(value, 1, 2) + separator + substring(value, 3, 2);
 }
 
-// Each branch discards the message exactly once, before its event: the
-// message behind it stays for the framing, and a handler that waits in
-// SendCmd finds the buffer already past this response.
-void decodeSingleValue(tavro_m &control, QChar letter, const QString &portName)
+// The value of a single-value response, converted as its letter wants.
+Decoded readSingleValue(tavro_m &control, QChar letter)
 {
-    const qint16 msgType = qint16(letter.unicode());
+    Decoded decoded;
+    decoded.event = Decoded::Response;
+    decoded.msgType = qint16(letter.unicode());
     switch (letter.unicode()) {
     case u'd': {
         const QString date = control.GetInformationWithoutIndicator();
         const QString time = control.GetInformationWithoutIndicator();
         emit control.DebugMsg(QStringLiteral("ldate=") + date + QStringLiteral("  ltime=") + time);
-        control.EndMessageDiscard();
-        emit control.ReceiveResponse(portName, msgType, splitPairs(date, u'-'),
-                                     splitPairs(time, u':'), QString());
-        return;
+        decoded.rst1 = splitPairs(date, u'-');
+        decoded.rst2 = splitPairs(time, u':');
+        break;
     }
-    case u'e': {
-        const QString alarm = control.GetInformationWithoutIndicator();
-        control.EndMessageDiscard();
-        emit control.ReceiveResponse(portName, msgType, splitPairs(alarm, u':'), QString(), QString());
-        return;
-    }
+    case u'e':
+        decoded.rst1 = splitPairs(control.GetInformationWithoutIndicator(), u':');
+        break;
     case u'g': {
         const qint16 slot = numberValue(control.GetInformationWithoutIndicator());
-        control.EndMessageDiscard();
         // Slots 0..15 hold the sixteen areas; 16 is never filled.
         if (slot >= 0 && slot <= 15)
-            emit control.ReceiveResponse(portName, msgType, gAreaNumber[slot], QString(), QString());
-        return;
+            decoded.rst1 = gAreaNumber[slot];
+        else
+            decoded.event = Decoded::Nothing;
+        break;
     }
-    default: {
-        const QString value = control.GetInformationWithoutIndicator();
-        control.EndMessageDiscard();
-        emit control.ReceiveResponse(portName, msgType, value, QString(), QString());
-        return;
+    default:
+        decoded.rst1 = control.GetInformationWithoutIndicator();
+        break;
     }
-    }
+    return decoded;
 }
 
 bool isSingleValueLetter(QChar letter)
@@ -65,18 +60,17 @@ bool isSingleValueLetter(QChar letter)
 
 void tavro_m::ProcessResponse(QString pPortname)
 {
-    if (findEndLine() < 0)
+    if (findEndLine(messageText()) < 0)
         return; // its end line has not arrived; the framing deals with the rest
-    const QChar letter = gRxData.at(0);
-    if (!skipTypeLine(letter)) {
-        // Only this message goes; whatever follows it is still to be framed.
-        EndMessageDiscard();
-        return;
+    const QChar letter = messageText().at(0);
+    Decoded decoded;
+    // A type letter without its own line, or a letter without an answer:
+    // no event, and only this message goes.
+    if (skipTypeLine(letter)) {
+        if (isSingleValueLetter(letter))
+            decoded = readSingleValue(*this, letter);
+        else if (isGatheredListLetter(letter))
+            decoded = readGatheredList(*this, letter);
     }
-    if (isSingleValueLetter(letter))
-        decodeSingleValue(*this, letter, pPortname);
-    else if (isGatheredListLetter(letter))
-        decodeGatheredList(*this, letter, pPortname);
-    else
-        EndMessageDiscard(); // a letter without an answer: no event
+    discardThenRaise(*this, pPortname, decoded);
 }

@@ -235,7 +235,7 @@ bool waitForAck(const SlotPtr &port, QTimer &timer)
     gAckReceived = false;
     gSyncTickCnt = 0;
     // An "ACK" already in the buffer answered an earlier request.
-    gAckScanFrom = gRxData.size();
+    markAckScanStart();
 
     const WaitScope scope;
     // Wakes the event pump at the deadline; the ticks may be out of step

@@ -1,5 +1,5 @@
 // Every event a control raises, recorded as a copy taken while the event
-// runs, with the receive buffer (gRxData) as the handler found it.
+// runs, with the receive buffer of its port (gRxData) as the handler found it.
 #ifndef TAVRO_TESTS_EVENT_CAPTURE_H
 #define TAVRO_TESTS_EVENT_CAPTURE_H
 

@@ -8,10 +8,11 @@
 // SendCmd lets the event loop run while it waits for the terminal, so
 // signals may arrive, and the host may call the control again, during it.
 //
-// The receive buffer, the synchronisation flag and the error text are
-// shared by all ports (and all controls on the thread): an "ACK" on any
-// open port answers a waiting SendCmd, and the latest failure's text is the
-// one GetCurrentErrorMsg returns.
+// Each port frames what it receives in its own buffer, so every message is
+// named after the port it arrived on. The synchronisation flag and the error
+// text are shared by all ports (and all controls on the thread): an "ACK" on
+// any open port answers a waiting SendCmd, and the latest failure's text is
+// the one GetCurrentErrorMsg returns.
 #ifndef TAVRO_TAVRO_M_H
 #define TAVRO_TAVRO_M_H
 
@@ -186,9 +187,9 @@ private:
     std::unique_ptr<Private> d;
 
     void onPortInput(int slot);
-    void frameMessages(const QString &portName);
+    void frameMessages(int slot);
     void onPortFailed(int slot, const QString &reason);
-    void endCutLine(int slot);
+    void dropCutMessage(int slot);
 };
 
 #endif // TAVRO_TAVRO_M_H
