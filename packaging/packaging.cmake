@@ -70,7 +70,6 @@ if(TARGET tavrod)
     set(TAVRO_CONF_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/tavro/tavrod.conf)
     configure_file(${TAVRO_PACKAGING_DIR}/systemd/tavrod.service.in
         ${TAVRO_PACKAGING_BINARY_DIR}/tavrod.service @ONLY)
-    install(TARGETS tavrod RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tavrod)
     tavro_drop_system_rpath(tavrod tavrod)
     tavro_install_man_page(tavrod.1 tavrod)
     tavro_install_etc_file(${TAVRO_PACKAGING_DIR}/tavrod.conf tavro tavrod)

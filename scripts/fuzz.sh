@@ -12,7 +12,7 @@ flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefin
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTAVRO_BUILD_FUZZ=ON -DTAVRO_BUILD_TESTS=OFF -DTAVRO_BUILD_BENCH=OFF \
     -DCMAKE_CXX_FLAGS="$flags" >/dev/null
-cmake --build build-fuzz -j"$(nproc)" --target fuzz_receive fuzz_transmit
+cmake --build build-fuzz -j"$(nproc)" --target fuzz_receive fuzz_transmit fuzz_http_request
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -59,5 +59,28 @@ echo "fuzz_transmit: ${execs:-0} executions in ${transmit_seconds} s"
 if [ "$status" -ne 0 ]; then
     tail -n 40 "$work/log_transmit" >&2
     echo "fuzz_transmit found a failure (exit $status); see build-fuzz/findings/" >&2
+    exit "$status"
+fi
+
+http_seconds=$(( seconds / 3 > 10 ? seconds / 3 : 10 ))
+echo "== fuzzing tavrod's HTTP request parsing for ${http_seconds} s"
+mkdir -p "$work/corpus_http"
+printf '\x20GET /api/calls?q=2345 HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nAuthorization: Bearer token\r\n\r\n' \
+    >"$work/corpus_http/get"
+printf '\x07POST /api/call HTTP/1.1\r\nContent-Length: 19\r\n\r\n{"call":"SendCmd"}\nGET /healthz HTTP/1.0\r\n\r\n' \
+    >"$work/corpus_http/post"
+printf '\xffGET /api/stream HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nOrigin: http://a\r\n\r\n' \
+    >"$work/corpus_http/upgrade"
+build-fuzz/fuzz/fuzz_http_request "$work/corpus_http" \
+    -max_total_time="$http_seconds" -max_len=20000 -timeout=20 \
+    -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ \
+    >"$work/log_http" 2>&1 || status=$?
+grep -E "^(Done [0-9]+ runs|==[0-9]+==ERROR|invariant violated|SUMMARY|Test unit written)" \
+    "$work/log_http" || true
+execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log_http")
+echo "fuzz_http_request: ${execs:-0} executions in ${http_seconds} s"
+if [ "$status" -ne 0 ]; then
+    tail -n 40 "$work/log_http" >&2
+    echo "fuzz_http_request found a failure (exit $status); see build-fuzz/findings/" >&2
     exit "$status"
 fi

@@ -8,10 +8,13 @@ cd "$(dirname "$0")/.."
 
 link="/tmp/tavro-com1-$(id -un)"
 sim_only=false
+service=false
+listen="127.0.0.1:8080"
+data="/tmp/tavro-service-$(id -un)"
 
 usage() {
     cat <<EOF
-Usage: scripts/run.sh [--link PATH] [--sim-only]
+Usage: scripts/run.sh [--link PATH] [--sim-only | --service [--listen ADDR:PORT]]
 
 Builds the programs and starts the console against a simulated terminal, so
 that the whole loop works without hardware:
@@ -30,14 +33,18 @@ type operator commands here while the console runs, for example
 
 Closing the console ends the simulator; Ctrl-C ends both.
 
-Without a built console, or without a display (DISPLAY / WAYLAND_DISPLAY),
-or with --sim-only, only the simulator runs, in the foreground; point any
-host at PATH.
+Without a display (DISPLAY / WAYLAND_DISPLAY), or with --service, the
+service tavrod runs instead of the console, with COM1 mapped to PATH, and
+the script prints its address: every call is stored and served over HTTP
+and WebSocket (see "The service" in README.md). With --sim-only only the
+simulator runs, in the foreground; point any host at PATH.
 
 Options:
-  --link PATH   where to make the link to the simulator's line
-  --sim-only    start only the simulator
-  -h, --help    this text
+  --link PATH         where to make the link to the simulator's line
+  --service           start tavrod instead of the console
+  --listen ADDR:PORT  tavrod's address (default $listen)
+  --sim-only          start only the simulator
+  -h, --help          this text
 EOF
 }
 
@@ -45,6 +52,8 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --link) [ $# -ge 2 ] || { usage >&2; exit 2; }; link="$2"; shift 2 ;;
         --sim-only) sim_only=true; shift ;;
+        --service) service=true; shift ;;
+        --listen) [ $# -ge 2 ] || { usage >&2; exit 2; }; listen="$2"; shift 2 ;;
         -h|--help) usage; exit 0 ;;
         *) echo "run.sh: unknown argument $1" >&2; usage >&2; exit 2 ;;
     esac
@@ -52,20 +61,27 @@ done
 
 scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+if ! $sim_only && ! $service && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "There is no display for the console's window (DISPLAY is not set): starting the service instead."
+    service=true
+fi
 targets=(tavro_sim)
-[ -f test_console/main.cpp ] && targets+=(tavro_ex)
+if $service; then
+    targets+=(tavrod)
+elif [ -f test_console/main.cpp ]; then
+    targets+=(tavro_ex)
+fi
 cmake --build build -j"$(nproc)" --target "${targets[@]}"
 
 sim=build/tools/tavro_sim/tavro_sim
 console=build/test_console/tavro_ex
+tavrod=build/service/tavrod
 
 reason=""
 if $sim_only; then
     reason="--sim-only was given"
-elif [ ! -x "$console" ]; then
+elif ! $service && [ ! -x "$console" ]; then
     reason="the console ($console) is not built yet"
-elif [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    reason="there is no display for the console's window (DISPLAY is not set)"
 fi
 
 if [ -n "$reason" ]; then
@@ -97,6 +113,38 @@ trap cleanup EXIT
 if ! read -r line_path <&4; then
     echo "run.sh: the simulator did not start" >&2
     exit 1
+fi
+
+if $service; then
+    # The demo keeps its calls and token apart from a real installation's.
+    mkdir -p -m 700 "$data"
+    "$tavrod" --map "COM1=$link" --listen "$listen" --db "$data/tavrod.db" --token-file "$data/token" \
+        </dev/null 3<&- 4<&- &
+    service_pid=$!
+    # shellcheck disable=SC2317  # run by the EXIT trap
+    cleanup_service() {
+        kill -TERM "$service_pid" 2>/dev/null || true
+        wait "$service_pid" 2>/dev/null || true
+        cleanup
+    }
+    trap cleanup_service EXIT
+    sleep 1
+    kill -0 "$service_pid" 2>/dev/null || { echo "run.sh: tavrod did not start" >&2; exit 1; }
+    cat <<EOF
+
+The simulated terminal runs on $line_path, linked at $link.
+The service tavrod listens at http://$listen/ with COM1 mapped to it; it
+stores into $data. Open http://$listen/ in a browser for the dashboard
+(its password is the token in $data/token). In another terminal, for example:
+    curl -H "Authorization: Bearer \$(cat $data/token)" http://$listen/api/calls
+Type operator commands for the terminal here, for example
+    call 0212345678 홍길동 1 S
+(help lists them all). Ctrl-C ends both.
+
+EOF
+    status=0
+    cat <&4 || status=$?
+    exit "$status"
 fi
 cat <<EOF
 

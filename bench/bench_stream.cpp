@@ -1,0 +1,376 @@
+// tavrod under load, as a child process on a pty, with WebSocket clients in
+// this process (127.0.0.1 only):
+//  1. latency: End line written on the pty -> event at the clients, p50/p99,
+//     with 1 and with 1,000 connected clients (200 calls each, 20 ms apart);
+//  2. fan-out: 1,000 clients x 10,000 calls written as fast as the pty takes
+//     them: every client gets every call in order; CPU and peak RSS of tavrod;
+//  3. unplugged: CPU of tavrod over 10 s while its device is absent.
+// The other clients live in a child process of this program (--load), so
+// that the measuring client is not queued behind 999 others in this one;
+// it connects last, so tavrod serves it last.
+// Arguments (optional): clients calls, for smaller runs.
+#include "pty_pair.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QNetworkRequest>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    QTimer wake;
+    wake.start(50);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+struct ProcStats
+{
+    double cpuSeconds = 0;
+    double peakRssMiB = 0;
+};
+
+ProcStats statsOf(qint64 pid)
+{
+    ProcStats stats;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (stat.open(QIODevice::ReadOnly)) {
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        const double ticks = double(sysconf(_SC_CLK_TCK));
+        stats.cpuSeconds = (fields.value(11).toDouble() + fields.value(12).toDouble()) / ticks;
+    }
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:"))
+                stats.peakRssMiB = line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        }
+    }
+    return stats;
+}
+
+class Tavrod
+{
+public:
+    Tavrod(const QString &folder, const QString &device)
+    {
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
+                         [this] { m_err += m_process.readAllStandardError(); });
+        m_process.start(QStringLiteral(TAVROD_PATH),
+                        {"--map", "COM1=" + device, "--db", folder + "/bench.db", "--token-file", folder + "/token",
+                         "--listen", "127.0.0.1:0", "--max-stream-clients", "2000", "--max-connections", "2000"});
+        static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
+        waitUntil([&] { return listening.match(QString::fromUtf8(m_err)).hasMatch(); }, 10000);
+        port = quint16(listening.match(QString::fromUtf8(m_err)).captured(1).toUInt());
+        QFile file(folder + "/token");
+        if (file.open(QIODevice::ReadOnly))
+            token = file.readLine().trimmed();
+    }
+    ~Tavrod()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(10000);
+    }
+    qint64 pid() const { return m_process.processId(); }
+    quint16 port = 0;
+    QByteArray token;
+
+private:
+    QProcess m_process;
+    QByteArray m_err;
+};
+
+// A client that only counts calls and checks their order by number.
+struct Client
+{
+    std::unique_ptr<QWebSocket> socket = std::make_unique<QWebSocket>();
+    qint64 calls = 0;
+    qint64 lastNumber = -1;
+    bool outOfOrder = false;
+    Clock::time_point lastAt;
+};
+
+qint64 numberIn(const QString &text)
+{
+    const qsizetype at = text.indexOf(QLatin1String("\"lNumber\":\"9"));
+    if (at < 0)
+        return -1;
+    return QStringView(text).mid(at + 12, 8).toLongLong();
+}
+
+std::vector<std::unique_ptr<Client>> connectClients(quint16 port, const QByteArray &token, int count)
+{
+    std::vector<std::unique_ptr<Client>> clients;
+    int connected = 0;
+    for (int i = 0; i < count; ++i) {
+        auto client = std::make_unique<Client>();
+        Client *c = client.get();
+        QObject::connect(c->socket.get(), &QWebSocket::connected, [&connected] { ++connected; });
+        QObject::connect(c->socket.get(), &QWebSocket::textMessageReceived, [c](const QString &text) {
+            const qint64 number = numberIn(text);
+            if (number < 0)
+                return;
+            if (number <= c->lastNumber)
+                c->outOfOrder = true;
+            c->lastNumber = number;
+            ++c->calls;
+            c->lastAt = Clock::now();
+        });
+        QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/stream").arg(port)));
+        request.setRawHeader("Authorization", "Bearer " + token);
+        c->socket->open(request);
+        clients.push_back(std::move(client));
+        if (i % 100 == 99) // a few at a time, as real clients come
+            waitUntil([&] { return connected > i - 50; }, 10000);
+    }
+    waitUntil([&] { return connected == count; }, 30000);
+    if (connected != count)
+        std::printf("only %d of %d clients connected\n", connected, count);
+    return clients;
+}
+
+// The other clients, in a child process: it prints "connected", then for
+// every line "wait N" on its input answers "done LOST DISORDERED" once each
+// of its clients has N calls (or after 300 s).
+int runLoad(quint16 port, const QByteArray &token, int count)
+{
+    auto clients = connectClients(port, token, count);
+    std::printf("connected\n");
+    std::fflush(stdout);
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin)) {
+        const qint64 want = QByteArray(line).mid(5).trimmed().toLongLong();
+        waitUntil([&] {
+            return std::all_of(clients.begin(), clients.end(), [&](const auto &c) { return c->calls >= want; });
+        }, 300000);
+        qint64 lost = 0;
+        int disordered = 0;
+        for (const auto &c : clients) {
+            lost += std::max<qint64>(0, want - c->calls);
+            disordered += c->outOfOrder ? 1 : 0;
+        }
+        std::printf("done %lld %d\n", static_cast<long long>(lost), disordered);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+class LoadClients
+{
+public:
+    LoadClients(const Tavrod &tavrod, int count)
+    {
+        if (count <= 0)
+            return;
+        m_process.start(QCoreApplication::applicationFilePath(),
+                        {"--load", QString::number(tavrod.port), QString::fromLatin1(tavrod.token), QString::number(count)});
+        waitUntil([&] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 60000);
+        m_process.readLine();
+    }
+    ~LoadClients()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(10000))
+            m_process.kill();
+    }
+    // Lost calls and clients out of order, once all had `calls` (or gave up).
+    std::pair<qint64, int> waitFor(qint64 calls)
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return {0, 0};
+        m_process.write("wait " + QByteArray::number(calls) + "\n");
+        waitUntil([&] { return m_process.canReadLine(); }, 310000);
+        const QList<QByteArray> words = m_process.readLine().trimmed().split(' ');
+        return {words.value(1).toLongLong(), words.value(2).toInt()};
+    }
+
+private:
+    QProcess m_process;
+};
+
+// tavrod's own figure: total seconds and count of handing events to every client.
+std::pair<double, double> fanOutTotals(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return {0, 0};
+    socket.write("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    QByteArray text;
+    while (socket.waitForReadyRead(5000))
+        text += socket.readAll();
+    double sum = 0, count = 0;
+    for (const QByteArray &line : text.split('\n')) {
+        if (line.startsWith("tavrod_stream_fanout_seconds_sum "))
+            sum = line.mid(33).toDouble();
+        if (line.startsWith("tavrod_stream_fanout_seconds_count "))
+            count = line.mid(35).toDouble();
+    }
+    return {sum, count};
+}
+
+QByteArray callReport(qint64 number)
+{
+    return "Report\r\nD\r\nTime:12071330\r\nNumber:9" + QByteArray::number(number).rightJustified(8, '0')
+        + "\r\nName:bench\r\nGroup:1\r\nType:S\r\nEnd\r\n";
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
+}
+
+void latency(PtyPair &pty, const Tavrod &tavrod, int clientCount, qint64 &nextNumber)
+{
+    LoadClients others(tavrod, clientCount - 1);
+    auto clients = connectClients(tavrod.port, tavrod.token, 1);
+    const auto [sumBefore, countBefore] = fanOutTotals(tavrod.port);
+    std::vector<double> first, last;
+    for (int i = 0; i < 200; ++i) {
+        const qint64 number = nextNumber++;
+        const auto written = Clock::now();
+        pty.write(callReport(number));
+        const bool all = waitUntil([&] {
+            return std::all_of(clients.begin(), clients.end(), [&](const auto &c) { return c->lastNumber >= number; });
+        }, 10000);
+        if (!all) {
+            std::printf("call %lld did not reach every client\n", static_cast<long long>(number));
+            break;
+        }
+        Clock::time_point earliest = clients.front()->lastAt, latest = earliest;
+        for (const auto &c : clients) {
+            earliest = std::min(earliest, c->lastAt);
+            latest = std::max(latest, c->lastAt);
+        }
+        first.push_back(std::chrono::duration<double, std::milli>(earliest - written).count());
+        last.push_back(std::chrono::duration<double, std::milli>(latest - written).count());
+        QElapsedTimer gap;
+        gap.start();
+        waitUntil([&] { return gap.elapsed() >= 20; }, 100);
+    }
+    std::printf("latency, %4d client(s): the last-connected client p50 %.2f ms p99 %.2f ms max %.2f ms"
+                " (tavrod's own mean fan-out per event %.3f ms)\n",
+                clientCount, percentile(last, 0.5), percentile(last, 0.99), percentile(last, 1.0),
+                [&] {
+                    const auto [sum, count] = fanOutTotals(tavrod.port);
+                    return count > countBefore ? 1000.0 * (sum - sumBefore) / (count - countBefore) : -1.0;
+                }());
+}
+
+void fanOut(PtyPair &pty, const Tavrod &tavrod, int clientCount, int calls, qint64 &nextNumber)
+{
+    LoadClients others(tavrod, clientCount - 1);
+    auto clients = connectClients(tavrod.port, tavrod.token, 1);
+    const ProcStats before = statsOf(tavrod.pid());
+    const qint64 firstNumber = nextNumber;
+    nextNumber += calls;
+    QElapsedTimer wall;
+    wall.start();
+    // The terminal's side writes from its own thread, as fast as the pty takes it.
+    std::thread writer([&pty, firstNumber, calls] {
+        QByteArray chunk;
+        for (int i = 0; i < calls; ++i) {
+            chunk += callReport(firstNumber + i);
+            if (chunk.size() > 4096 || i == calls - 1) {
+                pty.write(chunk);
+                chunk.clear();
+            }
+        }
+    });
+    const bool done = waitUntil([&] {
+        return std::all_of(clients.begin(), clients.end(), [&](const auto &c) { return c->calls >= calls; });
+    }, 300000);
+    writer.join();
+    const auto [otherLost, otherDisordered] = others.waitFor(calls);
+    const double seconds = wall.elapsed() / 1000.0;
+    const ProcStats after = statsOf(tavrod.pid());
+    qint64 received = qint64(clientCount - 1) * calls - otherLost;
+    int disordered = otherDisordered;
+    for (const auto &c : clients) {
+        received += std::min<qint64>(c->calls, calls);
+        disordered += c->outOfOrder ? 1 : 0;
+    }
+    std::printf("fan-out %d clients x %d calls: %s in %.1f s; lost %lld; clients out of order %d; "
+                "tavrod CPU %.1f s; tavrod peak RSS %.1f MiB\n",
+                clientCount, calls, done ? "all delivered" : "NOT all delivered", seconds,
+                static_cast<long long>(qint64(clientCount) * calls - received), disordered,
+                after.cpuSeconds - before.cpuSeconds, after.peakRssMiB);
+}
+
+void unplugged(const QString &folder)
+{
+    Tavrod tavrod(folder + "/absent", folder + "/no-such-device");
+    const ProcStats before = statsOf(tavrod.pid());
+    QElapsedTimer wall;
+    wall.start();
+    waitUntil([&] { return wall.elapsed() >= 10000; }, 11000);
+    const ProcStats after = statsOf(tavrod.pid());
+    std::printf("unplugged: tavrod CPU %.3f s over %.1f s (%.2f %% of a core)\n", after.cpuSeconds - before.cpuSeconds,
+                wall.elapsed() / 1000.0, 100.0 * (after.cpuSeconds - before.cpuSeconds) / (wall.elapsed() / 1000.0));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 5 && QByteArray(argv[1]) == "--load")
+        return runLoad(quint16(atoi(argv[2])), argv[3], atoi(argv[4]));
+    const int clientCount = argc > 1 ? std::max(1, atoi(argv[1])) : 1000;
+    const int calls = argc > 2 ? std::max(1, atoi(argv[2])) : 10000;
+    // 1,000 clients need more descriptors than the usual soft limit, here
+    // and in tavrod (which inherits it).
+    rlimit limit {};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+
+    QTemporaryDir dir;
+    PtyPair pty;
+    qint64 nextNumber = 1;
+    {
+        Tavrod tavrod(dir.path(), pty.slavePath());
+        if (tavrod.port == 0) {
+            std::fprintf(stderr, "tavrod did not start\n");
+            return 1;
+        }
+        QElapsedTimer settle;
+        settle.start();
+        waitUntil([&] { return settle.elapsed() > 500; }, 1000); // the port opens
+        latency(pty, tavrod, 1, nextNumber);
+        latency(pty, tavrod, clientCount, nextNumber);
+        fanOut(pty, tavrod, clientCount, calls, nextNumber);
+    }
+    unplugged(dir.path());
+    return 0;
+}

@@ -1,0 +1,236 @@
+#include "api.h"
+
+#include "access.h"
+#include "event_log.h"
+#include "event_store.h"
+#include "metrics.h"
+#include "port_keeper.h"
+#include "stream.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QTimeZone>
+
+namespace tavrod {
+
+namespace {
+
+HttpResponse unauthorized()
+{
+    HttpResponse response = HttpResponse::error(401, QStringLiteral("missing or wrong bearer token"));
+    response.headers.append({QByteArray("WWW-Authenticate"), QByteArray("Bearer")});
+    return response;
+}
+
+// A whole number in [min, max]; absent gives fallback.
+bool intParam(const HttpRequest &request, const QString &name, qint64 min, qint64 max, qint64 fallback,
+              qint64 *out, QString *error)
+{
+    if (!request.query.hasQueryItem(name)) {
+        *out = fallback;
+        return true;
+    }
+    bool ok = false;
+    const qint64 value = request.query.queryItemValue(name, QUrl::FullyDecoded).toLongLong(&ok);
+    if (!ok || value < min || value > max) {
+        *error = QStringLiteral("%1 must be a whole number from %2 to %3").arg(name).arg(min).arg(max);
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+QString textParam(const HttpRequest &request, const QString &name)
+{
+    return request.query.queryItemValue(name, QUrl::FullyDecoded);
+}
+
+} // namespace
+
+bool normaliseTime(const QString &text, QString *out)
+{
+    QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!time.isValid()) {
+        const QDate date = QDate::fromString(text, Qt::ISODate);
+        if (!date.isValid())
+            return false;
+        time = date.startOfDay(Qt::UTC);
+    }
+    if (time.timeSpec() == Qt::LocalTime)
+        time.setTimeSpec(Qt::UTC);
+    *out = time.toUTC().toString(Qt::ISODateWithMs);
+    return true;
+}
+
+Api::Api(Parts parts)
+    : m_parts(std::move(parts))
+{
+    addRoute("GET", QStringLiteral("/healthz"), false, [this](const HttpRequest &, HttpResponder responder) {
+        const EventLog &log = m_parts.log;
+        QJsonObject health{{"status", log.degraded() ? "degraded" : "ok"},
+                           {"site", log.site()},
+                           {"lastId", log.lastId()},
+                           {"unsavedEvents", log.unsavedCount()},
+                           {"portsOpen", m_parts.ports.openCount()},
+                           {"streamClients", m_parts.stream.clientCount()}};
+        if (log.degraded())
+            health.insert(QStringLiteral("storeError"), log.lastStoreError());
+        if (m_parts.describeHealth)
+            m_parts.describeHealth(health);
+        responder.send(HttpResponse::json(200, health));
+    });
+    addRoute("GET", QStringLiteral("/metrics"), false, [this](const HttpRequest &, HttpResponder responder) {
+        HttpResponse response;
+        response.contentType = "text/plain; version=0.0.4; charset=utf-8";
+        response.body = m_parts.metrics.render(gauges());
+        responder.send(response);
+    });
+    addRoute("POST", QStringLiteral("/api/call"), true,
+             [this](const HttpRequest &request, HttpResponder responder) { postCall(request, responder); });
+    addRoute("GET", QStringLiteral("/api/calls"), true,
+             [this](const HttpRequest &request, HttpResponder responder) { getCalls(request, responder); });
+    addRoute("GET", QStringLiteral("/api/events"), true,
+             [this](const HttpRequest &request, HttpResponder responder) { getEvents(request, responder); });
+    addRoute("GET", QStringLiteral("/api/ports"), true, [this](const HttpRequest &, HttpResponder responder) {
+        responder.send(HttpResponse::json(200, {{"ports", m_parts.ports.describe()}}));
+    });
+    addRoute("GET", QStringLiteral("/api/stream"), true, [](const HttpRequest &, HttpResponder responder) {
+        HttpResponse response = HttpResponse::error(426, QStringLiteral("/api/stream is a WebSocket"));
+        response.headers.append({QByteArray("Upgrade"), QByteArray("websocket")});
+        responder.send(response);
+    });
+}
+
+void Api::addRoute(const QByteArray &method, const QString &path, bool needsToken, Route route)
+{
+    m_routes[path].insert(method, Entry{needsToken, std::move(route)});
+}
+
+QString Api::routeLabel(const QString &path) const
+{
+    return m_routes.contains(path) ? path : QStringLiteral("other");
+}
+
+void Api::handle(const HttpRequest &request, HttpResponder responder) const
+{
+    const auto path = m_routes.constFind(request.path);
+    if (path == m_routes.cend()) {
+        // Unknown paths under /api/ are not told apart from forbidden ones.
+        if (request.path.startsWith(u"/api/") && !m_parts.access.authorized(request))
+            return responder.send(unauthorized());
+        return responder.send(HttpResponse::error(404, QStringLiteral("no such resource: %1").arg(request.path)));
+    }
+    auto entry = path->constFind(request.method);
+    if (entry == path->cend() && request.method == "HEAD")
+        entry = path->constFind("GET");
+    if (entry != path->cend() && entry->needsToken && !m_parts.access.authorized(request))
+        return responder.send(unauthorized());
+    if (entry == path->cend()) {
+        HttpResponse response = HttpResponse::error(
+            405, QStringLiteral("%1 is not allowed on %2").arg(QString::fromLatin1(request.method), request.path));
+        response.headers.append({QByteArray("Allow"), path->keys().join(", ")});
+        return responder.send(response);
+    }
+    entry->route(request, std::move(responder));
+}
+
+std::optional<HttpResponse> Api::checkUpgrade(const HttpRequest &request) const
+{
+    if (request.path != u"/api/stream")
+        return HttpResponse::error(404, QStringLiteral("no WebSocket at %1").arg(request.path));
+    if (request.method != "GET")
+        return HttpResponse::error(405, QStringLiteral("a WebSocket upgrade is a GET"));
+    if (!Access::sameOrigin(request))
+        return HttpResponse::error(403, QStringLiteral("Origin is not this service"));
+    if (!m_parts.access.authorized(request))
+        return unauthorized();
+    if (m_parts.stream.isFull())
+        return HttpResponse::error(503, QStringLiteral("too many stream clients"));
+    return std::nullopt;
+}
+
+void Api::postCall(const HttpRequest &request, HttpResponder responder) const
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(request.body, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return responder.send(HttpResponse::error(
+            400, QStringLiteral("not valid JSON: %1 at offset %2").arg(parseError.errorString()).arg(parseError.offset)));
+    if (!document.isObject())
+        return responder.send(HttpResponse::error(400, QStringLiteral("the body must be one JSON object")));
+    const bool queued = m_parts.submitCall(document.object(), [responder](const QJsonObject &answer) mutable {
+        responder.send(HttpResponse::json(200, answer));
+    });
+    m_parts.metrics.countApiCall(queued);
+    if (!queued)
+        responder.send(HttpResponse::error(503, QStringLiteral("too many calls waiting; try again later")));
+}
+
+void Api::getCalls(const HttpRequest &request, HttpResponder responder) const
+{
+    CallQuery query;
+    QString error;
+    qint64 limit = 0;
+    if (!intParam(request, QStringLiteral("limit"), 1, 1000, 50, &limit, &error)
+        || !intParam(request, QStringLiteral("before"), 1, std::numeric_limits<qint64>::max(), 0, &query.before,
+                     &error))
+        return responder.send(HttpResponse::error(400, error));
+    query.limit = int(limit);
+    query.q = textParam(request, QStringLiteral("q")).trimmed();
+    query.port = textParam(request, QStringLiteral("port"));
+    query.site = textParam(request, QStringLiteral("site"));
+    for (auto [name, target] : {std::pair{QStringLiteral("since"), &query.since},
+                                std::pair{QStringLiteral("until"), &query.until}}) {
+        const QString text = textParam(request, name);
+        if (!text.isEmpty() && !normaliseTime(text, target))
+            return responder.send(
+                HttpResponse::error(400, QStringLiteral("%1 must be an ISO 8601 date or time").arg(name)));
+    }
+    if (query.q.size() > 200)
+        return responder.send(HttpResponse::error(400, QStringLiteral("q is longer than 200 characters")));
+    CallPage page;
+    if (!m_parts.store.findCalls(query, &page, &error))
+        return responder.send(HttpResponse::error(503, QStringLiteral("the store cannot be read: %1").arg(error)));
+    responder.send(HttpResponse::json(
+        200, {{"calls", page.calls}, {"next", page.next > 0 ? QJsonValue(page.next) : QJsonValue()}}));
+}
+
+void Api::getEvents(const HttpRequest &request, HttpResponder responder) const
+{
+    qint64 after = 0, limit = 0;
+    QString error;
+    if (!intParam(request, QStringLiteral("after"), 0, std::numeric_limits<qint64>::max(), 0, &after, &error)
+        || !intParam(request, QStringLiteral("limit"), 1, 1000, 100, &limit, &error))
+        return responder.send(HttpResponse::error(400, error));
+    QList<QByteArray> rows;
+    EventSource &source = m_parts.events ? *m_parts.events : static_cast<EventSource &>(m_parts.log);
+    if (!source.eventsAfter(after, int(limit), &rows, &error))
+        return responder.send(HttpResponse::error(503, QStringLiteral("the store cannot be read: %1").arg(error)));
+    // The rows are JSON already; joined rather than parsed and written again.
+    HttpResponse response;
+    response.body = "{\"events\":[" + rows.join(',') + "]}";
+    responder.send(response);
+}
+
+Gauges Api::gauges() const
+{
+    Gauges g;
+    g.portsOpen = m_parts.ports.openCount();
+    g.streamClients = m_parts.stream.clientCount();
+    g.httpConnections = m_parts.httpConnections ? m_parts.httpConnections() : 0;
+    g.callsPending = m_parts.callsPending ? m_parts.callsPending() : 0;
+    g.unsavedEvents = m_parts.log.unsavedCount();
+    g.degraded = m_parts.log.degraded();
+    if (m_parts.describeHealth) {
+        QJsonObject health;
+        m_parts.describeHealth(health);
+        g.degraded = g.degraded || health.value(QStringLiteral("status")).toString() == u"degraded";
+    }
+    g.storeFailures = m_parts.log.storeFailures();
+    g.droppedEvents = m_parts.log.droppedCount();
+    return g;
+}
+
+} // namespace tavrod

@@ -1,0 +1,87 @@
+// Where events are kept: an interface, so that another database can take the
+// place of the SQLite file without the rest of the service noticing.
+#ifndef TAVROD_EVENT_STORE_H
+#define TAVROD_EVENT_STORE_H
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+namespace tavrod {
+
+// One event as it is stored and streamed: tavro_cli's object plus id, at
+// (UTC, ISO 8601 with milliseconds) and site. json is that object, compact.
+struct EventRecord
+{
+    qint64 id = 0;
+    QString kind;     // the "event" field: ReceiveCall, HookEvent, ...
+    QString site;
+    QString portName;
+    QString at;
+    QJsonObject object;
+    QByteArray json;
+    // Sent live before the shared database gave it an id (it waits in the
+    // spool); its JSON has localId instead of id.
+    bool provisional = false;
+};
+
+// A history search; empty texts and 0 mean "no condition".
+struct CallQuery
+{
+    QString q;        // any part of the number or the name
+    QString since;    // at >= since (normalised ISO 8601 UTC)
+    QString until;    // at < until
+    QString port;
+    QString site;
+    qint64 before = 0; // id < before (paging)
+    int limit = 50;
+};
+
+struct CallPage
+{
+    QJsonArray calls; // newest first
+    qint64 next = 0;  // before= for the next page; 0 when this was the last
+};
+
+class EventStore
+{
+public:
+    virtual ~EventStore() = default;
+
+    // Opens (creating and migrating as needed). False with a reason.
+    virtual bool open(QString *error) = 0;
+    virtual void close() = 0;
+    // Writes the events in one transaction: all or none.
+    virtual bool append(const QList<EventRecord> &events, QString *error) = 0;
+    // The highest id stored, 0 for an empty store.
+    virtual qint64 lastId() = 0;
+    // The stored events after an id, oldest first, as their JSON.
+    virtual bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) = 0;
+    virtual bool findCalls(const CallQuery &query, CallPage *page, QString *error) = 0;
+};
+
+// Where the stream and /api/events read the numbered events: the local log,
+// or the shared database that numbers the events of every site.
+class EventSource
+{
+public:
+    virtual ~EventSource() = default;
+    // The id of the newest event published so far.
+    virtual qint64 lastId() const = 0;
+    // Events after an id, oldest first, as their JSON.
+    virtual bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) = 0;
+};
+
+// The call object of /api/calls from a stored ReceiveCall event.
+QJsonObject callFromEvent(const QJsonObject &event);
+
+// For the history search of every store: plain ASCII, and a LIKE pattern
+// (escape character '\\') that finds q anywhere.
+bool isAscii(QStringView text);
+QString likePattern(const QString &q);
+
+} // namespace tavrod
+
+#endif

@@ -1,0 +1,585 @@
+#include "pg_store.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QVariant>
+
+#include <algorithm>
+
+namespace tavrod {
+
+namespace {
+
+// One lock for everything that numbers events or changes the schema: ids are
+// taken and committed in the same order, so a reader that has seen id N has
+// seen every committed id below it.
+constexpr qint64 numberingLock = 0x74617672'6f000001; // "tavro" + 1
+// The first key of the per-site locks (the second is the name's hash).
+constexpr int siteLockSpace = 0x74617672; // "tavr"
+
+// The same versions as the SQLite store: 1 is the events and the calls, 2 the
+// substring search. Column names are the SQLite ones in lower case; local_id
+// and the unique (site, local_id) are what make forwarding idempotent.
+const char *const migrations[][10] = {
+    {"CREATE TABLE events (id BIGSERIAL PRIMARY KEY, site TEXT NOT NULL, local_id BIGINT NOT NULL,"
+     " portname TEXT NOT NULL, at TEXT NOT NULL, kind TEXT NOT NULL, body TEXT NOT NULL,"
+     " UNIQUE (site, local_id))",
+     "CREATE TABLE calls (id BIGINT PRIMARY KEY REFERENCES events(id), site TEXT NOT NULL,"
+     " portname TEXT NOT NULL, at TEXT NOT NULL, callstate INTEGER NOT NULL,"
+     " number TEXT NOT NULL, name TEXT NOT NULL)",
+     "CREATE INDEX calls_at ON calls(at)",
+     // Every insert, by any writer, is announced after its commit, in
+     // commit order. NOTIFY payloads end at 8000 bytes.
+     "CREATE FUNCTION tavro_announce_event() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+     " PERFORM pg_notify('tavro_events', CASE WHEN octet_length(NEW.body) < 7900 THEN NEW.body"
+     " ELSE json_build_object('id', NEW.id, 'truncated', true)::text END);"
+     " RETURN NULL; END $$",
+     "CREATE TRIGGER events_announce AFTER INSERT ON events FOR EACH ROW"
+     " EXECUTE FUNCTION tavro_announce_event()",
+     nullptr},
+    // Trigrams (pg_trgm) serve three characters and more. Two characters
+    // give pg_trgm no whole trigram, so pairs with a non-ASCII character (a
+    // Korean given name is two syllables) have their own table, walked
+    // newest first; two ASCII characters are dense enough for a scan.
+    {"CREATE EXTENSION IF NOT EXISTS pg_trgm",
+     // Without fastupdate: a pending list (up to 4 MB, until a vacuum)
+     // is read by every search and misleads the planner; calls are few
+     // enough to index at once.
+     "CREATE INDEX calls_number_trgm ON calls USING gin (number gin_trgm_ops) WITH (fastupdate = off)",
+     "CREATE INDEX calls_name_trgm ON calls USING gin (name gin_trgm_ops) WITH (fastupdate = off)",
+     "CREATE TABLE call_grams (gram TEXT NOT NULL, id BIGINT NOT NULL, PRIMARY KEY (gram, id))",
+     "INSERT INTO call_grams (gram, id) SELECT DISTINCT lower(substr(v.t, i, 2)), c.id FROM calls c,"
+     " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
+     " WHERE lower(substr(v.t, i, 2)) ~ '[^[:ascii:]]' ON CONFLICT DO NOTHING",
+     nullptr},
+};
+constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
+
+// One round trip for a whole batch: the rows travel as one JSON array.
+const char insertBatch[] =
+    "WITH rows AS (SELECT * FROM json_to_recordset(?::json) AS r(id BIGINT, site TEXT, local_id BIGINT,"
+    " portname TEXT, at TEXT, kind TEXT, body TEXT, callstate INTEGER, number TEXT, name TEXT)),"
+    " stored AS (INSERT INTO events (id, site, local_id, portname, at, kind, body)"
+    " SELECT id, site, local_id, portname, at, kind, body FROM rows ORDER BY id"
+    " ON CONFLICT (site, local_id) DO NOTHING RETURNING id),"
+    " called AS (INSERT INTO calls (id, site, portname, at, callstate, number, name)"
+    " SELECT r.id, r.site, r.portname, r.at, r.callstate, r.number, r.name FROM rows r JOIN stored s"
+    " ON s.id = r.id WHERE r.kind = 'ReceiveCall' RETURNING id, number, name)"
+    " INSERT INTO call_grams (gram, id) SELECT DISTINCT lower(substr(v.t, i, 2)), c.id FROM called c,"
+    " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
+    " WHERE lower(substr(v.t, i, 2)) ~ '[^[:ascii:]]' ON CONFLICT DO NOTHING";
+
+QString sqlError(const QString &step, const QSqlError &error)
+{
+    // One log line per state change: libpq's messages span lines.
+    return QStringLiteral("%1: %2").arg(step, error.text().simplified());
+}
+
+// PostgreSQL text cannot hold U+0000; the JSON body keeps it escaped.
+QString pgText(QString text)
+{
+    return text.replace(QChar(0), QChar(0xfffd));
+}
+
+void bindAll(QSqlQuery &query, const QVariantList &values)
+{
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
+}
+
+} // namespace
+
+const QString PgStore::channel = QStringLiteral("tavro_events");
+
+bool isPostgresUrl(const QString &text)
+{
+    return text.startsWith(u"postgresql://") || text.startsWith(u"postgres://");
+}
+
+QString PgTarget::display() const
+{
+    QString text = QStringLiteral("postgresql://");
+    if (!user.isEmpty())
+        text += user + u'@';
+    if (!host.startsWith(u'/'))
+        text += host.contains(u':') ? u'[' + host + u']' : host;
+    if (port > 0)
+        text += u':' + QString::number(port);
+    text += u'/' + database;
+    if (host.startsWith(u'/'))
+        text += QStringLiteral("?host=") + host;
+    return text;
+}
+
+bool parsePostgresUrl(const QString &text, PgTarget *target, QString *error)
+{
+    if (!isPostgresUrl(text)) {
+        *error = QStringLiteral("not a postgresql:// URI");
+        return false;
+    }
+    // Taken apart by hand: QUrl refuses an empty host ("user@/db?host=/run"),
+    // which libpq allows.
+    QString rest = text.mid(text.indexOf(u"://") + 3);
+    QString query;
+    if (const qsizetype mark = rest.indexOf(u'?'); mark >= 0) {
+        query = rest.mid(mark + 1);
+        rest.truncate(mark);
+    }
+    QString authority = rest;
+    if (const qsizetype slash = rest.indexOf(u'/'); slash >= 0) {
+        authority = rest.left(slash);
+        target->database = QUrl::fromPercentEncoding(rest.mid(slash + 1).toUtf8());
+    }
+    const auto decode = [](const QString &part) { return QUrl::fromPercentEncoding(part.toUtf8()); };
+    if (const qsizetype at = authority.lastIndexOf(u'@'); at >= 0) {
+        const QString userInfo = authority.left(at);
+        authority = authority.mid(at + 1);
+        const qsizetype colon = userInfo.indexOf(u':');
+        target->user = decode(colon < 0 ? userInfo : userInfo.left(colon));
+        if (colon >= 0)
+            target->password = decode(userInfo.mid(colon + 1));
+    }
+    QString portText;
+    if (authority.startsWith(u'[')) {
+        const qsizetype close = authority.indexOf(u']');
+        if (close < 0) {
+            *error = QStringLiteral("unclosed [ in the host");
+            return false;
+        }
+        target->host = authority.mid(1, close - 1);
+        if (authority.mid(close + 1).startsWith(u':'))
+            portText = authority.mid(close + 2);
+    } else {
+        const qsizetype colon = authority.lastIndexOf(u':');
+        target->host = decode(colon < 0 ? authority : authority.left(colon));
+        if (colon >= 0)
+            portText = authority.mid(colon + 1);
+    }
+    const auto setPort = [&](const QString &value) {
+        bool ok = false;
+        const int port = value.toInt(&ok);
+        if (!ok || port < 1 || port > 65535) {
+            *error = QStringLiteral("the port must be 1..65535, not \"%1\"").arg(value);
+            return false;
+        }
+        target->port = port;
+        return true;
+    };
+    if (!portText.isEmpty() && !setPort(portText))
+        return false;
+    for (const auto &[key, value] : QUrlQuery(query).queryItems(QUrl::FullyDecoded)) {
+        if (key == u"host")
+            target->host = value;
+        else if (key == u"port") {
+            if (!setPort(value))
+                return false;
+        } else if (key == u"user")
+            target->user = value;
+        else if (key == u"password")
+            target->password = value;
+        else if (key == u"dbname")
+            target->database = value;
+        else if (value.contains(u' ') || value.contains(u';') || key.contains(u'=')) {
+            *error = QStringLiteral("the parameter %1 has a value tavrod cannot pass on").arg(key);
+            return false;
+        } else
+            target->options.append(key + u'=' + value);
+    }
+    if (target->database.isEmpty()) {
+        *error = QStringLiteral("the URI names no database");
+        return false;
+    }
+    return true;
+}
+
+PgStore::PgStore(PgTarget target, QObject *parent)
+    : QObject(parent)
+    , m_target(std::move(target))
+    , m_connection(QStringLiteral("tavrod-pg-%1").arg(quintptr(this)))
+{
+}
+
+PgStore::~PgStore()
+{
+    close();
+}
+
+int PgStore::schemaVersion()
+{
+    return migrationCount;
+}
+
+bool PgStore::open(QString *error)
+{
+    close();
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
+    if (!m_db.isValid()) {
+        *error = QStringLiteral("the Qt SQL driver QPSQL is missing (Debian: libqt6sql6-psql)");
+        close();
+        return false;
+    }
+    m_db.setHostName(m_target.host);
+    if (m_target.port > 0)
+        m_db.setPort(m_target.port);
+    m_db.setUserName(m_target.user);
+    m_db.setPassword(m_target.password);
+    m_db.setDatabaseName(m_target.database);
+    // A server that stops answering must not hold the event loop for long:
+    // connects and unacknowledged TCP sends give up after a few seconds.
+    QStringList options{"connect_timeout=3", "application_name=tavrod", "tcp_user_timeout=5000",
+                        "keepalives_idle=5", "keepalives_interval=2", "keepalives_count=2"};
+    options += m_target.options;
+    m_db.setConnectOptions(options.join(u';'));
+    if (!m_db.open()) {
+        *error = sqlError(QStringLiteral("cannot connect to %1").arg(m_target.display()), m_db.lastError());
+        close();
+        return false;
+    }
+    // Server notices (an extension that exists already...) are no news.
+    if (!exec(QStringLiteral("SET client_min_messages TO warning"), QStringLiteral("configuring"), error)
+        || !migrate(error)) {
+        close();
+        return false;
+    }
+    QSqlDriver *driver = m_db.driver();
+    connect(driver, qOverload<const QString &, QSqlDriver::NotificationSource, const QVariant &>(
+                        &QSqlDriver::notification),
+            this, [this](const QString &name, QSqlDriver::NotificationSource, const QVariant &payload) {
+                if (name == channel)
+                    emit notified(payload.toString().toUtf8());
+            });
+    if (!driver->subscribeToNotification(channel)) {
+        *error = sqlError(QStringLiteral("LISTEN %1").arg(channel), driver->lastError());
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool PgStore::isOpen() const
+{
+    return m_db.isValid() && m_db.isOpen();
+}
+
+void PgStore::close()
+{
+    if (m_db.isValid()) {
+        m_db.driver()->disconnect(this);
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+}
+
+bool PgStore::exec(const QString &sql, const QString &step, QString *error)
+{
+    QSqlQuery query(m_db);
+    if (query.exec(sql))
+        return true;
+    *error = sqlError(step, query.lastError());
+    return false;
+}
+
+bool PgStore::migrate(QString *error)
+{
+    // Sites that start together migrate one after the other.
+    if (!m_db.transaction()) {
+        *error = sqlError(QStringLiteral("starting the migration"), m_db.lastError());
+        return false;
+    }
+    const auto fail = [&] {
+        m_db.rollback();
+        return false;
+    };
+    QSqlQuery query(m_db);
+    if (!exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(numberingLock), QStringLiteral("locking"), error)
+        || !exec(QStringLiteral("CREATE TABLE IF NOT EXISTS tavro_schema (version INTEGER NOT NULL)"),
+                 QStringLiteral("creating the version table"), error))
+        return fail();
+    if (!query.exec(QStringLiteral("SELECT COALESCE(MAX(version), 0) FROM tavro_schema")) || !query.next()) {
+        *error = sqlError(QStringLiteral("reading the schema version"), query.lastError());
+        return fail();
+    }
+    const int version = query.value(0).toInt();
+    if (version > migrationCount) {
+        *error = QStringLiteral("%1 has schema version %2, newer than this program's %3")
+                     .arg(m_target.display())
+                     .arg(version)
+                     .arg(migrationCount);
+        return fail();
+    }
+    for (int step = version; step < migrationCount; ++step) {
+        for (const char *const *statement = migrations[step]; *statement; ++statement) {
+            if (!exec(QString::fromUtf8(*statement), QStringLiteral("migrating to version %1").arg(step + 1), error))
+                return fail();
+        }
+    }
+    if (version < migrationCount
+        && (!exec(QStringLiteral("DELETE FROM tavro_schema"), QStringLiteral("writing the schema version"), error)
+            || !exec(QStringLiteral("INSERT INTO tavro_schema (version) VALUES (%1)").arg(migrationCount),
+                     QStringLiteral("writing the schema version"), error)))
+        return fail();
+    if (!m_db.commit()) {
+        *error = sqlError(QStringLiteral("committing the migration"), m_db.lastError());
+        return fail();
+    }
+    return true;
+}
+
+bool PgStore::append(const QList<EventRecord> &events, QString *error)
+{
+    if (!isOpen()) {
+        *error = QStringLiteral("not connected to %1").arg(m_target.display());
+        return false;
+    }
+    if (events.isEmpty())
+        return true;
+    if (!m_db.transaction()) {
+        *error = sqlError(QStringLiteral("starting a transaction"), m_db.lastError());
+        return false;
+    }
+    const auto fail = [&](const QString &step, const QSqlError &sqlErr) {
+        *error = sqlError(step, sqlErr);
+        m_db.rollback();
+        return false;
+    };
+    QSqlQuery numbers(m_db);
+    numbers.setForwardOnly(true);
+    if (!numbers.exec(QStringLiteral("SELECT nextval('events_id_seq') FROM (SELECT pg_advisory_xact_lock(%1)) l,"
+                                     " generate_series(1, %2)")
+                          .arg(numberingLock)
+                          .arg(events.size())))
+        return fail(QStringLiteral("numbering events"), numbers.lastError());
+    QList<qint64> ids;
+    while (numbers.next())
+        ids.append(numbers.value(0).toLongLong());
+    std::sort(ids.begin(), ids.end());
+    if (ids.size() != events.size())
+        return fail(QStringLiteral("numbering events"), QSqlError(QStringLiteral("too few ids")));
+
+    QJsonArray rows;
+    for (qsizetype i = 0; i < events.size(); ++i) {
+        const EventRecord &event = events.at(i);
+        QJsonObject object = event.object;
+        object.insert(QStringLiteral("id"), ids.at(i));
+        object.insert(QStringLiteral("localId"), event.id);
+        const QJsonObject info = object.value(QStringLiteral("cidInfo")).toObject();
+        rows.append(QJsonObject{
+            {"id", ids.at(i)},
+            {"site", pgText(event.site)},
+            {"local_id", event.id},
+            {"portname", pgText(event.portName)},
+            {"at", event.at},
+            {"kind", pgText(event.kind)},
+            {"body", QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact))},
+            {"callstate", object.value(QStringLiteral("callState")).toInt()},
+            {"number", pgText(info.value(QStringLiteral("lNumber")).toString())},
+            {"name", pgText(info.value(QStringLiteral("lName")).toString())},
+        });
+    }
+    QSqlQuery insert(m_db);
+    insert.prepare(QString::fromLatin1(insertBatch));
+    insert.bindValue(0, QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)));
+    if (!insert.exec())
+        return fail(QStringLiteral("storing %1 events").arg(events.size()), insert.lastError());
+    if (!m_db.commit())
+        return fail(QStringLiteral("committing"), m_db.lastError());
+    return true;
+}
+
+qint64 PgStore::lastId()
+{
+    QSqlQuery query(m_db);
+    if (query.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM events")) && query.next())
+        return query.value(0).toLongLong();
+    return 0;
+}
+
+bool PgStore::lastLocalId(const QString &site, qint64 *id, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT COALESCE(MAX(local_id), 0) FROM events WHERE site = ?"));
+    query.bindValue(0, pgText(site));
+    if (!query.exec() || !query.next()) {
+        *error = sqlError(QStringLiteral("reading the last local id"), query.lastError());
+        return false;
+    }
+    *id = query.value(0).toLongLong();
+    return true;
+}
+
+bool PgStore::claimSite(const QString &site, bool *claimed, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT pg_try_advisory_lock(%1, hashtext(?))").arg(siteLockSpace));
+    query.bindValue(0, pgText(site));
+    if (!query.exec() || !query.next()) {
+        *error = sqlError(QStringLiteral("claiming the site name"), query.lastError());
+        return false;
+    }
+    *claimed = query.value(0).toBool();
+    return true;
+}
+
+bool PgStore::ping(QString *error)
+{
+    return isOpen() && exec(QStringLiteral("SELECT 1"), QStringLiteral("checking the connection"), error);
+}
+
+bool PgStore::eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT body FROM events WHERE id > ? ORDER BY id LIMIT ?"));
+    bindAll(query, {after, limit});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading events"), query.lastError());
+        return false;
+    }
+    while (query.next())
+        rows->append(query.value(0).toString().toUtf8());
+    return true;
+}
+
+bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error)
+{
+    const QString q = pgText(request.q);
+    const bool pairs = q.size() == 2 && !isAscii(q);
+    const QString idColumn = pairs ? QStringLiteral("g.id") : QStringLiteral("c.id");
+    QStringList filters;
+    QVariantList filterValues;
+    if (request.before > 0) {
+        filters << idColumn + QStringLiteral(" < ?");
+        filterValues << request.before;
+    }
+    const struct {
+        const QString &value;
+        const char *condition;
+    } conditions[] = {{request.since, "c.at >= ?"},
+                      {request.until, "c.at < ?"},
+                      {request.port, "c.portname = ?"},
+                      {request.site, "c.site = ?"}};
+    for (const auto &condition : conditions) {
+        if (!condition.value.isEmpty()) {
+            filters << QString::fromLatin1(condition.condition);
+            filterValues << pgText(condition.value);
+        }
+    }
+    const int limit = qBound(1, request.limit, 1000);
+
+    QString from = QStringLiteral("calls c");
+    QStringList where = filters;
+    QVariantList values = filterValues;
+    Plan plan = Plan::Planner;
+    if (pairs) {
+        from = QStringLiteral("call_grams g JOIN calls c ON c.id = g.id");
+        where.prepend(QStringLiteral("g.gram = ?"));
+        values.prepend(q.toLower());
+    } else if (!q.isEmpty()) {
+        // ILIKE, as SQLite's LIKE: ASCII letters in either case.
+        where << QStringLiteral("(c.number ILIKE ? OR c.name ILIKE ?)");
+        values << likePattern(q) << likePattern(q);
+        // Two ASCII characters make no trigram: only the walk serves them.
+        plan = q.size() < 3 ? Plan::Walk : Plan::Planner;
+        if (plan == Plan::Planner && !choosePlan(q, filters, filterValues, limit, &plan, error))
+            return false;
+    }
+    // The page's ids first, the bodies after.
+    const QString sql = QStringLiteral("SELECT e.body FROM (SELECT %3 AS id FROM %1%2 ORDER BY %3 DESC LIMIT %4) m"
+                                       " JOIN events e ON e.id = m.id ORDER BY m.id DESC")
+                            .arg(from,
+                                 where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND "),
+                                 idColumn)
+                            .arg(limit + 1);
+    QList<QByteArray> bodies;
+    if (!runSearch(sql, values, plan, &bodies, error))
+        return false;
+    qint64 lastId = 0;
+    int count = 0;
+    page->next = 0;
+    for (const QByteArray &body : std::as_const(bodies)) {
+        if (count == limit) {
+            page->next = lastId;
+            break;
+        }
+        const QJsonObject event = QJsonDocument::fromJson(body).object();
+        page->calls.append(callFromEvent(event));
+        lastId = event.value(QStringLiteral("id")).toInteger();
+        ++count;
+    }
+    return true;
+}
+
+bool PgStore::choosePlan(const QString &q, const QStringList &filters, const QVariantList &filterValues, int limit,
+                         Plan *plan, QString *error)
+{
+    // The planner guesses a fragment's frequency from a sample of 100 rows
+    // and, for a four-digit fragment that happens to be in it, walks a whole
+    // million rows. The newest rows say better how frequent it is: walking
+    // newest first costs about (limit + 1) / density rows, the trigram index
+    // about density * rows, and the cheaper one is taken.
+    constexpr int window = 500;
+    const QString sql = QStringLiteral("SELECT (SELECT count(*) FROM (SELECT c.number, c.name FROM calls c%1"
+                                       " ORDER BY c.id DESC LIMIT %2) w WHERE w.number ILIKE ? OR w.name ILIKE ?),"
+                                       " (SELECT reltuples FROM pg_class WHERE oid = 'calls'::regclass)")
+                            .arg(filters.isEmpty() ? QString() : QStringLiteral(" WHERE ") + filters.join(u" AND "))
+                            .arg(window);
+    QSqlQuery probe(m_db);
+    probe.setForwardOnly(true);
+    probe.prepare(sql);
+    bindAll(probe, filterValues + QVariantList{likePattern(q), likePattern(q)});
+    if (!probe.exec() || !probe.next()) {
+        *error = sqlError(QStringLiteral("searching calls"), probe.lastError());
+        return false;
+    }
+    const double seen = probe.value(0).toDouble();
+    const double rows = std::max(probe.value(1).toDouble(), double(window));
+    const double walk = seen > 0 ? (limit + 1) * window / seen : rows;
+    const double index = seen * rows / window;
+    *plan = walk < index ? Plan::Walk : Plan::Index;
+    return true;
+}
+
+bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan plan, QList<QByteArray> *bodies,
+                        QString *error)
+{
+    const bool steered = plan != Plan::Planner;
+    if (steered && !m_db.transaction()) {
+        *error = sqlError(QStringLiteral("searching calls"), m_db.lastError());
+        return false;
+    }
+    const auto fail = [&](const QSqlError &sqlErr) {
+        *error = sqlError(QStringLiteral("searching calls"), sqlErr);
+        if (steered)
+            m_db.rollback();
+        return false;
+    };
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (steered) {
+        // For this transaction only: the walk or the index, never a scan of all.
+        const char *settings = plan == Plan::Walk ? "SET LOCAL enable_bitmapscan = off; SET LOCAL enable_seqscan = off"
+                                                  : "SET LOCAL enable_indexscan = off; SET LOCAL enable_seqscan = off";
+        for (const QString &setting : QString::fromLatin1(settings).split(QStringLiteral("; "))) {
+            if (!query.exec(setting))
+                return fail(query.lastError());
+        }
+    }
+    if (!query.prepare(sql))
+        return fail(query.lastError());
+    bindAll(query, values);
+    if (!query.exec())
+        return fail(query.lastError());
+    while (query.next())
+        bodies->append(query.value(0).toString().toUtf8());
+    if (steered)
+        m_db.rollback(); // nothing was written; the settings go with it
+    return true;
+}
+
+} // namespace tavrod

@@ -1,0 +1,207 @@
+#include "service.h"
+
+#include "access.h"
+#include "api.h"
+#include "call_queue.h"
+#include "event_log.h"
+#include "hooks.h"
+#include "http_server.h"
+#include "json_bridge.h"
+#include "metrics.h"
+#include "port_keeper.h"
+#include "shared_log.h"
+#include "sqlite_store.h"
+#include "stream.h"
+#include "web_routes.h"
+
+#include "tavro/tavro_m.h"
+
+#include <QJsonDocument>
+#include <QWebSocket>
+
+#include <cstdio>
+
+namespace tavrod {
+
+Service::Service(Options options, QObject *parent)
+    : QObject(parent)
+    , m_options(std::move(options))
+    , m_metrics(std::make_unique<Metrics>())
+{
+}
+
+Service::~Service()
+{
+    stop();
+}
+
+quint16 Service::port() const
+{
+    return m_http ? m_http->port() : 0;
+}
+
+bool Service::start(QString *error)
+{
+    if (!openStore(error))
+        return false;
+
+    QByteArray token;
+    bool created = false;
+    if (!loadOrCreateToken(m_options.tokenFile, &token, &created, error))
+        return false;
+    std::fprintf(stderr, "tavrod: API token %s %s\n", created ? "created in" : "read from",
+                 qPrintable(m_options.tokenFile));
+    m_access = std::make_unique<Access>(token);
+
+    tavro::PortMap map = tavro::defaultPortMap();
+    for (auto it = m_options.portMap.cbegin(); it != m_options.portMap.cend(); ++it)
+        map.insert(it.key(), it.value());
+    m_control = std::make_unique<tavro_m>(map);
+    m_bridge = std::make_unique<tavro::cli::JsonBridge>(*m_control, nullptr);
+    m_bridge->setDebugEnabled(false);
+    connect(m_bridge.get(), &tavro::cli::JsonBridge::event, this, &Service::onBridgeEvent);
+    // Calls from every client run one at a time, never nested in a wait.
+    m_calls = std::make_unique<tavro::cli::CallQueue>(*m_bridge, m_options.maxQueuedCalls);
+
+    m_stream = std::make_unique<StreamHub>(m_shared ? static_cast<EventSource &>(*m_shared) : *m_log, *m_metrics,
+                                           m_options.maxStreamClients);
+    connect(m_stream.get(), &StreamHub::debugWantedChanged, this,
+            [this](bool wanted) { m_bridge->setDebugEnabled(wanted); });
+    if (m_shared) {
+        // The database numbers and announces every site's events; only the
+        // unnumbered debug texts go from the log to the stream directly.
+        connect(m_shared.get(), &SharedLog::published, m_stream.get(), &StreamHub::publish);
+        connect(m_log.get(), &EventLog::published, m_stream.get(), [this](const EventRecord &event) {
+            if (event.id == 0)
+                m_stream->publish(event);
+        });
+    } else {
+        connect(m_log.get(), &EventLog::published, m_stream.get(), &StreamHub::publish);
+    }
+    connect(m_log.get(), &EventLog::published, this, [this](const EventRecord &event) {
+        if (event.id > 0)
+            m_metrics->countEvent(event.kind);
+    });
+    connect(m_log.get(), &EventLog::degradedChanged, this, [](bool degraded) {
+        std::fprintf(stderr, "tavrod: %s\n", degraded ? "degraded: the store cannot be written" : "store ok");
+    });
+
+    m_hooks = std::make_unique<HookRunner>(m_options.onCall, m_options.hookTimeoutMs, m_options.hookParallel,
+                                           *m_metrics);
+    if (!m_hooks->isEmpty() && m_shared) {
+        // This site's calls, with the id the shared database gave them (or,
+        // while they wait in the spool, their localId), each once.
+        connect(m_shared.get(), &SharedLog::published, this, [this](const EventRecord &event) {
+            if (event.kind != u"ReceiveCall" || event.site != m_options.site)
+                return;
+            QJsonObject call = callFromEvent(event.object);
+            if (event.provisional)
+                call.insert(QStringLiteral("localId"), event.object.value(QStringLiteral("localId")));
+            m_hooks->run(QJsonDocument(call).toJson(QJsonDocument::Compact));
+        });
+    } else if (!m_hooks->isEmpty()) {
+        connect(m_log.get(), &EventLog::stored, this, [this](const EventRecord &event) {
+            if (event.kind == u"ReceiveCall")
+                m_hooks->run(QJsonDocument(callFromEvent(event.object)).toJson(QJsonDocument::Compact));
+        });
+    }
+
+    // The PortState events themselves come through the bridge.
+    m_ports = std::make_unique<PortKeeper>(*m_control, m_options.openPorts);
+    connect(m_control.get(), &tavro_m::PortStateChanged, m_ports.get(), &PortKeeper::noteState);
+
+    HttpLimits limits;
+    limits.maxConnections = m_options.maxConnections;
+    m_http = std::make_unique<HttpServer>(limits);
+    m_api = std::make_unique<Api>(Api::Parts{
+        *m_log, *m_eventStore, *m_ports, *m_stream, *m_metrics, *m_access,
+        [this](const QJsonObject &request, std::function<void(const QJsonObject &)> reply) {
+            return m_calls->enqueue(request, std::move(reply));
+        },
+        [this] { return m_calls->pending() + (m_calls->busy() ? 1 : 0); },
+        [this] { return m_http->connectionCount(); },
+        m_shared.get(),
+        [this](QJsonObject &health) {
+            if (m_shared)
+                m_shared->describe(health);
+        }});
+    // Dashboard: the page, its login and the session cookie as a second key.
+    m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
+    m_http->setHandler([this](const HttpRequest &request, HttpResponder responder) {
+        m_api->handle(request, std::move(responder));
+    });
+    m_http->setUpgradeCheck([this](const HttpRequest &request) { return m_api->checkUpgrade(request); });
+    connect(m_http.get(), &HttpServer::webSocketConnected, m_stream.get(), &StreamHub::accept);
+    connect(m_http.get(), &HttpServer::requestFinished, this,
+            [this](const QByteArray &, const QString &path, int, double seconds) {
+                m_metrics->observeRequest(m_api->routeLabel(path), seconds);
+            });
+    if (!m_http->listen(m_options.listenAddress, m_options.listenPort, error)) {
+        *error = QStringLiteral("cannot listen on %1:%2: %3")
+                     .arg(m_options.listenAddress.toString())
+                     .arg(m_options.listenPort)
+                     .arg(*error);
+        return false;
+    }
+    const QString host = m_options.listenAddress.protocol() == QAbstractSocket::IPv6Protocol
+        ? u'[' + m_options.listenAddress.toString() + u']'
+        : m_options.listenAddress.toString();
+    std::fprintf(stderr, "tavrod: listening on http://%s:%u\n", qPrintable(host), unsigned(m_http->port()));
+
+    m_ports->start();
+    return true;
+}
+
+bool Service::openStore(QString *error)
+{
+    if (isPostgresUrl(m_options.dbPath)) {
+        PgTarget target;
+        if (!parsePostgresUrl(m_options.dbPath, &target, error))
+            return false;
+        std::fprintf(stderr, "tavrod: shared database %s, spool %s\n", qPrintable(target.display()),
+                     qPrintable(m_options.spoolPath));
+        m_shared = std::make_unique<SharedLog>(target, m_options.spoolPath, m_options.site);
+        m_eventStore = &m_shared->store();
+    } else {
+        m_store = std::make_unique<SqliteStore>(m_options.dbPath);
+        m_eventStore = m_store.get();
+    }
+    if (!m_eventStore->open(error))
+        return false;
+    m_log = std::make_unique<EventLog>(*m_eventStore, m_options.site);
+    m_log->start();
+    if (m_store)
+        std::fprintf(stderr, "tavrod: store %s (schema %d), last event id %lld\n", qPrintable(m_options.dbPath),
+                     SqliteStore::schemaVersion(), static_cast<long long>(m_log->lastId()));
+    return true;
+}
+
+void Service::onBridgeEvent(const QJsonObject &event)
+{
+    m_log->record(event);
+}
+
+void Service::stop()
+{
+    if (m_stopped || !m_log)
+        return;
+    m_stopped = true;
+    // Waiting callers get an answer; a running SendCmd ends once its port is closed.
+    if (m_calls)
+        m_calls->abortPending(QStringLiteral("the service is stopping"));
+    if (m_ports)
+        m_ports->closeAll();
+    if (m_stream)
+        m_stream->closeAll();
+    if (m_hooks)
+        m_hooks->stop();
+    if (m_http)
+        m_http->close();
+    if (!m_log->flush())
+        std::fprintf(stderr, "tavrod: %d events could not be written to the store: %s\n", m_log->unsavedCount(),
+                     qPrintable(m_log->lastStoreError()));
+    m_eventStore->close();
+    std::fprintf(stderr, "tavrod: stopped\n");
+}
+
+} // namespace tavrod

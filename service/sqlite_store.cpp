@@ -1,0 +1,362 @@
+#include "sqlite_store.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace tavrod {
+
+namespace {
+
+// Each step brings the file from version i to i + 1; a file is never
+// written by code older than its version.
+const char *const migrations[][8] = {
+    // 1: the events, and the calls as their own rows for the history.
+    {"CREATE TABLE events (id INTEGER PRIMARY KEY, site TEXT NOT NULL, portName TEXT NOT NULL,"
+     " at TEXT NOT NULL, kind TEXT NOT NULL, body TEXT NOT NULL)",
+     "CREATE TABLE calls (id INTEGER PRIMARY KEY REFERENCES events(id), site TEXT NOT NULL,"
+     " portName TEXT NOT NULL, at TEXT NOT NULL, callState INTEGER NOT NULL,"
+     " number TEXT NOT NULL, name TEXT NOT NULL)",
+     "CREATE INDEX calls_at ON calls(at)", nullptr},
+    // 2: substring search. Trigrams serve three characters and more; two
+    // characters (a Korean given name is two syllables) need their own
+    // index of the pairs, kept for names and for non-ASCII pairs of numbers
+    // (two-character ASCII fragments are dense enough for a scan).
+    {"CREATE VIRTUAL TABLE calls_fts USING fts5(number, name, content='calls', content_rowid='id',"
+     " tokenize='trigram')",
+     "INSERT INTO calls_fts(calls_fts) VALUES('rebuild')",
+     "CREATE TABLE call_grams (gram TEXT NOT NULL, id INTEGER NOT NULL, PRIMARY KEY (gram, id))"
+     " WITHOUT ROWID",
+     nullptr},
+};
+constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
+
+QString sqlError(const QString &step, const QSqlError &error)
+{
+    return QStringLiteral("%1: %2").arg(step, error.text());
+}
+
+// The two-character pieces of a call that the pair index keeps.
+QStringList gramsOf(const QString &number, const QString &name)
+{
+    QStringList grams;
+    const QString lowerName = name.toLower();
+    for (qsizetype i = 0; i + 1 < lowerName.size(); ++i)
+        grams.append(lowerName.mid(i, 2));
+    const QString lowerNumber = number.toLower();
+    for (qsizetype i = 0; i + 1 < lowerNumber.size(); ++i) {
+        const QString gram = lowerNumber.mid(i, 2);
+        if (!isAscii(gram))
+            grams.append(gram);
+    }
+    grams.removeDuplicates();
+    return grams;
+}
+
+void bindAll(QSqlQuery &query, const QVariantList &values)
+{
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
+}
+
+} // namespace
+
+bool isAscii(QStringView text)
+{
+    for (QChar c : text) {
+        if (c.unicode() > 0x7f)
+            return false;
+    }
+    return true;
+}
+
+QString likePattern(const QString &q)
+{
+    QString escaped = q;
+    escaped.replace(u'\\', QStringLiteral("\\\\"));
+    escaped.replace(u'%', QStringLiteral("\\%"));
+    escaped.replace(u'_', QStringLiteral("\\_"));
+    return u'%' + escaped + u'%';
+}
+
+QJsonObject callFromEvent(const QJsonObject &event)
+{
+    QJsonObject call;
+    for (const char *key : {"id", "site", "portName", "at", "callState", "cidInfo"})
+        call.insert(QLatin1String(key), event.value(QLatin1String(key)));
+    return call;
+}
+
+SqliteStore::SqliteStore(QString path)
+    : m_path(std::move(path))
+    , m_connection(QStringLiteral("tavrod-store-%1").arg(quintptr(this)))
+{
+}
+
+SqliteStore::~SqliteStore()
+{
+    close();
+}
+
+int SqliteStore::schemaVersion()
+{
+    return migrationCount;
+}
+
+bool SqliteStore::open(QString *error)
+{
+    close();
+    const QFileInfo file(m_path);
+    if (!QDir().mkpath(file.absolutePath())) {
+        *error = QStringLiteral("cannot create the folder %1").arg(file.absolutePath());
+        return false;
+    }
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    m_db.setDatabaseName(m_path);
+    if (!m_db.open()) {
+        *error = sqlError(QStringLiteral("cannot open %1").arg(m_path), m_db.lastError());
+        close();
+        return false;
+    }
+    QSqlQuery pragma(m_db);
+    // WAL: readers (history, replay) never block the writer. NORMAL keeps
+    // every commit through a crash of the process; a power cut may lose the
+    // last commits, never the file.
+    for (const char *statement : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL",
+                                  "PRAGMA busy_timeout=1000"}) {
+        if (!pragma.exec(QString::fromLatin1(statement))) {
+            *error = sqlError(QString::fromLatin1(statement), pragma.lastError());
+            close();
+            return false;
+        }
+    }
+    if (!migrate(error)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool SqliteStore::migrate(QString *error)
+{
+    QSqlQuery query(m_db);
+    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next()) {
+        *error = sqlError(QStringLiteral("reading the schema version"), query.lastError());
+        return false;
+    }
+    const int version = query.value(0).toInt();
+    if (version > migrationCount) {
+        *error = QStringLiteral("%1 has schema version %2, newer than this program's %3")
+                     .arg(m_path)
+                     .arg(version)
+                     .arg(migrationCount);
+        return false;
+    }
+    for (int step = version; step < migrationCount; ++step) {
+        m_db.transaction();
+        for (const char *const *statement = migrations[step]; *statement; ++statement) {
+            if (!query.exec(QString::fromLatin1(*statement))) {
+                *error = sqlError(QStringLiteral("migrating to version %1").arg(step + 1), query.lastError());
+                m_db.rollback();
+                return false;
+            }
+        }
+        if (step == 1) {
+            // The pair index of calls stored before it existed.
+            QSqlQuery calls(m_db);
+            calls.setForwardOnly(true);
+            calls.exec(QStringLiteral("SELECT id, number, name FROM calls"));
+            QSqlQuery insert(m_db);
+            insert.prepare(QStringLiteral("INSERT OR IGNORE INTO call_grams (gram, id) VALUES (?, ?)"));
+            while (calls.next()) {
+                for (const QString &gram : gramsOf(calls.value(1).toString(), calls.value(2).toString())) {
+                    bindAll(insert, {gram, calls.value(0)});
+                    insert.exec();
+                }
+            }
+        }
+        if (!query.exec(QStringLiteral("PRAGMA user_version=%1").arg(step + 1)) || !m_db.commit()) {
+            *error = sqlError(QStringLiteral("migrating to version %1").arg(step + 1), m_db.lastError());
+            m_db.rollback();
+            return false;
+        }
+    }
+    return true;
+}
+
+void SqliteStore::close()
+{
+    if (m_db.isValid()) {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+}
+
+bool SqliteStore::insertCall(const EventRecord &event, Statements &statements, QString *error)
+{
+    const QJsonObject info = event.object.value(QStringLiteral("cidInfo")).toObject();
+    const QString number = info.value(QStringLiteral("lNumber")).toString();
+    const QString name = info.value(QStringLiteral("lName")).toString();
+    bindAll(statements.call, {event.id, event.site, event.portName, event.at,
+                              event.object.value(QStringLiteral("callState")).toInt(), number, name});
+    bindAll(statements.fts, {event.id, number, name});
+    if (!statements.call.exec() || !statements.fts.exec()) {
+        *error = sqlError(QStringLiteral("storing call %1").arg(event.id),
+                          statements.call.lastError().isValid() ? statements.call.lastError()
+                                                                : statements.fts.lastError());
+        return false;
+    }
+    for (const QString &gram : gramsOf(number, name)) {
+        bindAll(statements.gram, {gram, event.id});
+        if (!statements.gram.exec()) {
+            *error = sqlError(QStringLiteral("indexing call %1").arg(event.id), statements.gram.lastError());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
+{
+    if (!m_db.isOpen()) {
+        *error = QStringLiteral("the store is not open");
+        return false;
+    }
+    if (!m_db.transaction()) {
+        *error = sqlError(QStringLiteral("starting a transaction"), m_db.lastError());
+        return false;
+    }
+    QSqlQuery insert(m_db);
+    insert.prepare(QStringLiteral("INSERT INTO events (id, site, portName, at, kind, body) VALUES (?, ?, ?, ?, ?, ?)"));
+    Statements statements {QSqlQuery(m_db), QSqlQuery(m_db), QSqlQuery(m_db)};
+    statements.call.prepare(QStringLiteral("INSERT INTO calls (id, site, portName, at, callState, number, name)"
+                                           " VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    statements.fts.prepare(QStringLiteral("INSERT INTO calls_fts (rowid, number, name) VALUES (?, ?, ?)"));
+    statements.gram.prepare(QStringLiteral("INSERT OR IGNORE INTO call_grams (gram, id) VALUES (?, ?)"));
+    for (const EventRecord &event : events) {
+        bindAll(insert, {event.id, event.site, event.portName, event.at, event.kind,
+                         QString::fromUtf8(event.json)});
+        if (!insert.exec()) {
+            *error = sqlError(QStringLiteral("storing event %1").arg(event.id), insert.lastError());
+            m_db.rollback();
+            return false;
+        }
+        if (event.kind == u"ReceiveCall" && !insertCall(event, statements, error)) {
+            m_db.rollback();
+            return false;
+        }
+    }
+    if (!m_db.commit()) {
+        *error = sqlError(QStringLiteral("committing"), m_db.lastError());
+        m_db.rollback();
+        return false;
+    }
+    return true;
+}
+
+qint64 SqliteStore::lastId()
+{
+    QSqlQuery query(m_db);
+    if (query.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM events")) && query.next())
+        return query.value(0).toLongLong();
+    return 0;
+}
+
+bool SqliteStore::eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT body FROM events WHERE id > ? ORDER BY id LIMIT ?"));
+    bindAll(query, {after, limit});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading events"), query.lastError());
+        return false;
+    }
+    while (query.next())
+        rows->append(query.value(0).toString().toUtf8());
+    return true;
+}
+
+bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *error)
+{
+    // Each search walks one index newest first and stops after a page, so
+    // its cost follows the page, not the table.
+    QString from;
+    QString idColumn = QStringLiteral("c.id");
+    QStringList where;
+    QVariantList values;
+    const QString q = request.q;
+    if (q.size() >= 3) {
+        from = QStringLiteral("calls_fts f JOIN calls c ON c.id = f.rowid");
+        idColumn = QStringLiteral("f.rowid");
+        QString phrase = q;
+        phrase.replace(u'"', QStringLiteral("\"\""));
+        where << QStringLiteral("calls_fts MATCH ?");
+        values << QString(u'"' + phrase + u'"');
+    } else if (q.size() == 2 && !isAscii(q)) {
+        from = QStringLiteral("call_grams g JOIN calls c ON c.id = g.id");
+        idColumn = QStringLiteral("g.id");
+        where << QStringLiteral("g.gram = ?");
+        values << q.toLower();
+    } else {
+        from = QStringLiteral("calls c");
+        if (!q.isEmpty()) {
+            where << QStringLiteral("(c.number LIKE ? ESCAPE '\\' OR c.name LIKE ? ESCAPE '\\')");
+            values << likePattern(q) << likePattern(q);
+        }
+    }
+    if (request.before > 0) {
+        where << idColumn + QStringLiteral(" < ?");
+        values << request.before;
+    }
+    const struct {
+        const QString &value;
+        const char *condition;
+    } conditions[] = {{request.since, "c.at >= ?"},
+                      {request.until, "c.at < ?"},
+                      {request.port, "c.portName = ?"},
+                      {request.site, "c.site = ?"}};
+    for (const auto &condition : conditions) {
+        if (!condition.value.isEmpty()) {
+            where << QString::fromLatin1(condition.condition);
+            values << condition.value;
+        }
+    }
+    const int limit = qBound(1, request.limit, 1000);
+    const QString sql = QStringLiteral("SELECT e.body FROM %1 JOIN events e ON e.id = c.id%2 ORDER BY %3 DESC LIMIT %4")
+                            .arg(from,
+                                 where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND "),
+                                 idColumn)
+                            .arg(limit + 1);
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.prepare(sql)) {
+        *error = sqlError(QStringLiteral("searching calls"), query.lastError());
+        return false;
+    }
+    bindAll(query, values);
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("searching calls"), query.lastError());
+        return false;
+    }
+    qint64 lastId = 0;
+    int count = 0;
+    page->next = 0;
+    while (query.next()) {
+        if (count == limit) {
+            page->next = lastId;
+            break;
+        }
+        const QJsonObject event = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
+        page->calls.append(callFromEvent(event));
+        lastId = event.value(QStringLiteral("id")).toInteger();
+        ++count;
+    }
+    return true;
+}
+
+} // namespace tavrod

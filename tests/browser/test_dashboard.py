@@ -1,0 +1,610 @@
+#!/usr/bin/python3
+"""The dashboard in a real browser: headless Chromium through Selenium and
+chromedriver against tavrod, with tavro_sim playing the terminal on a pty.
+
+Run by Debian's own Python 3 (/usr/bin/python3), which sees python3-selenium.
+All traffic stays on 127.0.0.1. Prints the figures it measures (first paint,
+End line to card) and saves screenshots at 1280x800 and 390x844.
+"""
+
+import argparse
+import json
+import os
+import queue
+import re
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+import urllib.request
+
+from selenium import webdriver
+from selenium.common.exceptions import NoAlertPresentException, TimeoutException
+from selenium.webdriver.chrome.service import Service as ChromeService
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.ui import WebDriverWait
+
+HOSTILE = '<img src=x onerror=alert(1)>'
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Lines:
+    """Collects the lines a child process writes, on a thread of its own."""
+
+    def __init__(self, stream):
+        self.queue = queue.Queue()
+        self.seen = []
+        threading.Thread(target=self._pump, args=(stream,), daemon=True).start()
+
+    def _pump(self, stream):
+        for line in iter(stream.readline, ''):
+            self.queue.put(line.rstrip('\n'))
+
+    def wait_for(self, pattern, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Failure(f'no line matching {pattern!r} within {timeout} s; saw {self.seen[-5:]}')
+            try:
+                line = self.queue.get(timeout=left)
+            except queue.Empty:
+                continue
+            self.seen.append(line)
+            match = re.search(pattern, line)
+            if match:
+                return match
+
+    def drain(self):
+        while not self.queue.empty():
+            self.seen.append(self.queue.get_nowait())
+        return self.seen
+
+
+class Simulator:
+    def __init__(self, binary):
+        self.proc = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True, bufsize=1, encoding='utf-8')
+        self.out = Lines(self.proc.stdout)
+        self.path = self.out.wait_for(r'^(/\S+)$').group(1)
+        self.out.wait_for('ready')
+
+    def type(self, line):
+        """Writes an operator command; returns the wall-clock time in ms."""
+        at = time.time() * 1000.0
+        self.proc.stdin.write(line + '\n')
+        self.proc.stdin.flush()
+        return at
+
+    def rejected(self):
+        self.out.drain()
+        self.type('state')
+        return self.out.wait_for(r'^rejected numbers: (.*)$').group(1)
+
+    def host_lines(self):
+        return [line for line in self.out.drain() if line.startswith('host ')]
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+
+class Tavrod:
+    def __init__(self, binary, folder, sim_path):
+        self.token_file = os.path.join(folder, 'token')
+        args = [binary, '--map', f'COM1={sim_path}', '--map', f'COM2={os.path.join(folder, "absent")}',
+                '--listen', '127.0.0.1:0', '--db', os.path.join(folder, 'events.sqlite'),
+                '--token-file', self.token_file, '--site', 'browser-test']
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                     bufsize=1)
+        self.err = Lines(self.proc.stderr)
+        self.port = int(self.err.wait_for(r'listening on http://127\.0\.0\.1:(\d+)').group(1))
+        self.base = f'http://127.0.0.1:{self.port}'
+        with open(self.token_file, encoding='utf-8') as f:
+            self.token = f.readline().strip()
+
+    def get(self, path):
+        request = urllib.request.Request(self.base + path, headers={'Authorization': f'Bearer {self.token}'})
+        with urllib.request.urlopen(request, timeout=10) as response:
+            return json.loads(response.read())
+
+    def wait_port_open(self, name, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(p['portName'] == name and p['open'] for p in self.get('/api/ports')['ports']):
+                return
+            time.sleep(0.1)
+        raise Failure(f'{name} did not open')
+
+    def stop(self):
+        """SIGTERM; the exit status (0 for a clean end)."""
+        if self.proc.poll() is None:
+            self.proc.terminate()
+        return self.proc.wait(timeout=20)
+
+
+class CutProxy:
+    """A TCP relay to tavrod that can cut every connection and hold new ones
+    until it is restored: the stream breaks, the browser logs no failure."""
+
+    def __init__(self, target_port):
+        self.target = ('127.0.0.1', target_port)
+        self.server = socket.create_server(('127.0.0.1', 0))
+        self.port = self.server.getsockname()[1]
+        self.open = threading.Event()
+        self.open.set()
+        self.lock = threading.Lock()
+        self.sockets = set()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.server.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+
+    def _serve(self, client):
+        self.open.wait()
+        upstream = socket.create_connection(self.target)
+        with self.lock:
+            self.sockets.update((client, upstream))
+        for a, b in ((client, upstream), (upstream, client)):
+            threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+
+    def _pump(self, source, sink):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                sink.sendall(data)
+        except OSError:
+            pass
+        for s in (source, sink):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def cut(self):
+        self.open.clear()
+        with self.lock:
+            for s in self.sockets:
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+            self.sockets.clear()
+
+    def restore(self):
+        self.open.set()
+
+    def close(self):
+        self.server.close()
+
+
+def start_browser(profile):
+    options = webdriver.ChromeOptions()
+    options.binary_location = '/usr/bin/chromium'
+    for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                 '--disable-background-networking', '--disable-component-update', '--disable-sync',
+                 f'--user-data-dir={profile}', '--window-size=1280,800', '--lang=ko-KR'):
+        options.add_argument(flag)
+    options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+    driver = webdriver.Chrome(service=ChromeService('/usr/bin/chromedriver'), options=options)
+    driver.set_page_load_timeout(20)
+    return driver
+
+
+class Suite:
+    def __init__(self, args, folder):
+        self.args = args
+        self.folder = folder
+        self.sim = Simulator(args.sim)
+        self.service = Tavrod(args.tavrod, folder, self.sim.path)
+        self.service.wait_port_open('COM1')
+        self.driver = start_browser(os.path.join(folder, 'profile'))
+        self.figures = {}
+
+    def close(self):
+        for step in (self.driver.quit, self.service.stop, self.sim.stop):
+            try:
+                step()
+            except Exception as error:  # keep closing the rest
+                print(f'cleanup: {error}', file=sys.stderr)
+
+    # -- helpers -----------------------------------------------------------
+
+    def wait(self, condition, timeout=5.0, message='condition'):
+        try:
+            return WebDriverWait(self.driver, timeout, poll_frequency=0.02).until(lambda d: condition())
+        except TimeoutException:
+            raise Failure(f'timed out after {timeout} s waiting for {message}') from None
+
+    def js(self, script, *args):
+        return self.driver.execute_script(script, *args)
+
+    def by_id(self, element_id):
+        return self.driver.find_element(By.ID, element_id)
+
+    def visible(self, element_id):
+        return self.by_id(element_id).is_displayed()
+
+    def card_for(self, number):
+        return self.js("""
+            const card = [...document.querySelectorAll('#cards .card')]
+              .find((c) => c.querySelector('.number').textContent === arguments[0]);
+            if (!card) return null;
+            return {name: card.querySelector('.name').textContent, group: card.querySelector('.group').textContent,
+                    type: card.querySelector('.type').textContent, port: card.querySelector('.port').textContent,
+                    state: card.querySelector('.state').textContent, missed: card.classList.contains('missed'),
+                    shownAt: Number(card.dataset.shownAt), time: card.querySelector('.time').textContent};
+        """, number)
+
+    def wait_card(self, number, timeout=1.0):
+        return self.wait(lambda: self.card_for(number), timeout, f'the card of {number}')
+
+    def show_view(self, name):
+        self.driver.find_element(By.CSS_SELECTOR, f'[data-view="{name}"]').click()
+        self.wait(lambda: self.visible(f'view-{name}'), 2, f'the {name} view')
+
+    def severe_logs(self):
+        return [entry['message'] for entry in self.driver.get_log('browser') if entry['level'] == 'SEVERE']
+
+    def no_horizontal_scroll(self, label):
+        widths = self.js('return [document.documentElement.scrollWidth, document.documentElement.clientWidth]')
+        check(widths[0] <= widths[1], f'{label}: page is {widths[0]} px wide in a {widths[1]} px window')
+
+    def history_rows(self):
+        return self.js("""
+            return [...document.querySelectorAll('#history-rows tr')].map((row) => ({
+              id: Number(row.dataset.id), number: row.querySelector('.number').textContent,
+              name: row.querySelector('.name').textContent}));
+        """)
+
+    def history_search(self, q='', since='', until=''):
+        for element_id, value in (('history-q', q), ('history-since', since), ('history-until', until)):
+            self.js('document.getElementById(arguments[0]).value = arguments[1]', element_id, value)
+        # Every answer rewrites the status line: blank it to see this one arrive.
+        self.js("document.getElementById('history-status').textContent = ''")
+        self.driver.find_element(By.CSS_SELECTOR, '#history-form button[type="submit"]').click()
+        self.wait(lambda: self.by_id('history-status').text not in ('', '불러오는 중…'), 3, f'the search {q!r}')
+
+    def panel_result(self, panel):
+        return self.driver.find_element(By.CSS_SELECTOR, f'[data-result="{panel}"]').text
+
+    # -- the cases -------------------------------------------------------------
+
+    def test_login(self):
+        base = self.service.base
+        self.driver.get(base + '/')
+        self.wait(lambda: self.visible('login'), 5, 'the login form')
+        check(not self.visible('app'), 'the dashboard shows before login')
+
+        token_field = self.by_id('token')
+        token_field.send_keys('not-the-token' + Keys.ENTER)
+        self.wait(lambda: self.by_id('login-error').text == '토큰이 맞지 않습니다.', 3, 'the wrong-token text')
+        check(not self.visible('app'), 'a wrong token opened the dashboard')
+        # The browser reports the refused login itself; nothing else may be logged.
+        unexpected = [m for m in self.severe_logs() if '/login' not in m or '401' not in m]
+        check(not unexpected, f'console errors at login: {unexpected}')
+
+        self.by_id('token').send_keys(self.service.token + Keys.ENTER)
+        self.wait(lambda: self.visible('app'), 5, 'the dashboard after login')
+        check(self.service.token not in self.driver.current_url, 'the token is in the URL')
+        cookies = {c['name']: c for c in self.driver.get_cookies()}
+        session = cookies.get('tavro_session')
+        check(session is not None, 'no session cookie')
+        check(session['httpOnly'] and session.get('sameSite') == 'Strict',
+              f'session cookie flags: {session}')
+        check('tavro_session' not in self.js('return document.cookie'), 'the session cookie is visible to scripts')
+        check(self.js("return document.getElementById('token').value") == '', 'the token stays in the field')
+
+        # First paint of / with the session: fresh loads, the browser's own timing.
+        paints = []
+        for _ in range(5):
+            self.driver.get(base + '/')
+            self.wait(lambda: self.visible('app'), 5, 'the dashboard after reload')
+            paint = self.wait(lambda: self.js("""
+                const p = performance.getEntriesByType('paint').find((e) => e.name === 'first-contentful-paint');
+                return p ? p.startTime : null;"""), 3, 'the first-contentful-paint entry')
+            paints.append(paint)
+        self.figures['first paint of / (ms, 5 loads)'] = (
+            f'median {statistics.median(paints):.1f}, max {max(paints):.1f}')
+        check(max(paints) < 3000, f'first paint took {max(paints):.0f} ms')
+
+    def test_live_calls(self):
+        self.sim.type('call 0212345678 홍길동 3 S')
+        card = self.wait_card('0212345678', timeout=1.0)
+        check(card['name'] == '홍길동' and card['group'] == '3' and card['type'] == '일반 전화'
+              and card['port'] == 'COM1' and card['state'] == '착신:' and not card['missed'],
+              f'card of 홍길동: {card}')
+        self.sim.type('busy 0311112222 - 0 C')
+        card = self.wait_card('0311112222', timeout=1.0)
+        check(card['name'] == '없슴' and card['state'] == '통화중착신' and card['type'] == '공중 전화',
+              f'card of an unnamed call during a call: {card}')
+        self.sim.type('lift')
+        self.wait(lambda: 'COM1]수화기를 들었습니다.' in self.by_id('hook-states').text, 1, 'the lifted handset')
+        self.sim.type('hangup')
+        self.wait(lambda: 'COM1]수화기를 놓았습니다.' in self.by_id('hook-states').text, 1, 'the handset down')
+
+        # End line on the pty -> card in the page, by the same wall clock.
+        latencies = []
+        for i in range(20):
+            number = f'0511230{i:03d}'
+            typed = self.sim.type(f'call {number} 측정{i} 1 V')
+            latencies.append(self.wait_card(number, timeout=1.0)['shownAt'] - typed)
+        latencies.sort()
+        p95 = latencies[int(0.95 * (len(latencies) - 1))]
+        self.figures['typed to tavro_sim -> card in the page (ms, 20 calls)'] = (
+            f'p50 {statistics.median(latencies):.1f}, p95 {p95:.1f}, max {latencies[-1]:.1f}')
+        check(self.js("return document.querySelectorAll('#cards .card').length") <= 30,
+              'the live list keeps more than 30 cards')
+
+    def test_hostile_name(self):
+        self.sim.type(f'call 0215556666 "{HOSTILE}" 2 S')
+        card = self.wait_card('0215556666', timeout=1.0)
+        check(card['name'] == HOSTILE, f'the hostile name shows as {card["name"]!r}')
+        check(self.js('return document.images.length') == 0, 'an <img> element was created')
+        try:
+            alert = self.driver.switch_to.alert
+            text = alert.text
+            alert.dismiss()
+            raise Failure(f'an alert ran: {text}')
+        except NoAlertPresentException:
+            pass
+
+    def test_history(self):
+        self.show_view('history')
+        self.wait(lambda: len(self.history_rows()) > 0, 3, 'the first history page')
+        first = self.history_rows()
+        check(len(first) == 20, f'the first page holds {len(first)} rows, not 20')
+        check([r['id'] for r in first] == sorted((r['id'] for r in first), reverse=True), 'not newest first')
+        self.driver.find_element(By.ID, 'history-older').click()
+        self.wait(lambda: self.history_rows() and self.history_rows()[0]['id'] < first[-1]['id'], 3, 'page 2')
+        second = self.history_rows()
+        check(0 < len(second) <= 20 and max(r['id'] for r in second) < min(r['id'] for r in first),
+              'page 2 overlaps page 1')
+        self.driver.find_element(By.ID, 'history-newer').click()
+        self.wait(lambda: self.history_rows() == first, 3, 'back on page 1')
+
+        self.history_search(q='길동')
+        rows = self.history_rows()
+        check([r['name'] for r in rows] == ['홍길동'], f'search 길동 found {rows}')
+        self.history_search(q='onerror')
+        rows = self.history_rows()
+        check(rows and rows[0]['name'] == HOSTILE, f'the hostile name in the history: {rows}')
+        check(self.js('return document.images.length') == 0, 'the history created an <img>')
+
+        today = self.js("const d = new Date(); d.setMinutes(d.getMinutes() - d.getTimezoneOffset());"
+                        "return d.toISOString().slice(0, 10)")
+        tomorrow = self.js("const d = new Date(); d.setDate(d.getDate() + 1);"
+                           "d.setMinutes(d.getMinutes() - d.getTimezoneOffset()); return d.toISOString().slice(0, 10)")
+        self.history_search(q='길동', since=today, until=today)
+        check(len(self.history_rows()) == 1, 'the call of today is not in today\'s range')
+        self.history_search(q='길동', since=tomorrow)
+        check(self.history_rows() == [], 'a call of today is in tomorrow\'s range')
+
+        # The newest page takes a new call in by itself.
+        self.history_search(q='길동')
+        self.sim.type('call 0212345678 홍길동 3 S')
+        self.wait(lambda: [r['name'] for r in self.history_rows()] == ['홍길동', '홍길동'], 2,
+                  'the new call on the newest page')
+
+        # A click on a number lists that caller's calls.
+        self.history_search()
+        self.driver.find_element(By.XPATH, '//tbody[@id="history-rows"]//button[text()="0212345678"]').click()
+        self.wait(lambda: self.js("return document.getElementById('history-q').value") == '0212345678'
+                  and len(self.history_rows()) == 2, 3, 'the calls of 0212345678')
+        check(all(r['number'] == '0212345678' for r in self.history_rows()), 'other callers listed')
+
+    def test_terminal(self):
+        self.show_view('terminal')
+        # Opening the view reads everything back; the simulator's brightness is 5... whatever it
+        # holds, the page must show the value the terminal answered.
+        self.wait(lambda: self.by_id('lcd-value').text not in ('', '?'), 5, 'the brightness read back')
+        self.sim.host_lines()
+
+        number = '0299998888'
+        self.by_id('reject-number').send_keys(number + Keys.ENTER)
+        self.wait(lambda: number in self.by_id('reject-list').text, 8, 'the new number on the reject list')
+        self.wait(lambda: '단말기에서 다시 읽었습니다' in self.panel_result('j'), 3, 'the read-back note')
+        check('명령 송신 성공' in self.panel_result('j'), f'reject add: {self.panel_result("j")}')
+        check(number in self.sim.rejected(), 'the simulator\'s reject list lacks the number')
+        self.driver.find_element(By.CSS_SELECTOR, f'#reject-list button[aria-label="{number} 삭제"]').click()
+        self.wait(lambda: number not in self.by_id('reject-list').text, 8, 'the number deleted')
+        check(number not in self.sim.rejected(), 'the simulator still rejects the number')
+
+        lcd = self.by_id('lcd-input')
+        lcd.clear()
+        lcd.send_keys('3' + Keys.ENTER)
+        self.wait(lambda: self.by_id('lcd-value').text == '3', 8, 'brightness 3 read back')
+
+        # Out of range: a Korean note, and nothing goes to the terminal.
+        self.sim.host_lines()
+        for element_id, value in (('alarm-hour', '24'), ('alarm-minute', '30')):
+            field = self.by_id(element_id)
+            field.clear()
+            field.send_keys(value)
+        self.by_id('alarm-minute').send_keys(Keys.ENTER)
+        self.wait(lambda: self.panel_result('t') == '시는 0~23 사이입니다.', 2, 'the hour range note')
+        self.by_id('clock-month').clear()
+        self.by_id('clock-month').send_keys('13' + Keys.ENTER)
+        self.wait(lambda: self.panel_result('d') == '월은 1~12 사이입니다.', 2, 'the month range note')
+        time.sleep(0.3)
+        sent = [line for line in self.sim.host_lines() if re.match(r'host [ED] ', line)]
+        check(not sent, f'out-of-range values reached the terminal: {sent}')
+
+        hour = self.by_id('alarm-hour')
+        hour.clear()
+        hour.send_keys('7' + Keys.ENTER)
+        self.wait(lambda: self.by_id('alarm-time').text == '07:30', 8, 'alarm time 07:30 read back')
+        self.driver.find_element(By.ID, 'clock-from-pc').click()
+        self.driver.find_element(By.CSS_SELECTOR, '#clock-form button[type="submit"]').click()
+        self.wait(lambda: '단말기에서 다시 읽었습니다' in self.panel_result('d'), 8, 'the clock read back')
+
+        # A port that is not open: the control's own Korean error text.
+        self.js("const s = document.getElementById('port-select'); s.value = 'COM2';"
+                "s.dispatchEvent(new Event('change'))")
+        self.driver.find_element(By.CSS_SELECTOR, '[data-query="s"]').click()
+        self.wait(lambda: '명령 송신 실패' in self.panel_result('s'), 8, 'the failure on COM2')
+        check('통신 포트가 OPEN 되지 않았습니다.' in self.panel_result('s'),
+              f'error text: {self.panel_result("s")}')
+        self.js("const s = document.getElementById('port-select'); s.value = 'COM1';"
+                "s.dispatchEvent(new Event('change'))")
+
+        # Close and open COM1 from the page; the service keeps it as chosen.
+        port_state = lambda: self.js("return [...document.querySelectorAll('#ports .port-item')]"
+                                     ".find((p) => p.querySelector('strong').textContent === 'COM1')"
+                                     ".querySelector('.port-state').textContent")
+        self.driver.find_element(By.CSS_SELECTOR, '#ports button[aria-label="COM1 닫기"]').click()
+        self.wait(lambda: port_state() == '닫힘', 3, 'COM1 closed')
+        time.sleep(1.5)  # the service checks its ports once a second
+        check(port_state() == '닫힘' and not self.service.get('/api/ports')['ports'][0]['open'],
+              'COM1 was reopened behind the page\'s back')
+        self.driver.find_element(By.CSS_SELECTOR, '#ports button[aria-label="COM1 열기"]').click()
+        self.wait(lambda: port_state() == '열림', 3, 'COM1 open again')
+
+    def test_keyboard(self):
+        self.show_view('live')
+        tab = self.driver.find_element(By.CSS_SELECTOR, '[data-view="history"]')
+        self.js('arguments[0].focus()', tab)
+        tab.send_keys(Keys.ENTER)
+        self.wait(lambda: self.visible('view-history'), 2, 'the history view by keyboard')
+        field = self.by_id('history-q')
+        field.clear()
+        field.send_keys('길동' + Keys.ENTER)
+        self.wait(lambda: [r['name'] for r in self.history_rows()] == ['홍길동', '홍길동'], 3, 'search by keyboard')
+
+    def test_stream_cut(self):
+        proxy = CutProxy(self.service.port)
+        try:
+            self.driver.get(f'http://127.0.0.1:{proxy.port}/')
+            self.wait(lambda: self.visible('app'), 5, 'the dashboard through the relay')
+            self.sim.type('call 0427770000 연결전 1 S')
+            self.wait_card('0427770000', timeout=2.0)
+
+            proxy.cut()
+            self.wait(lambda: self.visible('banner'), 3, 'the disconnected banner')
+            numbers = [f'042777{i:04d}' for i in range(1, 4)]
+            for number in numbers:
+                self.sim.type(f'call {number} 끊김중 1 S')
+            deadline = time.monotonic() + 5
+            while len(self.service.get('/api/calls?' + urllib.parse.urlencode({'q': '끊김중'}))['calls']) < 3:
+                check(time.monotonic() < deadline, 'the calls during the cut were not stored')
+                time.sleep(0.05)
+            check(all(self.card_for(n) is None for n in numbers), 'a card arrived through a cut stream')
+
+            proxy.restore()
+            self.wait(lambda: not self.visible('banner'), 8, 'the banner to go after the restore')
+            for number in numbers:
+                card = self.wait_card(number, timeout=3.0)
+                check(card['missed'], f'{number} is not marked as missed')
+            self.wait(lambda: self.by_id('missed-text').text == '연결이 끊긴 동안 전화 3건이 왔습니다.', 2,
+                      'the missed-calls note')
+            check(self.js("return document.querySelectorAll('#cards .card[data-id]').length"
+                          " === new Set([...document.querySelectorAll('#cards .card')].map((c) => c.dataset.id)).size"),
+                  'a call shows twice after the reconnect')
+            self.sim.type('call 0427779999 다시연결 1 S')
+            check(not self.wait_card('0427779999', timeout=1.0)['missed'], 'a live call marked as missed')
+        finally:
+            proxy.close()
+
+    def test_screens(self):
+        self.driver.get(self.service.base + '/')
+        self.wait(lambda: self.visible('app'), 5, 'the dashboard')
+        self.wait(lambda: self.card_for('0212345678'), 3, 'the recent cards')
+        self.sim.type('lift')
+        self.sim.type('call 0321234567 김영희 2 V')
+        self.wait_card('0321234567', timeout=1.0)
+        os.makedirs(self.args.screenshots, exist_ok=True)
+        for width, height in ((1280, 800), (390, 844)):
+            self.driver.set_window_size(width, height)
+            inner = self.js('return [window.innerWidth, window.innerHeight]')
+            # Window chrome differs per platform: size the viewport itself.
+            self.driver.set_window_size(2 * width - inner[0], 2 * height - inner[1])
+            for view in ('terminal', 'history', 'live'):
+                self.show_view(view)
+                if view == 'history':
+                    self.wait(lambda: len(self.history_rows()) > 0, 3, 'history rows')
+                self.no_horizontal_scroll(f'{view} at {width}x{height}')
+                self.driver.save_screenshot(os.path.join(self.args.screenshots, f'dashboard-{width}-{view}.png'))
+            self.driver.save_screenshot(os.path.join(self.args.screenshots, f'dashboard-{width}.png'))
+        self.driver.set_window_size(1280, 800)
+
+
+def page_size(web_folder):
+    sizes = {'js': 0, 'css': 0}
+    for name in os.listdir(web_folder):
+        extension = name.rsplit('.', 1)[-1]
+        if extension in sizes:
+            sizes[extension] += os.path.getsize(os.path.join(web_folder, name))
+    return sizes
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument('--tavrod', required=True)
+    parser.add_argument('--sim', required=True)
+    parser.add_argument('--web', help='the page\'s source folder, for its size')
+    parser.add_argument('--screenshots', default='screenshots')
+    args = parser.parse_args()
+
+    folder = tempfile.mkdtemp(prefix='tavro-browser-')
+    started = time.monotonic()
+    suite = None
+    failed = []
+    try:
+        suite = Suite(args, folder)
+        for name in ('test_login', 'test_live_calls', 'test_hostile_name', 'test_history', 'test_terminal',
+                     'test_keyboard', 'test_stream_cut', 'test_screens'):
+            began = time.monotonic()
+            try:
+                getattr(suite, name)()
+                print(f'PASS {name} ({time.monotonic() - began:.1f} s)', flush=True)
+            except Exception as error:
+                failed.append(name)
+                print(f'FAIL {name}: {error}', flush=True)
+                break  # the later cases build on the earlier ones
+        if not failed:
+            severe = suite.severe_logs()
+            if severe:
+                failed.append('console')
+                print(f'FAIL console errors: {severe}', flush=True)
+            else:
+                print('PASS no severe console errors', flush=True)
+            status = suite.service.stop()
+            if status != 0:
+                failed.append('exit')
+                print(f'FAIL tavrod ended with {status}: {suite.service.err.drain()[-20:]}', flush=True)
+        for label, value in suite.figures.items():
+            print(f'FIGURE {label}: {value}')
+        if args.web:
+            sizes = page_size(args.web)
+            print(f'FIGURE page size: JavaScript {sizes["js"]} bytes, CSS {sizes["css"]} bytes')
+    finally:
+        if suite:
+            suite.close()
+        shutil.rmtree(folder, ignore_errors=True)
+    print(f'{"FAILED" if failed else "PASSED"} in {time.monotonic() - started:.1f} s')
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
