@@ -142,7 +142,9 @@ endforeach()
 # call to the maintainer scripts as well, which lintian only warns about).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${TAVRO_PACKAGING_DIR}/debian/libtavro-m/triggers)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "qt6-base-dev")
-set(CPACK_DEBIAN_TAVROD_PACKAGE_DEPENDS "adduser")
+# The SQLite driver is a Qt plugin, which dpkg-shlibdeps cannot see.
+set(CPACK_DEBIAN_TAVROD_PACKAGE_DEPENDS "adduser, libqt6sql6-sqlite")
+set(CPACK_DEBIAN_TAVROD_PACKAGE_SUGGESTS "libqt6sql6-psql")
 set(CPACK_DEBIAN_TAVROD_PACKAGE_CONTROL_EXTRA
     ${TAVRO_PACKAGING_DIR}/debian/tavrod/postinst
     ${TAVRO_PACKAGING_DIR}/debian/tavrod/postrm

@@ -90,7 +90,8 @@ if [[ " ${packages[*]} " == *" tavrod "* ]]; then
                " \./usr/share/doc/tavrod/examples/99-tavro\.rules$"
     dpkg-deb -I "$work/out"/tavrod_*.deb conffiles | grep -qx /etc/tavro/tavrod.conf \
         || fail "tavrod: /etc/tavro/tavrod.conf is not a conffile"
-    dpkg-deb -f "$work/out"/tavrod_*.deb Depends | grep -q adduser || fail "tavrod: no Depends on adduser"
+    dpkg-deb -f "$work/out"/tavrod_*.deb Depends | grep -q "adduser.*libqt6sql6-sqlite" \
+        || fail "tavrod: no Depends on adduser and the SQLite driver"
 fi
 
 # The library's SONAME, the programs' dependency on it, the license, and no
