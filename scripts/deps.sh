@@ -7,7 +7,8 @@ packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
           qt6-websockets-dev libqt6sql6-sqlite
           chromium chromium-driver python3-selenium
           libqt6sql6-psql postgresql-15 postgresql-contrib
-          fonts-noto-cjk xvfb xauth xdotool qt6-qpa-plugins clang libclang-rt-14-dev)
+          fonts-noto-cjk xvfb xauth xdotool qt6-qpa-plugins clang libclang-rt-14-dev
+          dpkg-dev file lintian)
 
 missing=()
 for p in "${packages[@]}"; do

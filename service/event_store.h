@@ -30,11 +30,11 @@ struct EventRecord
 // A history search; empty texts and 0 mean "no condition".
 struct CallQuery
 {
-    QString q;        // any part of the number or the name
-    QString since;    // at >= since (normalised ISO 8601 UTC)
-    QString until;    // at < until
-    QString port;
-    QString site;
+    QString q;          // any part of the number or the name
+    QString since = {}; // at >= since (normalised ISO 8601 UTC)
+    QString until = {}; // at < until
+    QString port = {};  // (initialisers let {"text"} name just the search)
+    QString site = {};
     qint64 before = 0; // id < before (paging)
     int limit = 50;
 };

@@ -16,8 +16,8 @@ namespace {
 struct Site
 {
     QString name;
-    QTemporaryDir dir;
-    std::unique_ptr<SimProcess> sim;
+    QTemporaryDir dir {};
+    std::unique_ptr<SimProcess> sim {};
     TavrodProcess tavrod {dir.path()};
 
     bool start(const QString &url, bool withSim, const QStringList &more = {})

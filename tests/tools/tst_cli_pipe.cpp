@@ -245,7 +245,7 @@ private slots:
             const QByteArray help = cli.restOfOutput();
             QVERIFY(help.contains("--map") && help.contains("--open") && help.contains("--no-debug"));
         }
-        for (const QString &bad : {"COM9=/dev/null", "COM1", "COM1="}) {
+        for (const char *bad : {"COM9=/dev/null", "COM1", "COM1="}) {
             Cli cli;
             QVERIFY(cli.start({"--map", bad}));
             QVERIFY(!cli.exitsWithZero());
@@ -267,7 +267,7 @@ private slots:
             QVERIFY(cli.exitsWithZero());
             QVERIFY(cli.restOfOutput().startsWith("tavro_cli 1."));
         }
-        for (const QString &bad : {"0", "x"}) {
+        for (const char *bad : {"0", "x"}) {
             Cli cli;
             QVERIFY(cli.start({"--queue-limit", bad}));
             QVERIFY(cli.exitsWithStatus(2));
