@@ -65,8 +65,8 @@ QByteArray callReport(int site, int sequence)
 class Site
 {
 public:
-    Site(int index, const QString &url, const QString &folder, const QString &device)
-        : index(index)
+    Site(int siteIndex, const QString &url, const QString &folder, const QString &device)
+        : index(siteIndex)
     {
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process, [this] {
@@ -77,7 +77,7 @@ public:
             }
         });
         m_process.start(QStringLiteral(TAVROD_PATH),
-                        {"--map", "COM1=" + device, "--db", url, "--site", QStringLiteral("site%1").arg(index),
+                        {"--map", "COM1=" + device, "--db", url, "--site", QStringLiteral("site%1").arg(siteIndex),
                          "--spool", folder + "/spool.db", "--token-file", folder + "/token", "--listen",
                          "127.0.0.1:0"});
         static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
