@@ -4,6 +4,7 @@
 // the order of the calls in call_queue.cpp.
 #include "call_queue.h"
 #include "json_bridge.h"
+#include "signal_relay.h"
 
 #include "tavro/tavro_m.h"
 
@@ -41,52 +42,6 @@ constexpr qsizetype maxLineBytes = 1 << 20;
 constexpr int defaultQueueLimit = 10000;
 constexpr qsizetype maxQueuedBytes = 64 << 20;
 
-// Ends the program on SIGTERM and SIGINT. The handler only writes the
-// signal's number into a socket pair; the event loop reads it.
-class TerminationSignals : public QObject
-{
-    Q_OBJECT
-
-public:
-    TerminationSignals()
-    {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s_fds) != 0)
-            return;
-        ::fcntl(s_fds[0], F_SETFL, O_NONBLOCK);
-        ::fcntl(s_fds[1], F_SETFL, O_NONBLOCK);
-        m_notifier = new QSocketNotifier(s_fds[1], QSocketNotifier::Read, this);
-        connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::readSignal);
-        struct sigaction action = {};
-        action.sa_handler = &TerminationSignals::onSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        ::sigaction(SIGTERM, &action, nullptr);
-        ::sigaction(SIGINT, &action, nullptr);
-    }
-
-Q_SIGNALS:
-    void received(int signal);
-
-private:
-    static void onSignal(int signal)
-    {
-        const int savedErrno = errno;
-        const unsigned char byte = static_cast<unsigned char>(signal);
-        [[maybe_unused]] const ssize_t n = ::write(s_fds[0], &byte, 1);
-        errno = savedErrno;
-    }
-
-    void readSignal()
-    {
-        unsigned char byte = 0;
-        while (::read(s_fds[1], &byte, 1) == 1)
-            emit received(byte);
-    }
-
-    static inline int s_fds[2] = {-1, -1};
-    QSocketNotifier *m_notifier = nullptr;
-};
-
 // Reads standard input through the event loop and queues every complete
 // line as a call; the queue runs them one after the other, in order. At the
 // end of input, or after "quit", once no call runs or waits any more, every
@@ -101,7 +56,7 @@ public:
     {
         connect(&m_notifier, &QSocketNotifier::activated, this, &StdinReader::readInput);
         connect(&m_queue, &tavro::cli::CallQueue::idle, this, &StdinReader::finishWhenIdle);
-        connect(&m_signals, &TerminationSignals::received, this, &StdinReader::terminate);
+        connect(&m_signals, &tavro::tools::SignalRelay::received, this, &StdinReader::terminate);
     }
 
 private:
@@ -210,7 +165,8 @@ private:
 
     tavro::cli::JsonBridge &m_bridge;
     tavro::cli::CallQueue m_queue;
-    TerminationSignals m_signals;
+    // SIGTERM and SIGINT end the program as ordinary events.
+    tavro::tools::SignalRelay m_signals {SIGTERM, SIGINT};
     QSocketNotifier m_notifier {STDIN_FILENO, QSocketNotifier::Read};
     QByteArray m_pending;
     qsizetype m_queuedBytes = 0;
@@ -303,4 +259,3 @@ int main(int argc, char *argv[])
     return app.exec();
 }
 
-#include "main.moc"

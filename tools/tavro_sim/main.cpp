@@ -1,5 +1,6 @@
 // tavro_sim: a simulated caller-ID terminal on a pseudo-terminal (or a real
 // serial device), driven by operator commands on standard input.
+#include "signal_relay.h"
 #include "sim_link.h"
 #include "terminal.h"
 
@@ -31,33 +32,12 @@ void printLine(FILE *stream, const QString &line)
 void say(const QString &line) { printLine(stdout, line); }
 void complain(const QString &line) { printLine(stderr, QStringLiteral("tavro_sim: ") + line); }
 
-// Signals arrive through a socket pair so that they are handled as ordinary
-// events: the handler only writes the signal number.
-int gSignalFds[2] = {-1, -1};
-
-void onSignal(int signo)
+// A closed output pipe must not kill the simulator; and reading the
+// terminal from a background job fails with EIO instead of stopping it.
+void ignoreSignals()
 {
-    const int saved = errno;
-    const char byte = char(signo);
-    [[maybe_unused]] const ssize_t n = ::write(gSignalFds[0], &byte, 1);
-    errno = saved;
-}
-
-bool installSignalHandlers()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, gSignalFds) != 0)
-        return false;
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCONT})
-        ::sigaction(signo, &sa, nullptr);
-    // A closed output pipe must not kill the simulator; and reading the
-    // terminal from a background job fails with EIO instead of stopping it.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGTTIN, SIG_IGN);
-    return true;
 }
 
 // The --link symbolic link: replaces a stale link, never a real file, and is
@@ -289,7 +269,9 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    if (!installSignalHandlers()) {
+    ignoreSignals();
+    tavro::tools::SignalRelay signalRelay({SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCONT});
+    if (!signalRelay.isValid()) {
         complain(QStringLiteral("cannot set up signal handling: ") + QString::fromLocal8Bit(std::strerror(errno)));
         return 1;
     }
@@ -342,16 +324,12 @@ int main(int argc, char *argv[])
 
     OperatorInput input([&terminal](const QString &line) { terminal.runOperatorCommand(line); });
 
-    QSocketNotifier signalNotifier(gSignalFds[1], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
-        char signo = 0;
-        while (::read(gSignalFds[1], &signo, 1) == 1) {
-            if (signo == SIGCONT) {
-                input.resume();
-            } else {
-                say(QStringLiteral("ending on signal %1").arg(int(signo)));
-                app.quit();
-            }
+    QObject::connect(&signalRelay, &tavro::tools::SignalRelay::received, &app, [&](int signo) {
+        if (signo == SIGCONT) {
+            input.resume();
+        } else {
+            say(QStringLiteral("ending on signal %1").arg(signo));
+            app.quit();
         }
     });
 
