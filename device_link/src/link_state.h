@@ -80,6 +80,9 @@ inline const QString kEndLine = QStringLiteral("End\r\n");
 qsizetype findEndLine(QStringView text, qsizetype from = 0);
 // Removes the first n characters of the port's buffer.
 void dropFront(int slot, qsizetype n);
+// Removes the first `stop` characters of the port's buffer and returns
+// those from `from` on, moving rather than copying the larger part.
+QString takeFront(int slot, qsizetype from, qsizetype stop);
 // Empties the port's buffer.
 void clearRx(int slot);
 // From now on only an "ACK" that arrives later counts, on every port.

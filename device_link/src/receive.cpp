@@ -151,7 +151,9 @@ void tavro_m::frameMessages(int slot)
     const QString portName = portNameOf(slot);
     QString &rx = gRxData[slot];
     for (qsizetype end = findEndLine(rx); end >= 0; end = findEndLine(rx)) {
-        const QString whole = rx;
+        // Built before the message leaves: a shared copy of the buffer would
+        // make that removal copy everything behind the message.
+        const QString whole = QStringLiteral("전체수신데이터:") + rx;
         const qsizetype stop = end + kEndLine.size();
         // The marker nearest in front of the first end line starts the
         // message it closes; text in front of that marker is a fragment.
@@ -160,13 +162,12 @@ void tavro_m::frameMessages(int slot)
         const qsizetype marker = std::max(response, report);
         const bool isResponse = response >= 0 && response > report;
         QString message;
-        if (marker >= 0) {
-            const qsizetype from = marker + (isResponse ? kResponseLine : kReportLine).size();
-            message = rx.mid(from, stop - from);
-        }
-        dropFront(slot, stop);
+        if (marker >= 0)
+            message = takeFront(slot, marker + (isResponse ? kResponseLine : kReportLine).size(), stop);
+        else
+            dropFront(slot, stop);
 
-        emit DebugMsg(QStringLiteral("전체수신데이터:") + whole);
+        emit DebugMsg(whole);
         if (marker < 0) {
             // An end line with no marker: dropped through it, what follows stays.
             emit DebugMsg(QStringLiteral("s1:idx=0") + kCrLf);
