@@ -65,6 +65,11 @@ struct MessageScope
     bool discarded = false;
     // A bare read returned the end line as a value; it yields no second one.
     bool endLineRead = false;
+    // Where the first end line of `text` starts (-1: none), kNotSearched
+    // until asked. Every removal ends right after a CR LF, so what remains
+    // keeps its line starts and the position just shifts.
+    static constexpr qsizetype kNotSearched = -2;
+    qsizetype endLine = kNotSearched;
 };
 
 // The buffer never holds more than this many characters without a complete
