@@ -453,6 +453,40 @@ private slots:
             QCOMPARE(numberValue(QString::fromLatin1(row.text)), row.value);
     }
 
+    void messageLeavesTheBufferWhicheverPartIsLarger()
+    {
+        FakeSlot *fakes[4] = {};
+        tavro_m control;
+        FakeSlot *port = openFakeCom1(control, fakes);
+        QStringList names, leftAtEvent;
+        connect(&control, &tavro_m::ReceiveCall, [&](const QString &, qint16, CID_INFO &call) {
+            names << call.lName;
+            leftAtEvent << gRxData[0];
+        });
+        // A short message with a long partial one behind it, then a long
+        // message with a short tail: either way only the tail stays.
+        const QByteArray longTail = "Report\r\nD\r\nTime:0315" + QByteArray(300, 'x');
+        port->feedNow(callReport("02", "Kim") + longTail);
+        const QByteArray longName(300, 'n');
+        port->feedNow("\r\n" + callReport("03", longName) + "Repo");
+        QCOMPARE(names, QStringList({QStringLiteral("Kim"), QString::fromLatin1(longName)}));
+        QCOMPARE(leftAtEvent.at(0), QString::fromLatin1(longTail));
+        QCOMPARE(leftAtEvent.at(1), QStringLiteral("Repo"));
+        QCOMPARE(gRxData[0], QStringLiteral("Repo"));
+
+        // The ACK scan start moves with the text taken: an ACK right behind
+        // the remaining text counts, one in front of the scan start does not.
+        clearRx(0);
+        port->feedNow("ACK");
+        markAckScanStart();
+        gAckReceived = false;
+        port->feedNow(callReport("04", longName) + "xx");
+        QVERIFY(!gAckReceived);
+        QCOMPARE(gRxData[0], QStringLiteral("xx"));
+        port->feedNow("ACK");
+        QVERIFY(gAckReceived);
+    }
+
     void closingMidLineDoesNotMergeTheNextMessage()
     {
         FakeSlot *fakes[4] = {};

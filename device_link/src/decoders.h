@@ -32,6 +32,8 @@ void discardThenRaise(tavro_m &control, const QString &portName, Decoded &decode
 // removal of its first n characters.
 QString &messageText();
 void consumeMessage(qsizetype n);
+// receive.cpp: findEndLine(messageText()), searched once per message.
+qsizetype messageEndLine();
 
 // reports.cpp: removes the type-letter line of the message being decoded,
 // searching only that message; false when it has no such line.

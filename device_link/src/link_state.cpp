@@ -57,6 +57,27 @@ void dropFront(int slot, qsizetype n)
     scanFrom = scanFrom > n ? scanFrom - n : 0;
 }
 
+QString takeFront(int slot, qsizetype from, qsizetype stop)
+{
+    QString &rx = gRxData[slot];
+    QString taken;
+    if (stop - from >= rx.size() - stop) {
+        // The message outweighs what follows it (always so for a message that
+        // ends the buffer): the buffer becomes the message, the rest is copied.
+        QString rest = stop < rx.size() ? rx.mid(stop) : QString();
+        taken = std::move(rx);
+        taken.truncate(stop);
+        taken.remove(0, from);
+        rx = std::move(rest);
+    } else {
+        taken = rx.mid(from, stop - from);
+        rx.remove(0, stop);
+    }
+    qsizetype &scanFrom = receiveState().ackScanFrom[slot];
+    scanFrom = scanFrom > stop ? scanFrom - stop : 0;
+    return taken;
+}
+
 void clearRx(int slot)
 {
     gRxData[slot].clear();

@@ -65,6 +65,11 @@ struct MessageScope
     bool discarded = false;
     // A bare read returned the end line as a value; it yields no second one.
     bool endLineRead = false;
+    // Where the first end line of `text` starts (-1: none), kNotSearched
+    // until asked. Every removal ends right after a CR LF, so what remains
+    // keeps its line starts and the position just shifts.
+    static constexpr qsizetype kNotSearched = -2;
+    qsizetype endLine = kNotSearched;
 };
 
 // The buffer never holds more than this many characters without a complete
@@ -80,6 +85,9 @@ inline const QString kEndLine = QStringLiteral("End\r\n");
 qsizetype findEndLine(QStringView text, qsizetype from = 0);
 // Removes the first n characters of the port's buffer.
 void dropFront(int slot, qsizetype n);
+// Removes the first `stop` characters of the port's buffer and returns
+// those from `from` on, moving rather than copying the larger part.
+QString takeFront(int slot, qsizetype from, qsizetype stop);
 // Empties the port's buffer.
 void clearRx(int slot);
 // From now on only an "ACK" that arrives later counts, on every port.

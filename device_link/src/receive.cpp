@@ -46,16 +46,40 @@ qsizetype lastMarkerBefore(const QString &rx, const QString &marker, qsizetype l
     return -1;
 }
 
-MessageScope *currentScope()
-{
-    return receiveState().scope;
-}
-
 // Whether the message being decoded has already been discarded: reads and
 // discards after that yield nothing.
-bool messageOver()
+bool messageOver(const ReceiveState &state)
 {
-    return currentScope() && currentScope()->discarded;
+    return state.scope && state.scope->discarded;
+}
+
+QString &textOf(ReceiveState &state)
+{
+    return state.scope ? state.scope->text : gRxData[state.lastSlot];
+}
+
+void consume(ReceiveState &state, qsizetype n)
+{
+    MessageScope *scope = state.scope;
+    if (!scope) {
+        dropFront(state.lastSlot, n);
+        return;
+    }
+    scope->text.remove(0, n);
+    if (scope->endLine >= n)
+        scope->endLine -= n;
+    else if (scope->endLine >= 0)
+        scope->endLine = MessageScope::kNotSearched; // removed with the rest
+}
+
+qsizetype endLineOf(ReceiveState &state)
+{
+    MessageScope *scope = state.scope;
+    if (!scope)
+        return findEndLine(gRxData[state.lastSlot]);
+    if (scope->endLine == MessageScope::kNotSearched)
+        scope->endLine = findEndLine(scope->text);
+    return scope->endLine;
 }
 
 } // namespace
@@ -64,16 +88,17 @@ namespace tavro::detail {
 
 QString &messageText()
 {
-    ReceiveState &state = receiveState();
-    return state.scope ? state.scope->text : gRxData[state.lastSlot];
+    return textOf(receiveState());
 }
 
 void consumeMessage(qsizetype n)
 {
-    if (MessageScope *scope = currentScope())
-        scope->text.remove(0, n);
-    else
-        dropFront(receiveState().lastSlot, n);
+    consume(receiveState(), n);
+}
+
+qsizetype messageEndLine()
+{
+    return endLineOf(receiveState());
 }
 
 void discardThenRaise(tavro_m &control, const QString &portName, Decoded &decoded)
@@ -118,12 +143,13 @@ void tavro_m::onPortInput(int slot)
     QString &rx = gRxData[slot];
     const qsizetype oldSize = rx.size();
     rx += piece;
-    receiveState().lastSlot = slot;
+    ReceiveState &state = receiveState();
+    state.lastSlot = slot;
 
     // Only text that can hold a new "ACK" is searched; the scan start keeps
     // an answer to an earlier request from counting again. Looked at before
     // any event: a handler may change the buffer.
-    if (rx.indexOf(kAck, std::max(receiveState().ackScanFrom[slot], oldSize - 2)) >= 0)
+    if (rx.indexOf(kAck, std::max(state.ackScanFrom[slot], oldSize - 2)) >= 0)
         gAckReceived = true;
     // Every notification leaves no end line behind, so only an end line
     // that the new piece completes can start framing; searching just there
@@ -151,7 +177,9 @@ void tavro_m::frameMessages(int slot)
     const QString portName = portNameOf(slot);
     QString &rx = gRxData[slot];
     for (qsizetype end = findEndLine(rx); end >= 0; end = findEndLine(rx)) {
-        const QString whole = rx;
+        // Built before the message leaves: a shared copy of the buffer would
+        // make that removal copy everything behind the message.
+        const QString whole = QStringLiteral("전체수신데이터:") + rx;
         const qsizetype stop = end + kEndLine.size();
         // The marker nearest in front of the first end line starts the
         // message it closes; text in front of that marker is a fragment.
@@ -160,13 +188,12 @@ void tavro_m::frameMessages(int slot)
         const qsizetype marker = std::max(response, report);
         const bool isResponse = response >= 0 && response > report;
         QString message;
-        if (marker >= 0) {
-            const qsizetype from = marker + (isResponse ? kResponseLine : kReportLine).size();
-            message = rx.mid(from, stop - from);
-        }
-        dropFront(slot, stop);
+        if (marker >= 0)
+            message = takeFront(slot, marker + (isResponse ? kResponseLine : kReportLine).size(), stop);
+        else
+            dropFront(slot, stop);
 
-        emit DebugMsg(QStringLiteral("전체수신데이터:") + whole);
+        emit DebugMsg(whole);
         if (marker < 0) {
             // An end line with no marker: dropped through it, what follows stays.
             emit DebugMsg(QStringLiteral("s1:idx=0") + kCrLf);
@@ -184,39 +211,46 @@ void tavro_m::frameMessages(int slot)
 
 QString tavro_m::GetInformationWithIndicator(QString title)
 {
-    if (messageOver() || title.isEmpty())
+    ReceiveState &state = receiveState();
+    if (messageOver(state) || title.isEmpty())
         return QString();
-    const QString &text = messageText();
+    const QString &text = textOf(state);
     // A title counts wherever it stands (a blank or noise may precede it),
     // but only inside the current message: one behind its end line belongs
-    // to the next message. The end line is looked for only in front of the
-    // title, so reading a long list field by field stays linear in its size.
+    // to the next message. Outside a decode the end line is looked for only
+    // in front of the title, so a long buffer read field by field stays linear.
     const qsizetype pos = text.indexOf(title);
     if (pos < 0)
         return QString();
     const qsizetype valueStart = pos + title.size();
-    if (endLineBefore(text, valueStart))
+    if (state.scope) {
+        const qsizetype end = endLineOf(state);
+        if (end >= 0 && end < valueStart)
+            return QString();
+    } else if (endLineBefore(text, valueStart)) {
         return QString();
+    }
     const qsizetype lineEnd = text.indexOf(kCrLf, valueStart);
     if (lineEnd < 0)
         return QString();
-    const QString value = text.mid(valueStart, lineEnd - valueStart);
-    consumeMessage(lineEnd + kCrLf.size());
+    QString value = text.mid(valueStart, lineEnd - valueStart);
+    consume(state, lineEnd + kCrLf.size());
     return value;
 }
 
 QString tavro_m::GetInformationWithoutIndicator()
 {
-    if (messageOver())
+    ReceiveState &state = receiveState();
+    if (messageOver(state))
         return QString();
-    MessageScope *scope = currentScope();
+    MessageScope *scope = state.scope;
     if (scope && scope->endLineRead)
         return QString();
-    const QString &text = messageText();
+    const QString &text = textOf(state);
     const qsizetype lineEnd = text.indexOf(kCrLf);
     if (lineEnd < 0)
         return QString();
-    const QString value = text.left(lineEnd);
+    QString value = text.left(lineEnd);
     // A message shorter than expected reads its end line as the value, once;
     // the end line stays: it still closes this message.
     if (text.startsWith(kEndLine)) {
@@ -224,18 +258,19 @@ QString tavro_m::GetInformationWithoutIndicator()
             scope->endLineRead = true;
         return value;
     }
-    consumeMessage(lineEnd + kCrLf.size());
+    consume(state, lineEnd + kCrLf.size());
     return value;
 }
 
 void tavro_m::EndMessageDiscard()
 {
-    if (messageOver())
+    ReceiveState &state = receiveState();
+    if (messageOver(state))
         return;
-    const qsizetype end = findEndLine(messageText());
+    const qsizetype end = endLineOf(state);
     if (end < 0)
         return;
-    consumeMessage(end + kEndLine.size());
-    if (MessageScope *scope = currentScope())
+    consume(state, end + kEndLine.size());
+    if (MessageScope *scope = state.scope)
         scope->discarded = true;
 }

@@ -14,7 +14,7 @@ namespace tavro::detail {
 bool skipTypeLine(QChar letter)
 {
     const QString &text = messageText();
-    const qsizetype end = findEndLine(text);
+    const qsizetype end = messageEndLine();
     const QStringView message = QStringView(text).first(end >= 0 ? end : text.size());
     const QString line = QString(letter) + kCrLf;
     const qsizetype pos = message.indexOf(line);

@@ -60,7 +60,7 @@ bool isSingleValueLetter(QChar letter)
 
 void tavro_m::ProcessResponse(QString pPortname)
 {
-    if (findEndLine(messageText()) < 0)
+    if (messageEndLine() < 0)
         return; // its end line has not arrived; the framing deals with the rest
     const QChar letter = messageText().at(0);
     Decoded decoded;
