@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the receive-path fuzzer (clang, libFuzzer, ASan, UBSan) in build-fuzz
 # and runs it for SECONDS (default 60) on a copy of the seed corpus, then the
-# transmission fuzzer (hostile SendCmd / TxData arguments) for a third of that.
+# transmission fuzzer (hostile SendCmd / TxData arguments) and tavrod's HTTP
+# request parser for a third of that (at least 10 s) each.
 # Prints executions per second and in total. Exits non-zero on a finding;
 # the input that triggered it is kept under build-fuzz/findings/.
 set -euo pipefail
@@ -25,45 +26,39 @@ if compgen -G "fuzz/crashes/*" >/dev/null; then
     build-fuzz/fuzz/fuzz_receive fuzz/crashes/* 2>&1 | tail -n 3
 fi
 
-echo "== fuzzing the receive path for ${seconds} s"
-status=0
+# Runs one fuzzer on a corpus folder for some seconds; stops the script on a
+# finding, with the log's end and the input kept under build-fuzz/findings/.
+run_fuzzer() {
+    local name=$1 corpus=$2 secs=$3
+    shift 3
+    local log="$work/log_$name" status=0
+    build-fuzz/fuzz/"$name" "$corpus" -max_total_time="$secs" "$@" \
+        -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ >"$log" 2>&1 || status=$?
+    grep -E "^(INFO: seed corpus|Done [0-9]+ runs|==[0-9]+==ERROR|invariant violated|SUMMARY|Test unit written)" "$log" || true
+    local execs rate
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    echo "$name: ${execs:-0} executions in ${secs} s, ${rate:-0} per second"
+    if [ "$status" -ne 0 ]; then
+        tail -n 40 "$log" >&2
+        echo "$name found a failure (exit $status); see build-fuzz/findings/" >&2
+        exit "$status"
+    fi
+}
+
 # A smaller quarantine than ASan's 256 MiB keeps the run in cache; leaks are
 # still reported.
 export ASAN_OPTIONS=quarantine_size_mb=16:detect_leaks=1
-build-fuzz/fuzz/fuzz_receive "$work/corpus" \
-    -dict=fuzz/receive.dict -max_total_time="$seconds" -max_len=4096 -timeout=10 \
-    -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ \
-    >"$work/log" 2>&1 || status=$?
+short=$(( seconds / 3 > 10 ? seconds / 3 : 10 ))
 
-grep -E "^(INFO: seed corpus|Done [0-9]+ runs|==[0-9]+==ERROR|invariant violated|SUMMARY|Test unit written|stat::)" "$work/log" || true
-execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
-rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log")
-echo "fuzz_receive: ${execs:-0} executions in ${seconds} s, ${rate:-0} per second"
-if [ "$status" -ne 0 ]; then
-    tail -n 40 "$work/log" >&2
-    echo "fuzz_receive found a failure (exit $status); see build-fuzz/findings/" >&2
-    exit "$status"
-fi
+echo "== fuzzing the receive path for ${seconds} s"
+run_fuzzer fuzz_receive "$work/corpus" "$seconds" -dict=fuzz/receive.dict -max_len=4096 -timeout=10
 
-transmit_seconds=$(( seconds / 3 > 10 ? seconds / 3 : 10 ))
-echo "== fuzzing SendCmd / TxData arguments for ${transmit_seconds} s"
+echo "== fuzzing SendCmd / TxData arguments for ${short} s"
 cp -r fuzz/corpus_transmit "$work/corpus_transmit"
-build-fuzz/fuzz/fuzz_transmit "$work/corpus_transmit" \
-    -max_total_time="$transmit_seconds" -max_len=512 -timeout=20 \
-    -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ \
-    >"$work/log_transmit" 2>&1 || status=$?
-grep -E "^(Done [0-9]+ runs|==[0-9]+==ERROR|invariant violated|SUMMARY|Test unit written)" \
-    "$work/log_transmit" || true
-execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log_transmit")
-echo "fuzz_transmit: ${execs:-0} executions in ${transmit_seconds} s"
-if [ "$status" -ne 0 ]; then
-    tail -n 40 "$work/log_transmit" >&2
-    echo "fuzz_transmit found a failure (exit $status); see build-fuzz/findings/" >&2
-    exit "$status"
-fi
+run_fuzzer fuzz_transmit "$work/corpus_transmit" "$short" -max_len=512 -timeout=20
 
-http_seconds=$(( seconds / 3 > 10 ? seconds / 3 : 10 ))
-echo "== fuzzing tavrod's HTTP request parsing for ${http_seconds} s"
+echo "== fuzzing tavrod's HTTP request parsing for ${short} s"
 mkdir -p "$work/corpus_http"
 printf '\x20GET /api/calls?q=2345 HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nAuthorization: Bearer token\r\n\r\n' \
     >"$work/corpus_http/get"
@@ -71,16 +66,4 @@ printf '\x07POST /api/call HTTP/1.1\r\nContent-Length: 19\r\n\r\n{"call":"SendCm
     >"$work/corpus_http/post"
 printf '\xffGET /api/stream HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nOrigin: http://a\r\n\r\n' \
     >"$work/corpus_http/upgrade"
-build-fuzz/fuzz/fuzz_http_request "$work/corpus_http" \
-    -max_total_time="$http_seconds" -max_len=20000 -timeout=20 \
-    -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ \
-    >"$work/log_http" 2>&1 || status=$?
-grep -E "^(Done [0-9]+ runs|==[0-9]+==ERROR|invariant violated|SUMMARY|Test unit written)" \
-    "$work/log_http" || true
-execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log_http")
-echo "fuzz_http_request: ${execs:-0} executions in ${http_seconds} s"
-if [ "$status" -ne 0 ]; then
-    tail -n 40 "$work/log_http" >&2
-    echo "fuzz_http_request found a failure (exit $status); see build-fuzz/findings/" >&2
-    exit "$status"
-fi
+run_fuzzer fuzz_http_request "$work/corpus_http" "$short" -max_len=20000 -timeout=20
