@@ -50,12 +50,12 @@ constexpr qsizetype maxQueuedBytes = 64 << 20;
 class StdinReader : public QObject
 {
 public:
-    StdinReader(tavro::cli::JsonBridge &bridge, int queueLimit)
+    StdinReader(tavro::bridge::JsonBridge &bridge, int queueLimit)
         : m_bridge(bridge)
         , m_queue(bridge, queueLimit)
     {
         connect(&m_notifier, &QSocketNotifier::activated, this, &StdinReader::readInput);
-        connect(&m_queue, &tavro::cli::CallQueue::idle, this, &StdinReader::finishWhenIdle);
+        connect(&m_queue, &tavro::bridge::CallQueue::idle, this, &StdinReader::finishWhenIdle);
         connect(&m_signals, &tavro::tools::SignalRelay::received, this, &StdinReader::terminate);
     }
 
@@ -100,10 +100,10 @@ private:
     void queueLine(const QByteArray &line)
     {
         QString error;
-        const auto request = tavro::cli::JsonBridge::parseLine(line, &error);
+        const auto request = tavro::bridge::JsonBridge::parseLine(line, &error);
         if (!request && error.isEmpty())
             return; // a blank line
-        const QJsonObject refused = request ? tavro::cli::JsonBridge::errorAnswer(
+        const QJsonObject refused = request ? tavro::bridge::JsonBridge::errorAnswer(
                                                   *request, QStringLiteral("too many calls waiting (%1), call not run")
                                                                 .arg(m_queue.pending()))
                                             : QJsonObject {{"error", error}};
@@ -163,8 +163,8 @@ private:
         QCoreApplication::exit(0);
     }
 
-    tavro::cli::JsonBridge &m_bridge;
-    tavro::cli::CallQueue m_queue;
+    tavro::bridge::JsonBridge &m_bridge;
+    tavro::bridge::CallQueue m_queue;
     // SIGTERM and SIGINT end the program as ordinary events.
     tavro::tools::SignalRelay m_signals {SIGTERM, SIGINT};
     QSocketNotifier m_notifier {STDIN_FILENO, QSocketNotifier::Read};
@@ -241,7 +241,7 @@ int main(int argc, char *argv[])
                        .arg(parser.value(queueOption)));
 
     tavro_m control(parsePortMap(parser.values(mapOption)));
-    tavro::cli::JsonBridge bridge(control, writeLine);
+    tavro::bridge::JsonBridge bridge(control, writeLine);
     bridge.setDebugEnabled(!parser.isSet(noDebugOption));
 
     // A port asked for on the command line that does not open is a failed

@@ -16,7 +16,7 @@
 class tavro_m;
 struct CID_INFO;
 
-namespace tavro::cli {
+namespace tavro::bridge {
 
 class JsonBridge : public QObject
 {
@@ -79,6 +79,6 @@ private:
     bool m_quit = false;
 };
 
-} // namespace tavro::cli
+} // namespace tavro::bridge
 
 #endif // TAVRO_CLI_JSON_BRIDGE_H

@@ -17,7 +17,7 @@
 #include <functional>
 #include <optional>
 
-namespace tavro::cli {
+namespace tavro::bridge {
 
 class JsonBridge;
 
@@ -79,6 +79,6 @@ private:
     bool m_scheduled = false;
 };
 
-} // namespace tavro::cli
+} // namespace tavro::bridge
 
 #endif // TAVRO_CLI_CALL_QUEUE_H

@@ -5,6 +5,7 @@
 
 #include "http_server.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
 
@@ -17,7 +18,6 @@ class EventLog;
 class EventSource;
 class EventStore;
 class Metrics;
-class PortKeeper;
 class StreamHub;
 struct Gauges;
 
@@ -34,7 +34,10 @@ public:
     {
         EventLog &log;
         EventStore &store;
-        PortKeeper &ports;
+        // The serial ports as the service keeps them: how many are open, and
+        // each one's state for /api/ports.
+        std::function<int()> openPorts;
+        std::function<QJsonArray()> describePorts;
         StreamHub &stream;
         Metrics &metrics;
         const Access &access;

@@ -7,7 +7,7 @@
 
 #include <utility>
 
-namespace tavro::cli {
+namespace tavro::bridge {
 
 CallQueue::CallQueue(JsonBridge &bridge, int capacity, QObject *parent)
     : QObject(parent)
@@ -92,4 +92,4 @@ void CallQueue::runNext()
         scheduleNext();
 }
 
-} // namespace tavro::cli
+} // namespace tavro::bridge

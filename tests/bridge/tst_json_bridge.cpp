@@ -10,7 +10,7 @@
 #include <QJsonDocument>
 #include <QtTest>
 
-using tavro::cli::JsonBridge;
+using tavro::bridge::JsonBridge;
 
 namespace {
 
@@ -268,4 +268,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(CliBridgeTest)
-#include "tst_cli_bridge.moc"
+#include "tst_json_bridge.moc"

@@ -11,8 +11,8 @@
 
 #include <functional>
 
-using tavro::cli::CallQueue;
-using tavro::cli::JsonBridge;
+using tavro::bridge::CallQueue;
+using tavro::bridge::JsonBridge;
 
 namespace {
 

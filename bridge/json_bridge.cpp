@@ -11,7 +11,7 @@
 #include <exception>
 #include <stdexcept>
 
-namespace tavro::cli {
+namespace tavro::bridge {
 
 namespace {
 
@@ -310,4 +310,4 @@ void JsonBridge::connectEvents()
             });
 }
 
-} // namespace tavro::cli
+} // namespace tavro::bridge

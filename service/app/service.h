@@ -11,7 +11,7 @@
 
 class tavro_m;
 
-namespace tavro::cli {
+namespace tavro::bridge {
 class CallQueue;
 class JsonBridge;
 }
@@ -54,8 +54,8 @@ private:
     Options m_options;
     std::unique_ptr<Metrics> m_metrics;
     std::unique_ptr<tavro_m> m_control;
-    std::unique_ptr<tavro::cli::JsonBridge> m_bridge;
-    std::unique_ptr<tavro::cli::CallQueue> m_calls;
+    std::unique_ptr<tavro::bridge::JsonBridge> m_bridge;
+    std::unique_ptr<tavro::bridge::CallQueue> m_calls;
     std::unique_ptr<SqliteStore> m_store;
     std::unique_ptr<SharedLog> m_shared; // with a postgresql:// --db
     EventStore *m_eventStore = nullptr;  // the one the log writes to

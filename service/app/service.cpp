@@ -57,11 +57,11 @@ bool Service::start(QString *error)
     for (auto it = m_options.portMap.cbegin(); it != m_options.portMap.cend(); ++it)
         map.insert(it.key(), it.value());
     m_control = std::make_unique<tavro_m>(map);
-    m_bridge = std::make_unique<tavro::cli::JsonBridge>(*m_control, nullptr);
+    m_bridge = std::make_unique<tavro::bridge::JsonBridge>(*m_control, nullptr);
     m_bridge->setDebugEnabled(false);
-    connect(m_bridge.get(), &tavro::cli::JsonBridge::event, this, &Service::onBridgeEvent);
+    connect(m_bridge.get(), &tavro::bridge::JsonBridge::event, this, &Service::onBridgeEvent);
     // Calls from every client run one at a time, never nested in a wait.
-    m_calls = std::make_unique<tavro::cli::CallQueue>(*m_bridge, m_options.maxQueuedCalls);
+    m_calls = std::make_unique<tavro::bridge::CallQueue>(*m_bridge, m_options.maxQueuedCalls);
 
     m_stream = std::make_unique<StreamHub>(m_shared ? static_cast<EventSource &>(*m_shared) : *m_log, *m_metrics,
                                            m_options.maxStreamClients);
@@ -114,7 +114,10 @@ bool Service::start(QString *error)
     limits.maxConnections = m_options.maxConnections;
     m_http = std::make_unique<HttpServer>(limits);
     m_api = std::make_unique<Api>(Api::Parts{
-        *m_log, *m_eventStore, *m_ports, *m_stream, *m_metrics, *m_access,
+        *m_log, *m_eventStore,
+        [this] { return m_ports->openCount(); },
+        [this] { return m_ports->describe(); },
+        *m_stream, *m_metrics, *m_access,
         [this](const QJsonObject &request, std::function<void(const QJsonObject &)> reply) {
             return m_calls->enqueue(request, std::move(reply));
         },

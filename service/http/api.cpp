@@ -4,7 +4,6 @@
 #include "event_log.h"
 #include "event_store.h"
 #include "metrics.h"
-#include "port_keeper.h"
 #include "stream.h"
 
 #include <QDateTime>
@@ -73,7 +72,7 @@ Api::Api(Parts parts)
                            {"site", log.site()},
                            {"lastId", log.lastId()},
                            {"unsavedEvents", log.unsavedCount()},
-                           {"portsOpen", m_parts.ports.openCount()},
+                           {"portsOpen", m_parts.openPorts()},
                            {"streamClients", m_parts.stream.clientCount()}};
         if (log.degraded())
             health.insert(QStringLiteral("storeError"), log.lastStoreError());
@@ -94,7 +93,7 @@ Api::Api(Parts parts)
     addRoute("GET", QStringLiteral("/api/events"), true,
              [this](const HttpRequest &request, HttpResponder responder) { getEvents(request, responder); });
     addRoute("GET", QStringLiteral("/api/ports"), true, [this](const HttpRequest &, HttpResponder responder) {
-        responder.send(HttpResponse::json(200, {{"ports", m_parts.ports.describe()}}));
+        responder.send(HttpResponse::json(200, {{"ports", m_parts.describePorts()}}));
     });
     addRoute("GET", QStringLiteral("/api/stream"), true, [](const HttpRequest &, HttpResponder responder) {
         HttpResponse response = HttpResponse::error(426, QStringLiteral("/api/stream is a WebSocket"));
@@ -217,7 +216,7 @@ void Api::getEvents(const HttpRequest &request, HttpResponder responder) const
 Gauges Api::gauges() const
 {
     Gauges g;
-    g.portsOpen = m_parts.ports.openCount();
+    g.portsOpen = m_parts.openPorts();
     g.streamClients = m_parts.stream.clientCount();
     g.httpConnections = m_parts.httpConnections ? m_parts.httpConnections() : 0;
     g.callsPending = m_parts.callsPending ? m_parts.callsPending() : 0;
