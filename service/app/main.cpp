@@ -3,6 +3,7 @@
 #include "options.h"
 #include "service.h"
 #include "signal_relay.h"
+#include "token_command.h"
 
 #include <QCoreApplication>
 
@@ -15,6 +16,9 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrod"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVROD_VERSION));
+
+    if (app.arguments().value(1) == u"token")
+        return tavrod::runTokenCommand(app.arguments().mid(2), stdout, stderr);
 
     tavrod::Options options;
     QString message;

@@ -7,6 +7,7 @@
 #include "hooks.h"
 #include "http_server.h"
 #include "json_bridge.h"
+#include "login_sync.h"
 #include "metrics.h"
 #include "port_keeper.h"
 #include "shared_log.h"
@@ -51,7 +52,7 @@ bool Service::start(QString *error)
         return false;
     std::fprintf(stderr, "tavrod: API token %s %s\n", created ? "created in" : "read from",
                  qPrintable(m_options.tokenFile));
-    m_access = std::make_unique<Access>(token);
+    m_access = std::make_unique<Access>(token, m_metrics.get());
 
     tavro::PortMap map = tavro::defaultPortMap();
     for (auto it = m_options.portMap.cbegin(); it != m_options.portMap.cend(); ++it)
@@ -130,6 +131,14 @@ bool Service::start(QString *error)
         }});
     // Dashboard: the page, its login and the session cookie as a second key.
     m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
+    // Hook point: a session that ends closes its streams (StreamHub::closeSession, once it exists).
+    m_web->sessions().setEndedCallback([](const QByteArray &) {});
+    // Device tokens and remembered sessions, as `tavrod token` changes them.
+    m_logins = std::make_unique<LoginSync>(m_options.dbPath, *m_access, *m_web);
+    QString loginError;
+    if (!m_logins->start(&loginError))
+        std::fprintf(stderr, "tavrod: device tokens cannot be read yet (%s); the token file works\n",
+                     qPrintable(loginError));
     m_http->setHandler([this](const HttpRequest &request, HttpResponder responder) {
         m_api->handle(request, std::move(responder));
     });
@@ -196,6 +205,8 @@ void Service::stop()
         m_ports->closeAll();
     if (m_stream)
         m_stream->closeAll();
+    if (m_logins)
+        m_logins->stop();
     if (m_hooks)
         m_hooks->stop();
     if (m_http)

@@ -23,6 +23,7 @@ class Api;
 class EventLog;
 class HookRunner;
 class HttpServer;
+class LoginSync;
 class Metrics;
 class PortKeeper;
 class EventStore;
@@ -67,6 +68,7 @@ private:
     std::unique_ptr<HttpServer> m_http;
     std::unique_ptr<Api> m_api;
     std::unique_ptr<WebRoutes> m_web; // the dashboard
+    std::unique_ptr<LoginSync> m_logins;
     bool m_stopped = false;
 };
 

@@ -23,6 +23,11 @@ HttpResponse unauthorized()
     return response;
 }
 
+HttpResponse forbidden(Scope needs)
+{
+    return HttpResponse::error(403, QStringLiteral("this needs a token of scope %1").arg(scopeName(needs)));
+}
+
 // A whole number in [min, max]; absent gives fallback.
 bool intParam(const HttpRequest &request, const QString &name, qint64 min, qint64 max, qint64 fallback,
               qint64 *out, QString *error)
@@ -86,7 +91,7 @@ Api::Api(Parts parts)
         response.body = m_parts.metrics.render(gauges());
         responder.send(response);
     });
-    addRoute("POST", QStringLiteral("/api/call"), true,
+    addRoute("POST", QStringLiteral("/api/call"), Scope::Admin,
              [this](const HttpRequest &request, HttpResponder responder) { postCall(request, responder); });
     addRoute("GET", QStringLiteral("/api/calls"), true,
              [this](const HttpRequest &request, HttpResponder responder) { getCalls(request, responder); });
@@ -102,9 +107,36 @@ Api::Api(Parts parts)
     });
 }
 
+void Api::addRoute(const QByteArray &method, const QString &path, Scope needs, Route route)
+{
+    m_routes[path].insert(method, Entry{needs, std::move(route)});
+}
+
 void Api::addRoute(const QByteArray &method, const QString &path, bool needsToken, Route route)
 {
-    m_routes[path].insert(method, Entry{needsToken, std::move(route)});
+    const Scope needs = !needsToken ? Scope::None : method == "GET" || method == "HEAD" ? Scope::View : Scope::Admin;
+    addRoute(method, path, needs, std::move(route));
+}
+
+bool Api::admit(const HttpRequest &request, Scope needs, HttpResponder &responder) const
+{
+    if (needs == Scope::None)
+        return true;
+    const Principal who = m_parts.access.identify(request);
+    if (who.scope == Scope::None) {
+        // A wrong token is a guess; no credential at all is not.
+        if (Access::hasBearer(request))
+            m_parts.access.refuseGuess(request, responder, unauthorized());
+        else
+            responder.send(unauthorized());
+        return false;
+    }
+    if (!who.allows(needs)) {
+        m_parts.metrics.countForbidden();
+        responder.send(forbidden(needs));
+        return false;
+    }
+    return true;
 }
 
 QString Api::routeLabel(const QString &path) const
@@ -117,15 +149,15 @@ void Api::handle(const HttpRequest &request, HttpResponder responder) const
     const auto path = m_routes.constFind(request.path);
     if (path == m_routes.cend()) {
         // Unknown paths under /api/ are not told apart from forbidden ones.
-        if (request.path.startsWith(u"/api/") && !m_parts.access.authorized(request))
-            return responder.send(unauthorized());
+        if (request.path.startsWith(u"/api/") && !admit(request, Scope::View, responder))
+            return;
         return responder.send(HttpResponse::error(404, QStringLiteral("no such resource: %1").arg(request.path)));
     }
     auto entry = path->constFind(request.method);
     if (entry == path->cend() && request.method == "HEAD")
         entry = path->constFind("GET");
-    if (entry != path->cend() && entry->needsToken && !m_parts.access.authorized(request))
-        return responder.send(unauthorized());
+    if (entry != path->cend() && !admit(request, entry->needs, responder))
+        return;
     if (entry == path->cend()) {
         HttpResponse response = HttpResponse::error(
             405, QStringLiteral("%1 is not allowed on %2").arg(QString::fromLatin1(request.method), request.path));
@@ -144,7 +176,7 @@ std::optional<HttpResponse> Api::checkUpgrade(const HttpRequest &request) const
     if (!Access::sameOrigin(request))
         return HttpResponse::error(403, QStringLiteral("Origin is not this service"));
     if (!m_parts.access.authorized(request))
-        return unauthorized();
+        return Access::hasBearer(request) ? m_parts.access.refusalNow(request, unauthorized()) : unauthorized();
     if (m_parts.stream.isFull())
         return HttpResponse::error(503, QStringLiteral("too many stream clients"));
     return std::nullopt;
@@ -177,7 +209,10 @@ void Api::getCalls(const HttpRequest &request, HttpResponder responder) const
                      &error))
         return responder.send(HttpResponse::error(400, error));
     query.limit = int(limit);
-    query.q = textParam(request, QStringLiteral("q")).trimmed();
+    // NFC, as the stores index names: decomposed jamo find composed syllables.
+    query.q = textParam(request, QStringLiteral("q")).trimmed().normalized(QString::NormalizationForm_C);
+    if (query.q.contains(QChar(0)))
+        return responder.send(HttpResponse::error(400, QStringLiteral("q must not contain NUL")));
     query.port = textParam(request, QStringLiteral("port"));
     query.site = textParam(request, QStringLiteral("site"));
     for (auto [name, target] : {std::pair{QStringLiteral("since"), &query.since},

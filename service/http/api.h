@@ -1,8 +1,10 @@
 // The HTTP API: routes, the token check, and the answers' JSON. Everything
-// under /api/ needs the token; /healthz and /metrics do not.
+// under /api/ needs a token or a session: reads a view scope, commands and
+// settings admin; /healthz and /metrics need none.
 #ifndef TAVROD_API_H
 #define TAVROD_API_H
 
+#include "access.h"
 #include "http_server.h"
 
 #include <QJsonArray>
@@ -13,7 +15,6 @@
 
 namespace tavrod {
 
-class Access;
 class EventLog;
 class EventSource;
 class EventStore;
@@ -40,7 +41,7 @@ public:
         std::function<QJsonArray()> describePorts;
         StreamHub &stream;
         Metrics &metrics;
-        const Access &access;
+        Access &access;
         SubmitCall submitCall;
         std::function<int()> callsPending;
         std::function<int()> httpConnections;
@@ -52,7 +53,10 @@ public:
 
     explicit Api(Parts parts);
 
-    // A route of its own (the dashboard's pages): exact path and method.
+    // A route of its own (the dashboard's pages): exact path and method,
+    // and the scope it needs (None: open to all).
+    void addRoute(const QByteArray &method, const QString &path, Scope needs, Route route);
+    // needsToken: GET and HEAD need view, other methods admin.
     void addRoute(const QByteArray &method, const QString &path, bool needsToken, Route route);
 
     void handle(const HttpRequest &request, HttpResponder responder) const;
@@ -66,9 +70,11 @@ public:
 private:
     struct Entry
     {
-        bool needsToken;
+        Scope needs;
         Route route;
     };
+    // False after answering a request that lacks what it needs.
+    bool admit(const HttpRequest &request, Scope needs, HttpResponder &responder) const;
     void postCall(const HttpRequest &request, HttpResponder responder) const;
     void getCalls(const HttpRequest &request, HttpResponder responder) const;
     void getEvents(const HttpRequest &request, HttpResponder responder) const;

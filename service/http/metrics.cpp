@@ -53,6 +53,12 @@ QByteArray Metrics::render(const Gauges &g) const
     value("tavrod_stream_clients", g.streamClients);
     metric("tavrod_stream_closed_slow_total", "counter", "Stream clients closed for a backlog over the bound.");
     value("tavrod_stream_closed_slow_total", double(m_streamClosedSlow));
+    metric("tavrod_auth_failures_total", "counter",
+           "Failed logins and wrong tokens: answered late, or refused with 429 past the per-peer bound.");
+    value("tavrod_auth_failures_total{result=\"delayed\"}", double(m_authFailures));
+    value("tavrod_auth_failures_total{result=\"refused\"}", double(m_authRefused));
+    metric("tavrod_auth_forbidden_total", "counter", "Requests refused for the scope of their token (403).");
+    value("tavrod_auth_forbidden_total", double(m_authForbidden));
     metric("tavrod_http_connections", "gauge", "Open HTTP connections.");
     value("tavrod_http_connections", g.httpConnections);
     metric("tavrod_store_failures_total", "counter", "Failed writes to the store.");

@@ -33,6 +33,9 @@ public:
     void countHook(bool ok) { ++(ok ? m_hooksOk : m_hooksFailed); }
     void countHookDropped() { ++m_hooksDropped; }
     void countStreamClosedSlow() { ++m_streamClosedSlow; }
+    // A failed login or wrong token; refused when answered with 429.
+    void countAuthFailure(bool refused) { ++(refused ? m_authRefused : m_authFailures); }
+    void countForbidden() { ++m_authForbidden; }
     // route is a known path or "other", so the label set stays small.
     void observeRequest(const QString &route, double seconds);
     // Time to hand one event to every stream client.
@@ -56,6 +59,9 @@ private:
     qint64 m_hooksFailed = 0;
     qint64 m_hooksDropped = 0;
     qint64 m_streamClosedSlow = 0;
+    qint64 m_authFailures = 0;
+    qint64 m_authRefused = 0;
+    qint64 m_authForbidden = 0;
 };
 
 } // namespace tavrod

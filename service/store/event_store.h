@@ -81,6 +81,10 @@ QJsonObject callFromEvent(const QJsonObject &event);
 // (escape character '\\') that finds q anywhere.
 bool isAscii(QStringView text);
 QString likePattern(const QString &q);
+// The form in which names and numbers are indexed and searched: NFC (a name
+// typed as decomposed jamo finds the composed one), and U+FFFD for NUL, so
+// that the text on both sides of a NUL from the line can be found.
+QString indexedText(const QString &text);
 
 } // namespace tavrod
 

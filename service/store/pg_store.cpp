@@ -1,5 +1,7 @@
 #include "pg_store.h"
 
+#include "login_book.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlDriver>
@@ -56,6 +58,16 @@ const char *const migrations[][10] = {
      "INSERT INTO call_grams (gram, id) SELECT DISTINCT lower(substr(v.t, i, 2)), c.id FROM calls c,"
      " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
      " WHERE lower(substr(v.t, i, 2)) ~ '[^[:ascii:]]' ON CONFLICT DO NOTHING",
+     nullptr},
+    // 3: device tokens and remembered sessions; calls stored before it get
+    // the indexed form of their texts (NFC; NUL was never stored).
+    {tokensTableSql, sessionsTableSql,
+     "DO $$ BEGIN IF current_setting('server_encoding') = 'UTF8' THEN"
+     " WITH changed AS (UPDATE calls SET number = normalize(number, NFC), name = normalize(name, NFC)"
+     " WHERE number IS NOT NFC NORMALIZED OR name IS NOT NFC NORMALIZED RETURNING id, number, name)"
+     " INSERT INTO call_grams (gram, id) SELECT DISTINCT lower(substr(v.t, i, 2)), c.id FROM changed c,"
+     " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
+     " WHERE lower(substr(v.t, i, 2)) ~ '[^[:ascii:]]' ON CONFLICT DO NOTHING; END IF; END $$",
      nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
@@ -378,8 +390,8 @@ bool PgStore::append(const QList<EventRecord> &events, QString *error)
             {"kind", pgText(event.kind)},
             {"body", QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact))},
             {"callstate", object.value(QStringLiteral("callState")).toInt()},
-            {"number", pgText(info.value(QStringLiteral("lNumber")).toString())},
-            {"name", pgText(info.value(QStringLiteral("lName")).toString())},
+            {"number", indexedText(info.value(QStringLiteral("lNumber")).toString())},
+            {"name", indexedText(info.value(QStringLiteral("lName")).toString())},
         });
     }
     QSqlQuery insert(m_db);
@@ -448,7 +460,7 @@ bool PgStore::eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QStr
 
 bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error)
 {
-    const QString q = pgText(request.q);
+    const QString q = indexedText(request.q);
     const bool pairs = q.size() == 2 && !isAscii(q);
     const QString idColumn = pairs ? QStringLiteral("g.id") : QStringLiteral("c.id");
     QStringList filters;

@@ -1,5 +1,7 @@
 #include "sqlite_store.h"
 
+#include "login_book.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -31,6 +33,9 @@ const char *const migrations[][8] = {
      "CREATE TABLE call_grams (gram TEXT NOT NULL, id INTEGER NOT NULL, PRIMARY KEY (gram, id))"
      " WITHOUT ROWID",
      nullptr},
+    // 3: device tokens and remembered dashboard sessions (hashed); calls
+    // stored before it get the indexed form of their texts (reindexCalls).
+    {tokensTableSql, sessionsTableSql, nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
 
@@ -80,6 +85,13 @@ QString likePattern(const QString &q)
     escaped.replace(u'%', QStringLiteral("\\%"));
     escaped.replace(u'_', QStringLiteral("\\_"));
     return u'%' + escaped + u'%';
+}
+
+QString indexedText(const QString &text)
+{
+    QString out = text.normalized(QString::NormalizationForm_C);
+    out.replace(QChar(0), QChar(0xfffd));
+    return out;
 }
 
 QJsonObject callFromEvent(const QJsonObject &event)
@@ -178,10 +190,59 @@ bool SqliteStore::migrate(QString *error)
                 }
             }
         }
+        if (step == 2 && !reindexCalls(error)) {
+            m_db.rollback();
+            return false;
+        }
         if (!query.exec(QStringLiteral("PRAGMA user_version=%1").arg(step + 1)) || !m_db.commit()) {
             *error = sqlError(QStringLiteral("migrating to version %1").arg(step + 1), m_db.lastError());
             m_db.rollback();
             return false;
+        }
+    }
+    return true;
+}
+
+bool SqliteStore::reindexCalls(QString *error)
+{
+    QSqlQuery calls(m_db);
+    calls.setForwardOnly(true);
+    if (!calls.exec(QStringLiteral("SELECT id, number, name FROM calls"))) {
+        *error = sqlError(QStringLiteral("reading calls to index"), calls.lastError());
+        return false;
+    }
+    struct Row
+    {
+        QVariant id;
+        QString number, name;
+    };
+    QList<Row> stale;
+    while (calls.next()) {
+        const QString number = calls.value(1).toString(), name = calls.value(2).toString();
+        if (indexedText(number) != number || indexedText(name) != name)
+            stale.append({calls.value(0), number, name});
+    }
+    QSqlQuery step(m_db);
+    for (const Row &row : std::as_const(stale)) {
+        const QString number = indexedText(row.number), name = indexedText(row.name);
+        const std::pair<const char *, QVariantList> statements[] = {
+            {"INSERT INTO calls_fts(calls_fts, rowid, number, name) VALUES ('delete', ?, ?, ?)",
+             {row.id, row.number, row.name}},
+            {"UPDATE calls SET number = ?, name = ? WHERE id = ?", {number, name, row.id}},
+            {"INSERT INTO calls_fts (rowid, number, name) VALUES (?, ?, ?)", {row.id, number, name}},
+            {"DELETE FROM call_grams WHERE id = ?", {row.id}}};
+        for (const auto &[sql, values] : statements) {
+            step.prepare(QString::fromLatin1(sql));
+            bindAll(step, values);
+            if (!step.exec()) {
+                *error = sqlError(QStringLiteral("indexing call %1").arg(row.id.toLongLong()), step.lastError());
+                return false;
+            }
+        }
+        step.prepare(QStringLiteral("INSERT OR IGNORE INTO call_grams (gram, id) VALUES (?, ?)"));
+        for (const QString &gram : gramsOf(number, name)) {
+            bindAll(step, {gram, row.id});
+            step.exec();
         }
     }
     return true;
@@ -199,8 +260,9 @@ void SqliteStore::close()
 bool SqliteStore::insertCall(const EventRecord &event, Statements &statements, QString *error)
 {
     const QJsonObject info = event.object.value(QStringLiteral("cidInfo")).toObject();
-    const QString number = info.value(QStringLiteral("lNumber")).toString();
-    const QString name = info.value(QStringLiteral("lName")).toString();
+    // The event keeps the text as it came; the index keeps its NFC form.
+    const QString number = indexedText(info.value(QStringLiteral("lNumber")).toString());
+    const QString name = indexedText(info.value(QStringLiteral("lName")).toString());
     bindAll(statements.call, {event.id, event.site, event.portName, event.at,
                               event.object.value(QStringLiteral("callState")).toInt(), number, name});
     bindAll(statements.fts, {event.id, number, name});
@@ -289,7 +351,7 @@ bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *e
     QString idColumn = QStringLiteral("c.id");
     QStringList where;
     QVariantList values;
-    const QString q = request.q;
+    const QString q = indexedText(request.q);
     if (q.size() >= 3) {
         from = QStringLiteral("calls_fts f JOIN calls c ON c.id = f.rowid");
         idColumn = QStringLiteral("f.rowid");

@@ -27,6 +27,7 @@ public:
 
 private:
     bool migrate(QString *error);
+    bool reindexCalls(QString *error);
     struct Statements
     {
         QSqlQuery call;

@@ -1,0 +1,204 @@
+#include "login_book.h"
+
+#include "pg_store.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace tavrod {
+
+QByteArray secretHash(const QByteArray &secret)
+{
+    return QCryptographicHash::hash(secret, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray randomSecret()
+{
+    quint32 words[8];
+    QRandomGenerator::system()->fillRange(words);
+    return QByteArray(reinterpret_cast<const char *>(words), sizeof words)
+        .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+}
+
+LoginBook::LoginBook(QString db)
+    : m_db(std::move(db))
+    , m_connection(QStringLiteral("tavrod-logins-%1").arg(quintptr(this)))
+{
+}
+
+LoginBook::~LoginBook()
+{
+    close();
+}
+
+bool LoginBook::open(QString *error)
+{
+    close();
+    if (isPostgresUrl(m_db)) {
+        PgTarget target;
+        if (!parsePostgresUrl(m_db, &target, error))
+            return false;
+        m_sql = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
+        m_sql.setHostName(target.host);
+        if (target.port > 0)
+            m_sql.setPort(target.port);
+        m_sql.setUserName(target.user);
+        m_sql.setPassword(target.password);
+        m_sql.setDatabaseName(target.database);
+        m_sql.setConnectOptions((QStringList{"connect_timeout=3", "application_name=tavrod-logins"} + target.options)
+                                    .join(u';'));
+    } else {
+        // A plain connection: no lock of the service's is needed to read or
+        // write these few rows, and WAL lets both work at once.
+        m_sql = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+        m_sql.setDatabaseName(m_db);
+        m_sql.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+    }
+    if (!m_sql.open()) {
+        *error = QStringLiteral("cannot open %1: %2").arg(m_db, m_sql.lastError().text().simplified());
+        close();
+        return false;
+    }
+    if (!exec(QString::fromLatin1(tokensTableSql), {}, error) || !exec(QString::fromLatin1(sessionsTableSql), {}, error)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void LoginBook::close()
+{
+    if (m_sql.isValid()) {
+        m_sql.close();
+        m_sql = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connection);
+    }
+}
+
+bool LoginBook::isOpen() const
+{
+    return m_sql.isValid() && m_sql.isOpen();
+}
+
+bool LoginBook::exec(const QString &sql, const QVariantList &values, QString *error, int *affected)
+{
+    QSqlQuery query(m_sql);
+    query.setForwardOnly(true);
+    bool ok = query.prepare(sql);
+    for (int i = 0; ok && i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
+    if (!ok || !query.exec()) {
+        *error = query.lastError().text().simplified();
+        return false;
+    }
+    if (affected)
+        *affected = query.numRowsAffected();
+    return true;
+}
+
+bool LoginBook::addToken(const QString &name, const QString &scope, const QByteArray &hash, QString *error)
+{
+    QList<LoginRow> rows;
+    if (!list(&rows, error))
+        return false;
+    for (const LoginRow &row : std::as_const(rows)) {
+        if (!row.session && row.name == name) {
+            *error = QStringLiteral("a token named %1 exists already").arg(name);
+            return false;
+        }
+    }
+    return exec(QStringLiteral("INSERT INTO tokens (name, hash, scope, created) VALUES (?, ?, ?, ?)"),
+                {name, QString::fromLatin1(hash), scope,
+                 QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+                error);
+}
+
+bool LoginBook::revokeToken(const QString &name, int *removed, QString *error)
+{
+    int tokens = 0, sessions = 0;
+    if (!m_sql.transaction()) {
+        *error = m_sql.lastError().text().simplified();
+        return false;
+    }
+    if (!exec(QStringLiteral("DELETE FROM tokens WHERE name = ?"), {name}, error, &tokens)
+        || !exec(QStringLiteral("DELETE FROM remembered_sessions WHERE name = ?"), {name}, error, &sessions)
+        || !m_sql.commit()) {
+        m_sql.rollback();
+        return false;
+    }
+    *removed = tokens + sessions;
+    return true;
+}
+
+bool LoginBook::revokeSession(const QByteArray &hashPrefix, int *removed, QString *error)
+{
+    const QString prefix = QString::fromLatin1(hashPrefix).toLower();
+    if (prefix.isEmpty() || !QRegularExpression(QStringLiteral("^[0-9a-f]+$")).match(prefix).hasMatch()) {
+        *error = QStringLiteral("a session is named by the start of its hash (hexadecimal)");
+        return false;
+    }
+    return exec(QStringLiteral("DELETE FROM remembered_sessions WHERE substr(hash, 1, ?) = ?"),
+                {int(prefix.size()), prefix}, error, removed);
+}
+
+bool LoginBook::addSession(const LoginRow &session, QString *error)
+{
+    return exec(QStringLiteral("INSERT INTO remembered_sessions (hash, name, scope, created, last_used)"
+                               " VALUES (?, ?, ?, ?, ?)"),
+                {QString::fromLatin1(session.hash), session.name, session.scope, session.created, session.lastUsed},
+                error);
+}
+
+bool LoginBook::list(QList<LoginRow> *rows, QString *error)
+{
+    QSqlQuery query(m_sql);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT hash, name, scope, created, COALESCE(last_used, ''), 0 FROM tokens"
+                                   " UNION ALL SELECT hash, name, scope, created, last_used, 1"
+                                   " FROM remembered_sessions ORDER BY 6, 2, 4"))) {
+        *error = query.lastError().text().simplified();
+        return false;
+    }
+    while (query.next())
+        rows->append(LoginRow{query.value(0).toString().toLatin1(), query.value(1).toString(),
+                              query.value(2).toString(), query.value(3).toString(), query.value(4).toString(),
+                              query.value(5).toInt() == 1});
+    return true;
+}
+
+bool LoginBook::markUsed(const QList<QByteArray> &hashes, const QString &at, QString *error)
+{
+    if (hashes.isEmpty())
+        return true;
+    if (!m_sql.transaction()) {
+        *error = m_sql.lastError().text().simplified();
+        return false;
+    }
+    for (const QByteArray &hash : hashes) {
+        for (const char *table : {"tokens", "remembered_sessions"}) {
+            if (!exec(QStringLiteral("UPDATE %1 SET last_used = ? WHERE hash = ?").arg(QLatin1String(table)),
+                      {at, QString::fromLatin1(hash)}, error)) {
+                m_sql.rollback();
+                return false;
+            }
+        }
+    }
+    if (!m_sql.commit()) {
+        *error = m_sql.lastError().text().simplified();
+        m_sql.rollback();
+        return false;
+    }
+    return true;
+}
+
+bool LoginBook::dropIdleSessions(const QString &idleBefore, QString *error)
+{
+    return exec(QStringLiteral("DELETE FROM remembered_sessions WHERE last_used < ?"), {idleBefore}, error);
+}
+
+} // namespace tavrod
