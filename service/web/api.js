@@ -32,12 +32,13 @@ export async function sendCmd(portName, cmd, para1 = '', para2 = '', para3 = '')
   return { ok: false, text: String(error.value ?? error.error ?? '').trim() };
 }
 
-export async function login(token) {
+// remember: a session that outlives a restart of the service (30 days unused).
+export async function login(token, remember = false) {
   const response = await fetch('/login', {
     method: 'POST',
     credentials: 'same-origin',
     headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify({ token }),
+    body: JSON.stringify({ token, remember }),
   });
   return response.ok;
 }

@@ -19,7 +19,7 @@ function setUpLogin() {
   byId('login-form').addEventListener('submit', async (event) => {
     event.preventDefault();
     const field = byId('token');
-    const ok = await login(field.value).catch(() => null);
+    const ok = await login(field.value, byId('remember').checked).catch(() => null);
     field.value = '';
     if (!ok) {
       showLogin(ok === null ? '서비스에 연결할 수 없습니다.' : '토큰이 맞지 않습니다.');
@@ -66,11 +66,17 @@ async function recentHooks(lastId) {
   return hooks;
 }
 
+// Who is logged in, and what a view login may not do.
+function showWho({ name, scope }) {
+  byId('who').textContent = `${name} · ${scope === 'admin' ? '관리자' : '보기 전용'}`;
+}
+
 async function boot() {
   let ports;
+  let who;
   try {
-    const { session } = await getJson('/session');
-    if (!session) return showLogin();
+    who = await getJson('/session');
+    if (!who.session) return showLogin();
     ports = await getJson('/api/ports');
   } catch (error) {
     showLogin(error instanceof AuthError ? '' : `서비스에 연결할 수 없습니다: ${error.message}`);
@@ -99,6 +105,8 @@ async function boot() {
     },
   });
   showView = setUpViews(history, terminal);
+  showWho(who);
+  terminal.setReadOnly(who.scope !== 'admin');
   terminal.setPorts(ports.ports ?? []);
 
   let missed = 0;

@@ -55,6 +55,19 @@ export class Terminal {
     select.replaceChildren(...names.map((name) => el('option', { text: name, attrs: { value: name } })));
     select.value = this.port;
     byId('ports').replaceChildren(...ports.map((port) => this.portItem(port)));
+    this.applyReadOnly();
+  }
+
+  // A view login reads calls only: every control that sends to the terminal is off.
+  setReadOnly(readOnly) {
+    this.readOnly = readOnly;
+    byId('terminal-read-only').hidden = !readOnly;
+    this.applyReadOnly();
+  }
+
+  applyReadOnly() {
+    if (!this.readOnly) return;
+    for (const control of byId('view-terminal').querySelectorAll('button, input, select')) control.disabled = true;
   }
 
   portItem(port) {
@@ -128,6 +141,7 @@ export class Terminal {
   }
 
   async readAll() {
+    if (this.readOnly) return;
     for (const letter of ['j', 'o', 'p', 't', 'e', 's', 'd']) await this.query(letter);
   }
 

@@ -243,6 +243,31 @@ private slots:
         QCOMPARE(numbersOf(find(paged).calls), (QStringList{"01099998888", "0212345678"}));
     }
 
+    void searchMeetsTheNameInAnyNormalFormAndAroundNul()
+    {
+        needServer();
+        PgStore store(freshDatabase());
+        QString error;
+        QVERIFY2(store.open(&error), qPrintable(error));
+        const auto nfd = [](const QString &text) { return text.normalized(QString::NormalizationForm_D); };
+        QVERIFY2(store.append({call(1, "A", "0212345678", u"홍길동"_qs), call(2, "A", "0311112222", nfd(u"김영희"_qs)),
+                               call(3, "A", "0423334444", u"앞"_qs + QChar(0) + u"뒤이름"_qs)},
+                              &error),
+                 qPrintable(error));
+        const auto find = [&](const QString &q) {
+            CallPage page;
+            if (!store.findCalls({q}, &page, &error))
+                qWarning("%s", qPrintable(error));
+            return numbersOf(page.calls);
+        };
+        for (const QString &q : {nfd(u"길동"_qs), nfd(u"홍길동"_qs)})
+            QCOMPARE(find(q), QStringList{"0212345678"});
+        for (const QString &q : {u"영희"_qs, u"김영희"_qs})
+            QCOMPARE(find(q), QStringList{"0311112222"});
+        for (const QString &q : {u"뒤이름"_qs, u"뒤이"_qs, u"앞"_qs + QChar(0) + u"뒤"_qs})
+            QCOMPARE(find(q), QStringList{"0423334444"});
+    }
+
     void siteSpoolsWhileTheServerIsDownAndForwardsEachEventOnce()
     {
         needServer();

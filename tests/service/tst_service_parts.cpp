@@ -260,6 +260,36 @@ private slots:
         QCOMPARE(store.lastId(), 5);
     }
 
+    void searchMeetsTheNameInAnyNormalFormAndAroundNul()
+    {
+        QTemporaryDir dir;
+        SqliteStore store(dir.filePath("events.db"));
+        QString error;
+        QVERIFY2(store.open(&error), qPrintable(error));
+        const auto nfd = [](const QString &text) { return text.normalized(QString::NormalizationForm_D); };
+        const QString withNul = u"앞"_qs + QChar(0) + u"뒤이름"_qs;
+        QVERIFY2(store.append({callRecord(1, "0212345678", u"홍길동"_qs), callRecord(2, "0311112222", nfd(u"김영희"_qs)),
+                               callRecord(3, "0423334444", withNul)},
+                              &error),
+                 qPrintable(error));
+        const auto find = [&](const QString &q) {
+            CallPage page;
+            if (!store.findCalls({q}, &page, &error))
+                qWarning() << error;
+            return idsOf(page);
+        };
+        for (const QString &q : {nfd(u"길동"_qs), nfd(u"홍길동"_qs), u"길동"_qs})
+            QCOMPARE(find(q), QList<qint64>{1});
+        for (const QString &q : {u"영희"_qs, u"김영희"_qs, nfd(u"김영희"_qs)})
+            QCOMPARE(find(q), QList<qint64>{2});
+        for (const QString &q : {u"뒤이름"_qs, u"뒤이"_qs, u"앞"_qs + QChar(0) + u"뒤"_qs})
+            QCOMPARE(find(q), QList<qint64>{3});
+        // The event itself keeps the name as it came from the line.
+        CallPage page;
+        QVERIFY(store.findCalls({u"뒤이름"_qs}, &page, &error));
+        QCOMPARE(page.calls.first().toObject().value("cidInfo").toObject().value("lName").toString(), withNul);
+    }
+
     void migratesAnOlderFileAndRefusesANewerOne()
     {
         QTemporaryDir dir;

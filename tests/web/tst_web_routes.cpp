@@ -1,8 +1,11 @@
 // The dashboard's server side: sessions, the login, the cookie as a second
 // key to the API and the stream, the page's files and the headers on every
 // answer. tavrod runs in this process on 127.0.0.1 with no ports mapped.
+#include "access.h"
+#include "login_book.h"
 #include "pty_pair.h"
 #include "service.h"
+#include "token_command.h"
 #include "web_routes.h"
 
 #include <QDirIterator>
@@ -93,6 +96,24 @@ QByteArray cookieOf(const Reply &reply)
     return set.left(set.indexOf(';'));
 }
 
+// `tavrod token ...` in this process: exit status, and what went to stdout.
+int tokenCommand(const QStringList &arguments, QByteArray *out = nullptr)
+{
+    std::FILE *stdoutFile = std::tmpfile();
+    std::FILE *stderrFile = std::tmpfile();
+    const int status = runTokenCommand(arguments, stdoutFile, stderrFile);
+    std::rewind(stdoutFile);
+    QByteArray text;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdoutFile)) > 0;)
+        text.append(buffer, qsizetype(n));
+    std::fclose(stdoutFile);
+    std::fclose(stderrFile);
+    if (out)
+        *out = text;
+    return status;
+}
+
 } // namespace
 
 class tst_web_routes : public QObject
@@ -103,7 +124,7 @@ private slots:
     void init()
     {
         QVERIFY(m_dir.isValid());
-        Options options;
+        Options &options = m_options;
         options.listenPort = 0;
         options.dbPath = m_dir.filePath(QStringLiteral("events.sqlite"));
         options.tokenFile = m_dir.filePath(QStringLiteral("token"));
@@ -174,7 +195,8 @@ private slots:
         QCOMPARE(exchange(port, request("GET", "/api/ports", port)).status, 401);
         QCOMPARE(exchange(port, request("GET", "/api/ports", port, {cookie})).status, 200);
         QCOMPARE(exchange(port, request("GET", "/api/ports", port, {"Cookie: tavro_session=forged"})).status, 401);
-        QCOMPARE(exchange(port, request("GET", "/session", port, {cookie})).body, QByteArray(R"({"session":true})"));
+        QCOMPARE(exchange(port, request("GET", "/session", port, {cookie})).body,
+                 QByteArray(R"({"name":"admin","scope":"admin","session":true})"));
         QCOMPARE(exchange(port, request("GET", "/session", port)).body, QByteArray(R"({"session":false})"));
 
         // An explicit bearer token decides on its own, right or wrong.
@@ -337,7 +359,179 @@ private slots:
         QVERIFY(checked >= 5);
     }
 
+    void everyEndOfASessionIsTold()
+    {
+        qint64 now = 0;
+        SessionStore store(2, 1000, [&now] { return now; });
+        QList<QByteArray> ended;
+        store.setEndedCallback([&ended](const QByteArray &id) { ended.append(id); });
+        const QByteArray remembered = store.create({"kiosk", Scope::View, true}, true);
+        const QByteArray first = store.create();
+        const QByteArray second = store.create();
+        store.remove(first); // logout
+        QCOMPARE(ended, QList<QByteArray>{first});
+        now = 10;
+        const QByteArray third = store.create();
+        store.create(); // the third login past the bound evicts the idlest ordinary one
+        QCOMPARE(ended, (QList<QByteArray>{first, second}));
+        QCOMPARE(store.touch(remembered)->who.name, QStringLiteral("kiosk"));
+        now = 10 + 1000;
+        QVERIFY(!store.touch(third)); // idle expiry, noticed on use
+        QCOMPARE(ended.last(), third);
+        store.create(); // ... or by the next login
+        QCOMPARE(ended.size(), 4);
+        QVERIFY(store.touch(remembered)); // thirty days, not one second
+    }
+
+    void wrongTokensWaitLongerAndLongerButTheRightOneNever()
+    {
+        qint64 now = 0;
+        FailureLimiter limiter([&now] { return now; });
+        const QHostAddress guesser(QStringLiteral("10.0.0.9"));
+        QList<int> delays;
+        for (int i = 0; i < FailureLimiter::failuresBeforeRefusal; ++i) {
+            const FailureLimiter::Verdict verdict = limiter.fail(guesser);
+            QVERIFY(!verdict.refuse);
+            delays.append(verdict.delayMs);
+        }
+        QCOMPARE(delays, (QList<int>{100, 200, 400, 800, 1600, 3000, 3000, 3000, 3000, 3000}));
+        FailureLimiter::Verdict verdict = limiter.fail(QHostAddress(QStringLiteral("::ffff:10.0.0.9")));
+        QVERIFY(verdict.refuse && verdict.episodeStart);
+        QCOMPARE(verdict.retryAfterS, 60);
+        QVERIFY(!limiter.fail(guesser).episodeStart); // logged once an episode
+        QCOMPARE(limiter.fail(QHostAddress(QStringLiteral("10.0.0.8"))).delayMs, 100);
+        now += FailureLimiter::forgetMs;
+        QCOMPARE(limiter.fail(guesser).delayMs, 100);
+        // One IPv6 /64 is one peer; the table stays bounded whatever the addresses.
+        limiter.fail(QHostAddress(QStringLiteral("2001:db8::1")));
+        QCOMPARE(limiter.fail(QHostAddress(QStringLiteral("2001:db8::2"))).delayMs, 200);
+        for (quint32 i = 0; i < 5000; ++i)
+            limiter.fail(QHostAddress(0x0b000000 + i));
+        QCOMPARE(limiter.peerCount(), FailureLimiter::maxPeers);
+
+        // The service: wrong tokens on /login, /session and the API are answered late.
+        const quint16 port = m_service->port();
+        const QByteArray json = "Content-Type: application/json";
+        QCOMPARE(exchange(port, request("POST", "/login", port, {json}, R"({"token":"guess1"})")).status, 401);
+        QCOMPARE(exchange(port, request("GET", "/api/ports", port, {"Authorization: Bearer guess2"})).status, 401);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(exchange(port, request("GET", "/session", port, {"Authorization: Bearer guess3"})).status, 401);
+        QVERIFY(clock.elapsed() >= 400);
+        // A fourth guess waits 800 ms; the right token, sent after it from the
+        // same address, is answered meanwhile.
+        QTcpSocket guess, right;
+        guess.connectToHost(QHostAddress::LocalHost, port);
+        right.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(guess.waitForConnected(5000) && right.waitForConnected(5000));
+        guess.write(request("GET", "/api/ports", port, {"Authorization: Bearer guess4"}));
+        QTest::qWait(50);
+        right.write(request("GET", "/api/ports", port, {"Authorization: Bearer " + m_token}));
+        QTRY_VERIFY_WITH_TIMEOUT(right.bytesAvailable() > 0, 5000);
+        QCOMPARE(right.readAll().left(12), QByteArray("HTTP/1.1 200"));
+        QCOMPARE(guess.bytesAvailable(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(guess.bytesAvailable() > 0, 5000);
+        QCOMPARE(guess.readAll().left(12), QByteArray("HTTP/1.1 401"));
+        QVERIFY(exchange(port, request("GET", "/metrics", port)).body.contains(
+            R"(tavrod_auth_failures_total{result="delayed"} 4)"));
+    }
+
+    void tokensFromTheStoreCarryTheirScope()
+    {
+        const quint16 port = m_service->port();
+        const QStringList db{"--db", m_options.dbPath};
+        QByteArray viewToken, adminToken, listing;
+        QCOMPARE(tokenCommand(QStringList{"add", "kiosk"} + db, &viewToken), 0);
+        QCOMPARE(tokenCommand(QStringList{"add", "boss", "--scope", "admin"} + db, &adminToken), 0);
+        viewToken = viewToken.trimmed();
+        adminToken = adminToken.trimmed();
+        QVERIFY(viewToken.size() >= 40 && viewToken != adminToken);
+        QCOMPARE(tokenCommand(QStringList{"add", "kiosk"} + db), 1);
+        QCOMPARE(tokenCommand(QStringList{"add", "admin"} + db), 2);
+        QCOMPARE(tokenCommand(QStringList{"add", "x", "--scope", "root"} + db), 2);
+
+        const QByteArray view = "Authorization: Bearer " + viewToken;
+        const QByteArray admin = "Authorization: Bearer " + adminToken;
+        const QByteArray call = R"({"call":"GetCurrentErrorMsg"})";
+        // The running service knows them within two seconds.
+        QTRY_COMPARE_WITH_TIMEOUT(exchange(port, request("GET", "/api/calls", port, {view})).status, 200, 2000);
+        QCOMPARE(exchange(port, request("GET", "/api/ports", port, {view})).status, 200);
+        const Reply refused = exchange(port, request("POST", "/api/call", port, {view}, call));
+        QCOMPARE(refused.status, 403);
+        QVERIFY(refused.body.contains("admin"));
+        QCOMPARE(exchange(port, request("POST", "/api/call", port, {admin}, call)).status, 200);
+        // A search text with NUL is refused as such, not as a broken store.
+        QCOMPARE(exchange(port, request("GET", "/api/calls?q=ab%00c", port, {view})).status, 400);
+
+        // A session carries the token's name and scope.
+        const Reply login = exchange(port, request("POST", "/login", port, {"Content-Type: application/json"},
+                                                   R"({"token":")" + viewToken + R"("})"));
+        QCOMPARE(login.status, 200);
+        const QByteArray cookie = "Cookie: " + cookieOf(login);
+        QCOMPARE(exchange(port, request("GET", "/session", port, {cookie})).body,
+                 QByteArray(R"({"name":"kiosk","scope":"view","session":true})"));
+        QCOMPARE(exchange(port, request("POST", "/api/call", port, {cookie}, call)).status, 403);
+
+        QTRY_VERIFY_WITH_TIMEOUT((tokenCommand(QStringList{"list"} + db, &listing), !listing.contains("never")), 3000);
+        QVERIFY(listing.contains("kiosk") && listing.contains("boss") && listing.contains("admin"));
+        QVERIFY(!listing.contains(viewToken)); // only hashes are kept
+
+        QCOMPARE(tokenCommand(QStringList{"revoke", "kiosk"} + db), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(exchange(port, request("GET", "/api/calls", port, {view})).status, 401, 2000);
+        QCOMPARE(exchange(port, request("GET", "/api/calls", port, {cookie})).status, 401);
+        QCOMPARE(exchange(port, request("GET", "/api/calls", port, {admin})).status, 200);
+        QCOMPARE(tokenCommand(QStringList{"revoke", "kiosk"} + db), 1);
+    }
+
+    void aRememberedSessionOutlivesARestart()
+    {
+        const QByteArray json = "Content-Type: application/json";
+        const auto loginCookie = [&](const QByteArray &body) {
+            const quint16 port = m_service->port();
+            const Reply reply = exchange(port, request("POST", "/login", port, {json}, body));
+            return "Cookie: " + cookieOf(reply);
+        };
+        const auto status = [&](const QByteArray &cookie) {
+            const quint16 port = m_service->port();
+            return exchange(port, request("GET", "/api/ports", port, {cookie})).status;
+        };
+        const auto restart = [&] {
+            m_service.reset();
+            m_service = std::make_unique<Service>(m_options);
+            QString error;
+            return m_service->start(&error);
+        };
+        const QByteArray remembered = loginCookie(R"({"token":")" + m_token + R"(","remember":true})");
+        const QByteArray ordinary = loginCookie(R"({"token":")" + m_token + R"("})");
+        const QByteArray revoked = loginCookie(R"({"token":")" + m_token + R"(","remember":true})");
+        QVERIFY(restart());
+        QCOMPARE(status(remembered), 200);
+        QCOMPARE(status(ordinary), 401);
+        QCOMPARE(status(revoked), 200);
+
+        // Ended with `tavrod token revoke --session`, by the ID the listing shows.
+        LoginBook book(m_options.dbPath);
+        QString error;
+        QVERIFY2(book.open(&error), qPrintable(error));
+        const QByteArray revokedHash = secretHash(revoked.mid(revoked.indexOf('=') + 1));
+        QCOMPARE(tokenCommand({"revoke", "--session", QString::fromLatin1(revokedHash.left(12)), "--db",
+                               m_options.dbPath}),
+                 0);
+        QTRY_COMPARE_WITH_TIMEOUT(status(revoked), 401, 2000);
+        QCOMPARE(status(remembered), 200);
+
+        // Ended from the page: gone from the store, so a restart does not bring it back.
+        const quint16 port = m_service->port();
+        QCOMPARE(exchange(port, request("POST", "/logout", port, {remembered})).status, 200);
+        QList<LoginRow> rows;
+        QVERIFY(book.list(&rows, &error));
+        QVERIFY(std::none_of(rows.cbegin(), rows.cend(), [](const LoginRow &row) { return row.session; }));
+        QVERIFY(restart());
+        QCOMPARE(status(remembered), 401);
+    }
+
 private:
+    Options m_options;
     QTemporaryDir m_dir;
     std::unique_ptr<Service> m_service;
     QByteArray m_token;
