@@ -106,10 +106,13 @@ class Simulator:
 class Tavrod:
     def __init__(self, binary, folder, sim_path):
         self.token_file = os.path.join(folder, 'token')
-        args = [binary, '--map', f'COM1={sim_path}', '--map', f'COM2={os.path.join(folder, "absent")}',
-                '--listen', '127.0.0.1:0', '--db', os.path.join(folder, 'events.sqlite'),
-                '--token-file', self.token_file, '--site', 'browser-test']
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+        self.args = [binary, '--map', f'COM1={sim_path}', '--map', f'COM2={os.path.join(folder, "absent")}',
+                     '--listen', '127.0.0.1:0', '--db', os.path.join(folder, 'events.sqlite'),
+                     '--token-file', self.token_file, '--site', 'browser-test']
+        self._start()
+
+    def _start(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                                      bufsize=1)
         self.err = Lines(self.proc.stderr)
         self.port = int(self.err.wait_for(r'listening on http://127\.0\.0\.1:(\d+)').group(1))
@@ -129,6 +132,12 @@ class Tavrod:
                 return
             time.sleep(0.1)
         raise Failure(f'{name} did not open')
+
+    def restart(self):
+        """Stops and starts again on the same port and store."""
+        check(self.stop() == 0, 'tavrod did not stop cleanly')
+        self.args[self.args.index('--listen') + 1] = f'127.0.0.1:{self.port}'
+        self._start()
 
     def stop(self):
         """SIGTERM; the exit status (0 for a clean end)."""
@@ -526,6 +535,30 @@ class Suite:
         finally:
             proxy.close()
 
+    def test_restart(self):
+        """A remembered screen goes on by itself after tavrod restarts (the
+        relay holds the browser's connections meanwhile, as a slow start would)."""
+        proxy = CutProxy(self.service.port)
+        try:
+            self.driver.get(f'http://127.0.0.1:{proxy.port}/')
+            self.wait(lambda: self.visible('app'), 5, 'the dashboard through the relay')
+            self.by_id('logout').click()
+            self.wait(lambda: self.visible('login'), 5, 'the login form after 로그아웃')
+            self.by_id('remember').click()
+            self.by_id('token').send_keys(self.service.token + Keys.ENTER)
+            self.wait(lambda: self.visible('app'), 5, 'the dashboard after a remembered login')
+            check(self.by_id('who').text == 'admin · 관리자', f'who is logged in: {self.by_id("who").text!r}')
+
+            proxy.cut()
+            self.service.restart()
+            self.service.wait_port_open('COM1')
+            self.sim.type('call 0319870000 재시작후 1 S')
+            proxy.restore()
+            self.wait_card('0319870000', timeout=10.0)
+            check(not self.visible('login'), 'the page asked for a login after the restart')
+        finally:
+            proxy.close()
+
     def test_screens(self):
         self.driver.get(self.service.base + '/')
         self.wait(lambda: self.visible('app'), 5, 'the dashboard')
@@ -573,7 +606,7 @@ def main():
     try:
         suite = Suite(args, folder)
         for name in ('test_login', 'test_live_calls', 'test_hostile_name', 'test_history', 'test_terminal',
-                     'test_keyboard', 'test_stream_cut', 'test_screens'):
+                     'test_keyboard', 'test_stream_cut', 'test_restart', 'test_screens'):
             began = time.monotonic()
             try:
                 getattr(suite, name)()
