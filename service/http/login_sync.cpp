@@ -78,8 +78,12 @@ void LoginSync::poll()
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const QList<QByteArray> used = m_access.takeUsedTokens() + m_web.takeUsedSessions();
     QList<LoginRow> rows;
+    // Idle sessions are few and old: dropped once a minute, not every beat.
+    const bool sweep = m_polls++ % 60 == 0;
     const bool ok = m_book.markUsed(used, now.toString(Qt::ISODateWithMs), &error)
-        && m_book.dropIdleSessions(now.addMSecs(-SessionStore::rememberedIdleMs).toString(Qt::ISODateWithMs), &error)
+        && (!sweep
+            || m_book.dropIdleSessions(now.addMSecs(-SessionStore::rememberedIdleMs).toString(Qt::ISODateWithMs),
+                                       &error))
         && m_book.list(&rows, &error);
     if (!ok) {
         // Known tokens and sessions stay as they were until it answers again.

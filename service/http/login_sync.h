@@ -22,7 +22,7 @@ public:
     static constexpr int pollMs = 1000;
     // A store that cannot be reached is tried again this seldom, since a
     // connect may take seconds.
-    static constexpr int reopenMs = 10000;
+    static constexpr int reopenMs = 30000;
 
     LoginSync(const QString &db, Access &access, WebRoutes &web, QObject *parent = nullptr);
     ~LoginSync() override;
@@ -43,6 +43,7 @@ private:
     QTimer m_timer;
     qint64 m_lastOpenAttempt = 0;
     bool m_warned = false;
+    quint64 m_polls = 0;
 };
 
 } // namespace tavrod

@@ -41,7 +41,7 @@ public:
 
     static constexpr int defaultMaxSessions = 64;
     static constexpr qint64 defaultIdleMs = 12LL * 60 * 60 * 1000;
-    static constexpr int maxRemembered = 256;
+    static constexpr int maxRemembered = LoginBook::maxSessions;
     static constexpr qint64 rememberedIdleMs = 30LL * 24 * 60 * 60 * 1000;
 
     explicit SessionStore(int maxSessions = defaultMaxSessions, qint64 idleMs = defaultIdleMs, Clock clock = {});

@@ -50,8 +50,8 @@ bool LoginBook::open(QString *error)
         m_sql.setUserName(target.user);
         m_sql.setPassword(target.password);
         m_sql.setDatabaseName(target.database);
-        m_sql.setConnectOptions((QStringList{"connect_timeout=3", "application_name=tavrod-logins"} + target.options)
-                                    .join(u';'));
+        const QStringList options{"connect_timeout=2", "application_name=tavrod-logins", "tcp_user_timeout=5000"};
+        m_sql.setConnectOptions((options + target.options).join(u';'));
     } else {
         // A plain connection: no lock of the service's is needed to read or
         // write these few rows, and WAL lets both work at once.
@@ -89,10 +89,11 @@ bool LoginBook::exec(const QString &sql, const QVariantList &values, QString *er
 {
     QSqlQuery query(m_sql);
     query.setForwardOnly(true);
-    bool ok = query.prepare(sql);
+    // PostgreSQL prepares no DDL: statements without values run directly.
+    bool ok = values.isEmpty() || query.prepare(sql);
     for (int i = 0; ok && i < values.size(); ++i)
         query.bindValue(i, values.at(i));
-    if (!ok || !query.exec()) {
+    if (!ok || !(values.isEmpty() ? query.exec(sql) : query.exec())) {
         *error = query.lastError().text().simplified();
         return false;
     }
@@ -148,10 +149,15 @@ bool LoginBook::revokeSession(const QByteArray &hashPrefix, int *removed, QStrin
 
 bool LoginBook::addSession(const LoginRow &session, QString *error)
 {
+    // The table stays bounded: past the bound the longest unused go.
     return exec(QStringLiteral("INSERT INTO remembered_sessions (hash, name, scope, created, last_used)"
                                " VALUES (?, ?, ?, ?, ?)"),
                 {QString::fromLatin1(session.hash), session.name, session.scope, session.created, session.lastUsed},
-                error);
+                error)
+        && exec(QStringLiteral("DELETE FROM remembered_sessions WHERE last_used < (SELECT last_used FROM"
+                               " remembered_sessions ORDER BY last_used DESC LIMIT 1 OFFSET %1)")
+                    .arg(maxSessions - 1),
+                {}, error);
 }
 
 bool LoginBook::list(QList<LoginRow> *rows, QString *error)

@@ -41,6 +41,9 @@ QByteArray randomSecret();
 class LoginBook
 {
 public:
+    // Remembered sessions kept at most (as many as the service holds).
+    static constexpr int maxSessions = 256;
+
     // A SQLite file or a postgresql:// URI, as --db takes it.
     explicit LoginBook(QString db);
     ~LoginBook();

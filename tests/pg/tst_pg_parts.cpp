@@ -1,11 +1,13 @@
 // The shared-database parts of tavrod driven directly: the URI parser, the
 // spool, the PostgreSQL store and a site's SharedLog through an outage of a
 // real server started by the suite.
+#include "login_book.h"
 #include "options.h"
 #include "pg_server.h"
 #include "pg_store.h"
 #include "shared_log.h"
 #include "spool.h"
+#include "sqlite_store.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -266,6 +268,36 @@ private slots:
             QCOMPARE(find(q), QStringList{"0311112222"});
         for (const QString &q : {u"뒤이름"_qs, u"뒤이"_qs, u"앞"_qs + QChar(0) + u"뒤"_qs})
             QCOMPARE(find(q), QStringList{"0423334444"});
+    }
+
+    void tokensAreSharedByEverySiteOfTheDatabase()
+    {
+        needServer();
+        QString error;
+        QVERIFY(m_server.psql(QStringLiteral("CREATE DATABASE logins"), &error));
+        const QString url = m_server.url(QStringLiteral("logins"));
+        PgTarget target;
+        QVERIFY(parsePostgresUrl(url, &target, &error));
+        PgStore store(target);
+        QVERIFY2(store.open(&error), qPrintable(error));
+        QCOMPARE(PgStore::schemaVersion(), SqliteStore::schemaVersion());
+        LoginBook here(url), there(url);
+        QVERIFY2(here.open(&error) && there.open(&error), qPrintable(error));
+        QVERIFY2(here.addToken("kiosk", "view", secretHash("secret"), &error), qPrintable(error));
+        QVERIFY(!there.addToken("kiosk", "admin", secretHash("other"), &error));
+        QVERIFY(here.addSession({secretHash("session"), "kiosk", "view", "2026-12-07T10:00:00.000Z",
+                                 "2026-12-07T10:00:00.000Z", true},
+                                &error));
+        QVERIFY(there.markUsed({secretHash("secret")}, "2026-12-07T11:00:00.000Z", &error));
+        QList<LoginRow> rows;
+        QVERIFY2(there.list(&rows, &error), qPrintable(error));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows.first().hash, secretHash("secret"));
+        QCOMPARE(rows.first().lastUsed, QStringLiteral("2026-12-07T11:00:00.000Z"));
+        QVERIFY(rows.last().session);
+        int removed = 0;
+        QVERIFY(there.revokeToken("kiosk", &removed, &error));
+        QCOMPARE(removed, 2); // the token and the session made from it
     }
 
     void siteSpoolsWhileTheServerIsDownAndForwardsEachEventOnce()

@@ -310,6 +310,13 @@ private slots:
                                .arg(old.at, QString::fromUtf8(old.json))));
             QVERIFY(q.exec(QStringLiteral("INSERT INTO calls VALUES (7, 'A', 'COM1', '%1', 1, '0551234567', '박길동')")
                                .arg(old.at)));
+            // A name stored decomposed before names were indexed in NFC.
+            const QString decomposed = u"최영희"_qs.normalized(QString::NormalizationForm_D);
+            const EventRecord nfd = callRecord(6, "0559876543", decomposed);
+            QVERIFY(q.exec(QStringLiteral("INSERT INTO events VALUES (6, 'A', 'COM1', '%1', 'ReceiveCall', '%2')")
+                               .arg(nfd.at, QString::fromUtf8(nfd.json))));
+            QVERIFY(q.exec(QStringLiteral("INSERT INTO calls VALUES (6, 'A', 'COM1', '%1', 1, '0559876543', '%2')")
+                               .arg(nfd.at, decomposed)));
             QVERIFY(q.exec("PRAGMA user_version=1"));
             db.close();
         }
@@ -324,6 +331,11 @@ private slots:
             page = {};
             QVERIFY(store.findCalls({"1234"}, &page, &error));
             QCOMPARE(idsOf(page), QList<qint64>{7});
+            for (const QString &q : {u"영희"_qs, u"최영희"_qs}) {
+                page = {};
+                QVERIFY(store.findCalls({q}, &page, &error));
+                QCOMPARE(idsOf(page), QList<qint64>{6});
+            }
             QVERIFY(store.append({callRecord(8, "0551234999", u"새길동"_qs)}, &error));
         }
         {
