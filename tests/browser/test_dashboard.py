@@ -535,6 +535,26 @@ class Suite:
         finally:
             proxy.close()
 
+    def test_view_login(self):
+        """A view token's login: who shows it, the terminal's controls are off."""
+        db = self.service.args[self.service.args.index('--db') + 1]
+        viewer = subprocess.run([self.args.tavrod, 'token', 'add', 'viewer', '--db', db], capture_output=True,
+                                text=True, timeout=20, check=True).stdout.strip()
+        time.sleep(1.5)  # the service reads new tokens once a second
+        self.driver.get(self.service.base + '/')
+        self.wait(lambda: self.visible('app'), 5, 'the dashboard')
+        self.by_id('logout').click()
+        self.wait(lambda: self.visible('login'), 5, 'the login form after 로그아웃')
+        self.by_id('token').send_keys(viewer + Keys.ENTER)
+        self.wait(lambda: self.visible('app'), 5, 'the dashboard after a view login')
+        check(self.by_id('who').text == 'viewer · 보기 전용', f'who is logged in: {self.by_id("who").text!r}')
+        self.show_view('terminal')
+        check(self.visible('terminal-read-only'), 'no read-only note on the terminal tab')
+        enabled = self.js("return [...document.querySelectorAll('#view-terminal button, #view-terminal input,"
+                          " #view-terminal select')].filter((c) => !c.disabled).length")
+        check(enabled == 0, f'{enabled} terminal controls are enabled for a view login')
+        self.show_view('live')
+
     def test_restart(self):
         """A remembered screen goes on by itself after tavrod restarts (the
         relay holds the browser's connections meanwhile, as a slow start would)."""
@@ -606,7 +626,8 @@ def main():
     try:
         suite = Suite(args, folder)
         for name in ('test_login', 'test_live_calls', 'test_hostile_name', 'test_history', 'test_terminal',
-                     'test_keyboard', 'test_stream_cut', 'test_restart', 'test_screens'):
+                     'test_keyboard', 'test_stream_cut', 'test_view_login', 'test_restart',
+                     'test_screens'):
             began = time.monotonic()
             try:
                 getattr(suite, name)()
