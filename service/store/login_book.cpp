@@ -139,8 +139,10 @@ bool LoginBook::revokeToken(const QString &name, int *removed, QString *error)
 bool LoginBook::revokeSession(const QByteArray &hashPrefix, int *removed, QString *error)
 {
     const QString prefix = QString::fromLatin1(hashPrefix).toLower();
-    if (prefix.isEmpty() || !QRegularExpression(QStringLiteral("^[0-9a-f]+$")).match(prefix).hasMatch()) {
-        *error = QStringLiteral("a session is named by the start of its hash (hexadecimal)");
+    // At least eight digits, so that a slip does not end many sessions at once.
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{8,64}$"));
+    if (!hex.match(prefix).hasMatch()) {
+        *error = QStringLiteral("a session is named by its ID from the list (8 to 64 hexadecimal digits)");
         return false;
     }
     return exec(QStringLiteral("DELETE FROM remembered_sessions WHERE substr(hash, 1, ?) = ?"),
