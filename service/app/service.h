@@ -24,6 +24,7 @@ class EventLog;
 class HookRunner;
 class HttpServer;
 class Metrics;
+class MqttPublisher;
 class PortKeeper;
 class EventStore;
 class SharedLog;
@@ -49,6 +50,7 @@ public:
 
 private:
     bool openStore(QString *error);
+    void startMqtt();
     void onBridgeEvent(const QJsonObject &event);
 
     Options m_options;
@@ -67,6 +69,7 @@ private:
     std::unique_ptr<HttpServer> m_http;
     std::unique_ptr<Api> m_api;
     std::unique_ptr<WebRoutes> m_web; // the dashboard
+    std::unique_ptr<MqttPublisher> m_mqtt; // with --mqtt
     bool m_stopped = false;
 };
 
