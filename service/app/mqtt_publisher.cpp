@@ -158,6 +158,8 @@ void MqttPublisher::describe(QJsonObject &health) const
                      {"backlog", backlog()}};
     if (!m_error.isEmpty())
         mqtt.insert(QStringLiteral("error"), m_error);
+    if (!m_storeError.isEmpty())
+        mqtt.insert(QStringLiteral("storeError"), m_storeError);
     health.insert(QStringLiteral("mqtt"), mqtt);
 }
 
@@ -220,9 +222,9 @@ bool MqttPublisher::loadAcked()
     QString value;
     QString error;
     if (!m_store.readValue(m_ackKey, &value, &error)) {
-        if (m_error != error)
+        if (m_storeError != error)
             qCWarning(lcMqtt, "cannot read how far the broker got: %s", qPrintable(error));
-        m_error = error;
+        m_storeError = error;
         return false;
     }
     // Without a record (MQTT newly turned on) the history stays out of the
@@ -230,6 +232,7 @@ bool MqttPublisher::loadAcked()
     m_acked = value.isEmpty() ? m_source.lastId() : value.toLongLong();
     m_readUpTo = m_acked;
     m_ackedKnown = true;
+    m_storeError.clear();
     saveAcked();
     return true;
 }
@@ -239,11 +242,16 @@ void MqttPublisher::saveAcked()
     if (!m_ackedKnown || m_acked == m_savedAcked)
         return;
     QString error;
-    if (m_store.writeValue(m_ackKey, QString::number(m_acked), &error))
+    if (m_store.writeValue(m_ackKey, QString::number(m_acked), &error)) {
         m_savedAcked = m_acked;
-    else
+        m_storeError.clear();
+        return;
+    }
+    // Tried again every second; said once.
+    if (m_storeError != error)
         qCWarning(lcMqtt, "cannot keep the acknowledged id %lld: %s", static_cast<long long>(m_acked),
                   qPrintable(error));
+    m_storeError = error;
 }
 
 void MqttPublisher::setState(State state, const QString &error)

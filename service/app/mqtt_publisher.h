@@ -140,6 +140,7 @@ private:
     int m_pauseMs = firstPauseMs;
     State m_state = State::Connecting;
     QString m_error;
+    QString m_storeError; // reading or keeping the acknowledged id
     bool m_connacked = false;
     bool m_stopped = true;
     bool m_fillQueued = false;
