@@ -29,6 +29,8 @@ QString errorText(int rc)
 {
     if (rc == MOSQ_ERR_ERRNO)
         return QString::fromLocal8Bit(std::strerror(errno));
+    if (rc == MOSQ_ERR_TLS)
+        return QStringLiteral("TLS failed (is --mqtt-ca the CA of the broker's certificate?)");
     return QString::fromUtf8(mosquitto_strerror(rc));
 }
 
@@ -364,7 +366,7 @@ void MqttPublisher::updateWriteWatch()
         m_writeWatch->setEnabled(mosquitto_want_write(m_client));
 }
 
-void MqttPublisher::handleLoopResult(int rc, const char *step)
+void MqttPublisher::handleLoopResult(int rc)
 {
     if (rc == MOSQ_ERR_SUCCESS || !m_client) {
         updateWriteWatch();
@@ -378,7 +380,7 @@ void MqttPublisher::handleLoopResult(int rc, const char *step)
     QString reason = errorText(rc);
     if (rc == MOSQ_ERR_CONN_REFUSED && m_state == State::Refused)
         reason = m_error;
-    setState(State::Connecting, QStringLiteral("%1 (%2)").arg(reason, QLatin1String(step)));
+    setState(State::Connecting, reason);
     scheduleReconnect();
 }
 
@@ -388,7 +390,7 @@ void MqttPublisher::onReadable()
         return;
     errno = 0;
     const int rc = mosquitto_loop_read(m_client, window);
-    handleLoopResult(rc, "reading");
+    handleLoopResult(rc);
     takeAcks();
     fill();
 }
@@ -398,7 +400,7 @@ void MqttPublisher::onWritable()
     if (!m_client)
         return;
     errno = 0;
-    handleLoopResult(mosquitto_loop_write(m_client, window), "writing");
+    handleLoopResult(mosquitto_loop_write(m_client, window));
 }
 
 void MqttPublisher::onTick()
@@ -414,7 +416,7 @@ void MqttPublisher::onTick()
         return;
     }
     errno = 0;
-    handleLoopResult(mosquitto_loop_misc(m_client), "keep-alive");
+    handleLoopResult(mosquitto_loop_misc(m_client));
     // The store may have failed a read; try again.
     fill();
 }
@@ -475,10 +477,15 @@ void MqttPublisher::fill()
         QList<QByteArray> rows;
         QString error;
         if (!m_source.eventsAfter(m_readUpTo, window - int(m_sent.size()), &rows, &error)) {
-            qCDebug(lcMqtt, "reading events after %lld: %s", static_cast<long long>(m_readUpTo),
-                    qPrintable(error));
+            // Tried again on the next event or tick; said once.
+            if (m_storeError != error)
+                qCWarning(lcMqtt, "cannot read the events after %lld: %s", static_cast<long long>(m_readUpTo),
+                          qPrintable(error));
+            m_storeError = error;
             break;
         }
+        if (m_ackedKnown && m_savedAcked == m_acked)
+            m_storeError.clear();
         if (rows.isEmpty())
             break;
         for (const QByteArray &json : rows) {
@@ -508,7 +515,7 @@ void MqttPublisher::publishEvent(qint64 id, const QByteArray &json, const QJsonO
     int mid = -1;
     const int rc = publishRaw(m_siteTopic + QStringLiteral("/event/") + topicLevel(kind), json, false, &mid);
     if (rc != MOSQ_ERR_SUCCESS) {
-        handleLoopResult(rc, "publishing");
+        handleLoopResult(rc);
         return;
     }
     m_sent.push_back({id, mid, false});

@@ -105,7 +105,7 @@ private:
     void onReadable();
     void onWritable();
     void onTick();
-    void handleLoopResult(int rc, const char *step);
+    void handleLoopResult(int rc);
     void fill();
     void queueFill();
     bool loadAcked();
