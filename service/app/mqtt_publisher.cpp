@@ -91,8 +91,9 @@ bool parseMqttUrl(const QString &text, MqttTarget *target, QString *error)
         prefix.remove(0, 1);
     while (prefix.endsWith(u'/'))
         prefix.chop(1);
-    if (prefix.contains(u'+') || prefix.contains(u'#')) {
-        *error = QStringLiteral("the topic prefix cannot hold + or #");
+    // A '#' starts the URL's fragment: it was meant for the prefix.
+    if (prefix.contains(u'+') || prefix.contains(u'#') || url.hasFragment() || url.hasQuery()) {
+        *error = QStringLiteral("the topic prefix cannot hold +, # or ?");
         return false;
     }
     if (!prefix.isEmpty())
@@ -541,7 +542,8 @@ void MqttPublisher::publishEvent(qint64 id, const QByteArray &json, const QJsonO
         publishRaw(portTopic + QStringLiteral("/connected"), onOff(event.value(QStringLiteral("open")).toBool()),
                    true);
     } else if (kind == u"CallOutcome") {
-        setRinging(false);
+        if (portName.isEmpty() || portName == m_ringingPort)
+            setRinging(false);
     }
 }
 

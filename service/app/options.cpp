@@ -271,6 +271,10 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
         }
         out.mqttPassword = QString::fromUtf8(passwordFile.readLine()).trimmed();
     }
+    if (!out.mqttPassword.isEmpty() && !out.mqttUrl.contains(u'@')) {
+        *message = QStringLiteral("--mqtt-password-file needs a user in the --mqtt URL (mqtt://USER@HOST)");
+        return ParseResult::Error;
+    }
     out.mqttCaFile = in.value(mqttCa);
 
     // Anyone who reaches a non-loopback address could use the API; that has

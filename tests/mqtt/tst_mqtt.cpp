@@ -2,6 +2,7 @@
 // configuration of its own in a temporary folder), watched by mosquitto_sub;
 // the terminal is played on a pty. Skipped where mosquitto is not installed.
 #include "codec.h"
+#include "mqtt_publisher.h"
 #include "pty_pair.h"
 #include "tavrod_rig.h"
 #include "wait_until.h"
@@ -168,8 +169,29 @@ class TestMqtt : public QObject
 private Q_SLOTS:
     void init()
     {
+        if (QByteArray(QTest::currentTestFunction()) == "parsesBrokerUrls")
+            return;
         if (tool("mosquitto").isEmpty() || tool("mosquitto_sub").isEmpty())
             QSKIP("mosquitto and mosquitto_sub are not installed (Debian: mosquitto mosquitto-clients)");
+    }
+
+    // The URL's parts, their defaults, and a display without the password.
+    void parsesBrokerUrls()
+    {
+        tavrod::MqttTarget target;
+        QString error;
+        QVERIFY(tavrod::parseMqttUrl("mqtts://shop:s%40cret@[::1]/home/calls/", &target, &error));
+        QVERIFY(target.tls);
+        QCOMPARE(target.port, 8883);
+        QCOMPARE(target.host, QStringLiteral("::1"));
+        QCOMPARE(target.password, QStringLiteral("s@cret"));
+        QCOMPARE(target.prefix, QStringLiteral("home/calls"));
+        QCOMPARE(target.display(), QStringLiteral("mqtts://shop@[::1]:8883/home/calls"));
+        QVERIFY(tavrod::parseMqttUrl("mqtt://broker", &target, &error));
+        QCOMPARE(target.port, 1883);
+        QCOMPARE(target.prefix, QStringLiteral("tavro"));
+        for (const char *bad : {"http://broker", "mqtt:///tavro", "mqtt://broker/a/#", "mqtt://broker:99999"})
+            QVERIFY2(!tavrod::parseMqttUrl(QString::fromLatin1(bad), &target, &error), bad);
     }
 
     // Events arrive as the stream's JSON on their topics; the entities' states,
