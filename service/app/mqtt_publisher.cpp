@@ -552,8 +552,11 @@ int MqttPublisher::publishRaw(const QString &topic, const QByteArray &payload, b
     if (!m_client)
         return MOSQ_ERR_NO_CONN;
     errno = 0;
-    return mosquitto_publish(m_client, mid, topic.toUtf8().constData(), int(payload.size()), payload.constData(), 1,
-                             retain);
+    const int rc = mosquitto_publish(m_client, mid, topic.toUtf8().constData(), int(payload.size()),
+                                     payload.constData(), 1, retain);
+    // What the socket did not take yet goes when it is writable.
+    updateWriteWatch();
+    return rc;
 }
 
 void MqttPublisher::setRinging(bool ringing, const QString &portName)
