@@ -3,6 +3,7 @@
 // the terminal is played on a pty. Skipped where mosquitto is not installed.
 #include "codec.h"
 #include "mqtt_publisher.h"
+#include "pg_server.h"
 #include "pty_pair.h"
 #include "tavrod_rig.h"
 #include "wait_until.h"
@@ -323,6 +324,50 @@ private Q_SLOTS:
         QCOMPARE(firstTimes(), callIds);
         QVERIFY(waitUntil([&] { return healthOf(tavrod).value("backlog").toInteger() == 0; }, 10000));
         QVERIFY(tavrod.request("GET", "/metrics").body.contains("tavrod_mqtt_backlog_events 0"));
+    }
+
+    // Sites sharing one PostgreSQL database each publish their own events
+    // (the database gives them all to every site) and keep their own place.
+    void sharedDatabaseSitesPublishTheirOwn()
+    {
+        if (PgServer::binDir().isEmpty())
+            QSKIP("PostgreSQL is not installed (scripts/deps.sh installs postgresql-15)");
+        PgServer server;
+        QString error;
+        QVERIFY2(server.start(&error), qPrintable(error));
+        QTemporaryDir dir;
+        Broker broker(dir.path());
+        QVERIFY(broker.start());
+        Subscriber calls(broker.port, {"tavro/+/event/ReceiveCall", "tavro/+/status"});
+        struct Site
+        {
+            QTemporaryDir dir;
+            PtyPair pty;
+            TavrodProcess tavrod {dir.path()};
+        } sites[2];
+        const QStringList names{"A", "B"};
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY2(sites[i].tavrod.start({"--db", server.url(), "--site", names[i], "--spool",
+                                            sites[i].dir.filePath("spool.db"), "--map",
+                                            "COM1=" + sites[i].pty.slavePath(), "--open", "COM1", "--mqtt",
+                                            QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port)}),
+                     qPrintable(sites[i].tavrod.errors()));
+            QVERIFY(calls.waitFor("tavro/" + names[i] + "/status", "online"));
+        }
+        sites[0].pty.write(callReport(1111));
+        sites[1].pty.write(callReport(2222));
+        for (const QString &name : names)
+            QVERIFY(calls.waitFor("tavro/" + name + "/event/ReceiveCall"));
+        QTest::qWait(500); // time for a repeat that must not come
+        for (int i = 0; i < 2; ++i) {
+            const QList<Message> got = calls.on("tavro/" + names[i] + "/event/ReceiveCall");
+            QCOMPARE(got.size(), 1);
+            QCOMPARE(QJsonDocument::fromJson(got.first().payload).object().value("site").toString(), names[i]);
+        }
+        QVERIFY(sites[0].tavrod.stop(SIGTERM));
+        QString keys;
+        QVERIFY(server.psql("SELECT string_agg(key, ',' ORDER BY key) FROM kv", &keys));
+        QVERIFY2(keys.contains("mqtt.acked.A"), qPrintable(keys));
     }
 
     // A broker that refuses the login: said once in the log and in /healthz,
