@@ -378,10 +378,7 @@ void MqttPublisher::handleLoopResult(int rc)
         scheduleReconnect();
         return;
     }
-    QString reason = errorText(rc);
-    if (rc == MOSQ_ERR_CONN_REFUSED && m_state == State::Refused)
-        reason = m_error;
-    setState(State::Connecting, reason);
+    setState(State::Connecting, errorText(rc));
     scheduleReconnect();
 }
 

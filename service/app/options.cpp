@@ -276,6 +276,10 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
         return ParseResult::Error;
     }
     out.mqttCaFile = in.value(mqttCa);
+    if (!out.mqttCaFile.isEmpty() && !QFileInfo(out.mqttCaFile).isReadable()) {
+        *message = QStringLiteral("--mqtt-ca: cannot read %1").arg(out.mqttCaFile);
+        return ParseResult::Error;
+    }
 
     // Anyone who reaches a non-loopback address could use the API; that has
     // to be a decision, so a generated token in a default place is not enough.
