@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "mqtt_publisher.h"
 #include "pg_store.h"
 
 #include <QCommandLineParser>
@@ -148,8 +149,21 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
     const QCommandLineOption config(QStringLiteral("config"),
                                     QStringLiteral("INI file with the same keys; the command line wins."),
                                     QStringLiteral("FILE"));
+    const QCommandLineOption mqtt(QStringLiteral("mqtt"),
+                                  QStringLiteral("Publish the events to an MQTT broker, with Home Assistant "
+                                                 "discovery: mqtt://[USER[:PASS]@]HOST[:PORT][/PREFIX] "
+                                                 "(mqtts:// for TLS; default prefix tavro)."),
+                                  QStringLiteral("URL"));
+    const QCommandLineOption mqttPasswordFile(QStringLiteral("mqtt-password-file"),
+                                              QStringLiteral("File whose first line is the broker's password."),
+                                              QStringLiteral("PATH"));
+    const QCommandLineOption mqttCa(QStringLiteral("mqtt-ca"),
+                                    QStringLiteral("CA certificate (PEM) of an mqtts:// broker "
+                                                   "(default: the system's)."),
+                                    QStringLiteral("PATH"));
     parser.addOptions({help, version, map, open, listen, db, spool, tokenFile, site, onCall, hookTimeout,
                        maxConnections, maxStreamClients, config});
+    parser.addOptions({mqtt, mqttPasswordFile, mqttCa});
 
     if (!parser.parse(arguments)) {
         *message = parser.errorText();
@@ -238,6 +252,32 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
     if (in.has(maxStreamClients)
         && !parseCount(in.value(maxStreamClients), 1, 100000, &out.maxStreamClients)) {
         *message = QStringLiteral("--max-stream-clients expects 1..100000");
+        return ParseResult::Error;
+    }
+
+    if (in.has(mqtt)) {
+        out.mqttUrl = in.value(mqtt);
+        MqttTarget target;
+        if (!parseMqttUrl(out.mqttUrl, &target, message)) {
+            *message = QStringLiteral("--mqtt: %1").arg(*message);
+            return ParseResult::Error;
+        }
+    }
+    if (in.has(mqttPasswordFile)) {
+        QFile passwordFile(in.value(mqttPasswordFile));
+        if (!passwordFile.open(QIODevice::ReadOnly)) {
+            *message = QStringLiteral("--mqtt-password-file: cannot read %1").arg(passwordFile.fileName());
+            return ParseResult::Error;
+        }
+        out.mqttPassword = QString::fromUtf8(passwordFile.readLine()).trimmed();
+    }
+    if (!out.mqttPassword.isEmpty() && !out.mqttUrl.contains(u'@')) {
+        *message = QStringLiteral("--mqtt-password-file needs a user in the --mqtt URL (mqtt://USER@HOST)");
+        return ParseResult::Error;
+    }
+    out.mqttCaFile = in.value(mqttCa);
+    if (!out.mqttCaFile.isEmpty() && !QFileInfo(out.mqttCaFile).isReadable()) {
+        *message = QStringLiteral("--mqtt-ca: cannot read %1").arg(out.mqttCaFile);
         return ParseResult::Error;
     }
 

@@ -28,6 +28,9 @@ struct Options
     int maxConnections = 256;
     int maxStreamClients = 1000;
     int maxQueuedCalls = 64;     // POST /api/call waiting for their turn
+    QString mqttUrl;             // mqtt[s]://[USER[:PASS]@]HOST[:PORT][/PREFIX]; empty: no broker
+    QString mqttPassword;        // from --mqtt-password-file, over the URL's
+    QString mqttCaFile;          // --mqtt-ca, for mqtts://
 };
 
 enum class ParseResult { Run, ExitOk, Error };

@@ -9,6 +9,7 @@
 #include "json_bridge.h"
 #include "login_sync.h"
 #include "metrics.h"
+#include "mqtt_publisher.h"
 #include "port_keeper.h"
 #include "shared_log.h"
 #include "sqlite_store.h"
@@ -128,6 +129,8 @@ bool Service::start(QString *error)
         [this](QJsonObject &health) {
             if (m_shared)
                 m_shared->describe(health);
+            if (m_mqtt)
+                m_mqtt->describe(health);
         }});
     // Dashboard: the page, its login and the session cookie as a second key.
     m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
@@ -160,8 +163,39 @@ bool Service::start(QString *error)
         : m_options.listenAddress.toString();
     std::fprintf(stderr, "tavrod: listening on http://%s:%u\n", qPrintable(host), unsigned(m_http->port()));
 
+    startMqtt();
     m_ports->start();
     return true;
+}
+
+void Service::startMqtt()
+{
+    if (m_options.mqttUrl.isEmpty())
+        return;
+    MqttTarget target;
+    QString error;
+    parseMqttUrl(m_options.mqttUrl, &target, &error); // checked with the options
+    if (!m_options.mqttPassword.isEmpty())
+        target.password = m_options.mqttPassword;
+    target.caFile = m_options.mqttCaFile;
+    EventSource &source = m_shared ? static_cast<EventSource &>(*m_shared) : *m_log;
+    m_mqtt = std::make_unique<MqttPublisher>(target, m_options.site, m_options.openPorts, source, *m_eventStore);
+    // Told of every numbered event; it reads them back from the store.
+    if (m_shared) {
+        connect(m_shared.get(), &SharedLog::published, m_mqtt.get(), [this](const EventRecord &event) {
+            if (!event.provisional)
+                m_mqtt->eventAvailable();
+        });
+    } else {
+        connect(m_log.get(), &EventLog::published, m_mqtt.get(), [this](const EventRecord &event) {
+            if (event.id > 0)
+                m_mqtt->eventAvailable();
+        });
+    }
+    m_metrics->setMqttSource([this] {
+        return MqttGauges{int(m_mqtt->state()), m_mqtt->backlog(), m_mqtt->ackedId(), m_mqtt->publishedCount()};
+    });
+    m_mqtt->start();
 }
 
 bool Service::openStore(QString *error)
@@ -214,6 +248,8 @@ void Service::stop()
     if (!m_log->flush())
         std::fprintf(stderr, "tavrod: %d events could not be written to the store: %s\n", m_log->unsavedCount(),
                      qPrintable(m_log->lastStoreError()));
+    if (m_mqtt)
+        m_mqtt->stop(); // while the store is open: it keeps its acknowledged id there
     m_eventStore->close();
     std::fprintf(stderr, "tavrod: stopped\n");
 }

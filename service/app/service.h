@@ -25,6 +25,7 @@ class HookRunner;
 class HttpServer;
 class LoginSync;
 class Metrics;
+class MqttPublisher;
 class PortKeeper;
 class EventStore;
 class SharedLog;
@@ -50,6 +51,7 @@ public:
 
 private:
     bool openStore(QString *error);
+    void startMqtt();
     void onBridgeEvent(const QJsonObject &event);
 
     Options m_options;
@@ -69,6 +71,7 @@ private:
     std::unique_ptr<Api> m_api;
     std::unique_ptr<WebRoutes> m_web; // the dashboard
     std::unique_ptr<LoginSync> m_logins;
+    std::unique_ptr<MqttPublisher> m_mqtt; // with --mqtt
     bool m_stopped = false;
 };
 

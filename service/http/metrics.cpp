@@ -93,6 +93,19 @@ QByteArray Metrics::render(const Gauges &g) const
     value("tavrod_stream_fanout_seconds_bucket{le=\"+Inf\"}", double(m_fanOut.count));
     value("tavrod_stream_fanout_seconds_sum", m_fanOut.sum);
     value("tavrod_stream_fanout_seconds_count", double(m_fanOut.count));
+    if (m_mqtt) {
+        const MqttGauges mqtt = m_mqtt();
+        metric("tavrod_mqtt_state", "gauge", "The broker connection: 1 for the current state.");
+        const char *const states[] = {"connecting", "connected", "refused"};
+        for (int i = 0; i < 3; ++i)
+            value(QByteArray("tavrod_mqtt_state{state=\"") + states[i] + "\"}", mqtt.state == i ? 1 : 0);
+        metric("tavrod_mqtt_backlog_events", "gauge", "Stored events the broker has not acknowledged.");
+        value("tavrod_mqtt_backlog_events", double(mqtt.backlog));
+        metric("tavrod_mqtt_acked_id", "gauge", "The last event id the broker acknowledged.");
+        value("tavrod_mqtt_acked_id", double(mqtt.ackedId));
+        metric("tavrod_mqtt_published_total", "counter", "Events the broker acknowledged.");
+        value("tavrod_mqtt_published_total", double(mqtt.published));
+    }
     return out;
 }
 

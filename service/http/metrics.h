@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 
 namespace tavrod {
 
@@ -21,6 +22,15 @@ struct Gauges
     bool degraded = false;
     qint64 storeFailures = 0;
     qint64 droppedEvents = 0;
+};
+
+// The MQTT publisher's state, read at a scrape.
+struct MqttGauges
+{
+    int state = 0; // 0 connecting, 1 connected, 2 refused
+    qint64 backlog = 0;
+    qint64 ackedId = 0;
+    qint64 published = 0;
 };
 
 class Metrics
@@ -42,6 +52,8 @@ public:
     void observeFanOut(double seconds);
 
     QByteArray render(const Gauges &gauges) const;
+    // Set when the service publishes to a broker.
+    void setMqttSource(std::function<MqttGauges()> source) { m_mqtt = std::move(source); }
 
 private:
     struct Histogram
@@ -62,6 +74,7 @@ private:
     qint64 m_authFailures = 0;
     qint64 m_authRefused = 0;
     qint64 m_authForbidden = 0;
+    std::function<MqttGauges()> m_mqtt;
 };
 
 } // namespace tavrod

@@ -60,6 +60,11 @@ public:
     // The stored events after an id, oldest first, as their JSON.
     virtual bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) = 0;
     virtual bool findCalls(const CallQuery &query, CallPage *page, QString *error) = 0;
+
+    // A small named value kept beside the events (how far a publisher got).
+    // A missing key reads as an empty value. The defaults keep nothing.
+    virtual bool readValue(const QString &key, QString *value, QString *error);
+    virtual bool writeValue(const QString &key, const QString &value, QString *error);
 };
 
 // Where the stream and /api/events read the numbered events: the local log,

@@ -69,6 +69,9 @@ const char *const migrations[][10] = {
      " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
      " WHERE lower(substr(v.t, i, 2)) ~ '[^[:ascii:]]' ON CONFLICT DO NOTHING; END IF; END $$",
      nullptr},
+    // 4: small named values beside the events (each site's MQTT publisher
+    // keeps its acknowledged id under a key of its own).
+    {"CREATE TABLE kv (key TEXT PRIMARY KEY, value TEXT NOT NULL)", nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
 
@@ -410,6 +413,32 @@ qint64 PgStore::lastId()
     if (query.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM events")) && query.next())
         return query.value(0).toLongLong();
     return 0;
+}
+
+bool PgStore::readValue(const QString &key, QString *value, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT value FROM kv WHERE key = ?"));
+    query.bindValue(0, pgText(key));
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading %1").arg(key), query.lastError());
+        return false;
+    }
+    *value = query.next() ? query.value(0).toString() : QString();
+    return true;
+}
+
+bool PgStore::writeValue(const QString &key, const QString &value, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("INSERT INTO kv (key, value) VALUES (?, ?)"
+                                 " ON CONFLICT (key) DO UPDATE SET value = excluded.value"));
+    bindAll(query, {pgText(key), pgText(value)});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("writing %1").arg(key), query.lastError());
+        return false;
+    }
+    return true;
 }
 
 bool PgStore::lastLocalId(const QString &site, qint64 *id, QString *error)

@@ -58,6 +58,8 @@ public:
     bool lastLocalId(const QString &site, qint64 *id, QString *error);
     bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) override;
     bool findCalls(const CallQuery &query, CallPage *page, QString *error) override;
+    bool readValue(const QString &key, QString *value, QString *error) override;
+    bool writeValue(const QString &key, const QString &value, QString *error) override;
     // Holds the site's name for this connection: two services that number
     // events as the same site would take each other's keys, and the later
     // one's events would be skipped as stored already. False in *claimed

@@ -31,6 +31,22 @@ public:
         }
         return m_log.m_pg.findCalls(query, page, error);
     }
+    bool readValue(const QString &key, QString *value, QString *error) override
+    {
+        if (!m_log.connected()) {
+            *error = QStringLiteral("the shared database is unreachable");
+            return false;
+        }
+        return m_log.m_pg.readValue(key, value, error);
+    }
+    bool writeValue(const QString &key, const QString &value, QString *error) override
+    {
+        if (!m_log.connected()) {
+            *error = QStringLiteral("the shared database is unreachable");
+            return false;
+        }
+        return m_log.m_pg.writeValue(key, value, error);
+    }
 
 private:
     SharedLog &m_log;

@@ -36,6 +36,9 @@ const char *const migrations[][8] = {
     // 3: device tokens and remembered dashboard sessions (hashed); calls
     // stored before it get the indexed form of their texts (reindexCalls).
     {tokensTableSql, sessionsTableSql, nullptr},
+    // 4: small named values beside the events (the MQTT publisher's
+    // acknowledged id).
+    {"CREATE TABLE kv (key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID", nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
 
@@ -92,6 +95,18 @@ QString indexedText(const QString &text)
     QString out = text.normalized(QString::NormalizationForm_C);
     out.replace(QChar(0), QChar(0xfffd));
     return out;
+}
+
+bool EventStore::readValue(const QString &, QString *, QString *error)
+{
+    *error = QStringLiteral("this store keeps no values");
+    return false;
+}
+
+bool EventStore::writeValue(const QString &, const QString &, QString *error)
+{
+    *error = QStringLiteral("this store keeps no values");
+    return false;
 }
 
 QJsonObject callFromEvent(const QJsonObject &event)
@@ -340,6 +355,32 @@ bool SqliteStore::eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, 
     }
     while (query.next())
         rows->append(query.value(0).toString().toUtf8());
+    return true;
+}
+
+bool SqliteStore::readValue(const QString &key, QString *value, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT value FROM kv WHERE key = ?"));
+    query.bindValue(0, key);
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading %1").arg(key), query.lastError());
+        return false;
+    }
+    *value = query.next() ? query.value(0).toString() : QString();
+    return true;
+}
+
+bool SqliteStore::writeValue(const QString &key, const QString &value, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("INSERT INTO kv (key, value) VALUES (?, ?)"
+                                 " ON CONFLICT (key) DO UPDATE SET value = excluded.value"));
+    bindAll(query, {key, value});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("writing %1").arg(key), query.lastError());
+        return false;
+    }
     return true;
 }
 

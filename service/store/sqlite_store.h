@@ -21,6 +21,8 @@ public:
     qint64 lastId() override;
     bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) override;
     bool findCalls(const CallQuery &query, CallPage *page, QString *error) override;
+    bool readValue(const QString &key, QString *value, QString *error) override;
+    bool writeValue(const QString &key, const QString &value, QString *error) override;
 
     // The schema version this code writes; older files are migrated on open.
     static int schemaVersion();
