@@ -296,15 +296,10 @@ QString description()
             .arg(SimLink::kMaxQueued);
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// The options: --help, the parser and the man page's check come from here.
+QList<tavro::tools::OptionRow> optionRows()
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tavro_sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRO_SIM_VERSION));
-
-    tavro::tools::OptionTable options(description(), {
+    return {
         {QStringLiteral("link"), QStringLiteral("path"), {},
          QStringLiteral("Also make a symbolic link at <path> to the line (removed on exit; refused while another "
                         "simulator serves it)."), {}},
@@ -314,7 +309,44 @@ int main(int argc, char *argv[])
          QStringLiteral("Also take operator commands, one a line, from a FIFO made at <path> (removed on exit), "
                         "e.g. echo 'call 0212345678' > <path> from another terminal."), {}},
         {QStringLiteral("quiet"), {}, {}, QStringLiteral("Do not log the host's commands on standard output."), {}},
+    };
+}
+
+// The terminal on its line, and what the operator sees of both.
+void wire(Terminal &terminal, SimLink &link, bool quiet)
+{
+    QObject::connect(&terminal, &Terminal::send, &link, &SimLink::send);
+    QObject::connect(&terminal, &Terminal::acknowledge, &link, &SimLink::sendAck);
+    QObject::connect(&link, &SimLink::noHost, [] { say(QStringLiteral("no host has the line open: not sent")); });
+    QObject::connect(&link, &SimLink::queueFull, [](qsizetype queued) {
+        complain(QStringLiteral("the host is not reading (%1 bytes wait for it): messages are dropped until it reads")
+                     .arg(queued));
     });
+    QObject::connect(&link, &SimLink::recovered, [](int dropped) {
+        complain(QStringLiteral("the host reads again; %1 messages were dropped").arg(dropped));
+    });
+    QObject::connect(&terminal, &Terminal::pieceSizeChanged, &link, &SimLink::setPieceSize);
+    QObject::connect(&link, &SimLink::received, &terminal, &Terminal::receive);
+    QObject::connect(&terminal, &Terminal::said, &say);
+    if (!quiet) {
+        QObject::connect(&terminal, &Terminal::hostCommand, &say);
+        QObject::connect(&link, &SimLink::hostOpened, [] { say(QStringLiteral("host opened the line")); });
+        QObject::connect(&link, &SimLink::hostClosed, [](qsizetype dropped) {
+            say(dropped > 0 ? QStringLiteral("host closed the line; %1 bytes it had not read were dropped").arg(dropped)
+                            : QStringLiteral("host closed the line"));
+        });
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavro_sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRO_SIM_VERSION));
+
+    tavro::tools::OptionTable options(description(), optionRows());
     options.process(app);
     if (!options.positionalArguments().isEmpty()) {
         complain(QStringLiteral("unexpected argument %1; see --help").arg(options.positionalArguments().first()));
@@ -352,27 +384,7 @@ int main(int argc, char *argv[])
         complain(link.warning());
 
     Terminal terminal;
-    QObject::connect(&terminal, &Terminal::send, &link, &SimLink::send);
-    QObject::connect(&terminal, &Terminal::acknowledge, &link, &SimLink::sendAck);
-    QObject::connect(&link, &SimLink::noHost, [] { say(QStringLiteral("no host has the line open: not sent")); });
-    QObject::connect(&link, &SimLink::queueFull, [](qsizetype queued) {
-        complain(QStringLiteral("the host is not reading (%1 bytes wait for it): messages are dropped until it reads")
-                     .arg(queued));
-    });
-    QObject::connect(&link, &SimLink::recovered, [](int dropped) {
-        complain(QStringLiteral("the host reads again; %1 messages were dropped").arg(dropped));
-    });
-    QObject::connect(&terminal, &Terminal::pieceSizeChanged, &link, &SimLink::setPieceSize);
-    QObject::connect(&link, &SimLink::received, &terminal, &Terminal::receive);
-    QObject::connect(&terminal, &Terminal::said, &say);
-    if (!options.isSet(QStringLiteral("quiet"))) {
-        QObject::connect(&terminal, &Terminal::hostCommand, &say);
-        QObject::connect(&link, &SimLink::hostOpened, [] { say(QStringLiteral("host opened the line")); });
-        QObject::connect(&link, &SimLink::hostClosed, [](qsizetype dropped) {
-            say(dropped > 0 ? QStringLiteral("host closed the line; %1 bytes it had not read were dropped").arg(dropped)
-                            : QStringLiteral("host closed the line"));
-        });
-    }
+    wire(terminal, link, options.isSet(QStringLiteral("quiet")));
     QObject::connect(&terminal, &Terminal::complained, &complain);
     QObject::connect(&terminal, &Terminal::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     QObject::connect(&link, &SimLink::failed, &app, [&app](const QString &why) {
