@@ -5,12 +5,16 @@
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace tavrod {
@@ -35,6 +39,49 @@ bool groupExists(pid_t group)
 {
     return group > 0 && ::kill(-group, 0) == 0;
 }
+
+// The read end of a run's output (its standard output and error share the
+// pipe). Once the log has its part, the pipe is read at most 64 KiB every
+// 100 ms: a hook that floods it is slowed down to that, and costs the
+// service next to nothing, instead of the service reading as fast as it writes.
+class OutputPipe : public QObject
+{
+public:
+    static constexpr int throttleMs = 100;
+
+    OutputPipe(int fd, std::function<void(const QByteArray &)> take, std::function<bool()> capped, QObject *parent)
+        : QObject(parent), m_fd(fd), m_notifier(fd, QSocketNotifier::Read), m_take(std::move(take)),
+          m_capped(std::move(capped))
+    {
+        connect(&m_notifier, &QSocketNotifier::activated, this, &OutputPipe::readSome);
+    }
+    ~OutputPipe() override { ::close(m_fd); }
+
+    void readSome()
+    {
+        char buffer[65536];
+        ssize_t n;
+        do {
+            n = ::read(m_fd, buffer, sizeof buffer);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0)
+            m_take(QByteArray(buffer, n));
+        if (n == 0 || (n < 0 && errno != EAGAIN)) {
+            m_ended = true;
+            m_notifier.setEnabled(false);
+        } else if (m_capped()) {
+            m_notifier.setEnabled(false);
+            QTimer::singleShot(throttleMs, this, [this] { m_notifier.setEnabled(!m_ended); });
+        }
+    }
+
+private:
+    int m_fd;
+    QSocketNotifier m_notifier;
+    std::function<void(const QByteArray &)> m_take;
+    std::function<bool()> m_capped;
+    bool m_ended = false;
+};
 
 } // namespace
 
@@ -146,20 +193,35 @@ void HookRunner::start(const Job &job)
     auto *process = new QProcess(this);
     auto *limit = new QTimer(process);
     auto output = std::make_shared<Output>();
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        qCWarning(lcHooks, "hook \"%s\" not started: no pipe for its output", qPrintable(job.command));
+        m_metrics.countHook(false);
+        delete process;
+        return;
+    }
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    auto *pipe = new OutputPipe(
+        fds[0], [this, output, command = job.command](const QByteArray &bytes) { takeOutput(command, bytes, *output); },
+        [output] { return output->logged >= maxLoggedBytes; }, process);
     ++m_running;
     // One report per run, whatever ends it first.
-    auto done = [this, process, output, command = job.command](bool ok, const QString &why) {
+    auto done = [this, process, pipe, output, command = job.command](bool ok, const QString &why) {
         if (process->property("reported").toBool())
             return;
         process->setProperty("reported", true);
         --m_running;
-        takeOutput(command, process->readAllStandardOutput(), *output);
+        pipe->readSome();
         flushOutput(command, *output);
         m_metrics.countHook(ok);
         if (!ok)
             qCWarning(lcHooks, "hook \"%s\" failed: %s", qPrintable(command), qPrintable(why));
         emit finished(command, ok);
-        process->deleteLater();
+        // A run ended by its time-limit goes once its group is gone.
+        if (process->state() == QProcess::NotRunning)
+            process->deleteLater();
+        else
+            connect(process, &QProcess::finished, process, &QObject::deleteLater);
         QMetaObject::invokeMethod(this, &HookRunner::startNext, Qt::QueuedConnection);
     };
     limit->setSingleShot(true);
@@ -181,13 +243,15 @@ void HookRunner::start(const Job &job)
         if (error == QProcess::FailedToStart)
             done(false, process->errorString());
     });
-    // Both channels are read; beyond the cap they are only counted, so a
-    // chatty hook neither fills a pipe nor the log.
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    connect(process, &QProcess::readyReadStandardOutput, process, [this, process, output, command = job.command] {
-        takeOutput(command, process->readAllStandardOutput(), *output);
+    // The run's own process group, and its output into our pipe; beyond the
+    // cap the output is only counted, so a chatty hook fills neither a pipe
+    // nor the log.
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->setChildProcessModifier([out = fds[1]] {
+        ::setsid();
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
     });
-    process->setChildProcessModifier([] { ::setsid(); });
     process->setProgram(job.argv.first());
     process->setArguments(job.argv.mid(1));
     connect(process, &QProcess::started, process, [process, input = job.input] {
@@ -197,6 +261,7 @@ void HookRunner::start(const Job &job)
     });
     limit->start(m_timeoutMs);
     process->start();
+    ::close(fds[1]);
 }
 
 void HookRunner::stop()

@@ -7,7 +7,8 @@
 // A run is contained: it has a process group of its own, and the whole
 // group ends with it (on time-out, at stop, and whatever the command left
 // behind when it ends); the first few KiB of what it writes go to the log
-// (category tavrod.hooks), the rest is read, counted and dropped.
+// (category tavrod.hooks), the rest is counted and dropped, read at most
+// 640 KiB a second so that a flood slows the hook down, not the service.
 #ifndef TAVROD_HOOKS_H
 #define TAVROD_HOOKS_H
 

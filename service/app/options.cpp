@@ -167,7 +167,8 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
                                   QStringLiteral("NAME"));
     const QCommandLineOption onCall(QStringLiteral("on-call"),
                                     QStringLiteral("Command run for every stored call with its JSON on "
-                                                   "standard input, without a shell (repeatable)."),
+                                                   "standard input, without a shell (repeatable); split at "
+                                                   "blanks, double quotes group words."),
                                     QStringLiteral("CMD"));
     const QCommandLineOption onCallArg(QStringLiteral("on-call-arg"),
                                        QStringLiteral("One more argument word, taken as it is, for the --on-call "
