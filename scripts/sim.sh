@@ -29,6 +29,7 @@ if [ ! -p "$control" ]; then
     exit 1
 fi
 # A FIFO nobody reads would hold the write forever.
+# shellcheck disable=SC2016  # $1 and $2 are the inner shell's
 if ! timeout 2 sh -c 'printf "%s\n" "$1" > "$2"' sh "$*" "$control"; then
     echo "sim.sh: the simulator at $control did not take the command" >&2
     exit 1
