@@ -126,7 +126,7 @@ def run_block(rig, text):
         return "built"
     if text.startswith("python3 -c") and "/api/stream" in text:
         try:
-            output = rig.shell(script.replace("python3 ", "/usr/bin/python3 ", 1), 4).stdout
+            output = rig.shell(script.replace("python3 ", "/usr/bin/python3 ", 1), 8).stdout
         except subprocess.TimeoutExpired as expired:  # it streams until stopped
             output = expired.stdout.decode() if isinstance(expired.stdout, bytes) else expired.stdout or ""
         events = [json.loads(line) for line in output.splitlines() if line.startswith("{")]
