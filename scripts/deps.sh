@@ -9,7 +9,7 @@ packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev
           libqt6sql6-psql postgresql-15 postgresql-contrib
           fonts-noto-cjk xvfb xauth xdotool qt6-qpa-plugins clang libclang-rt-14-dev
           libmosquitto-dev mosquitto mosquitto-clients
-          dpkg-dev file lintian)
+          dpkg-dev file lintian curl sqlite3 python3-websockets)
 
 missing=()
 for p in "${packages[@]}"; do

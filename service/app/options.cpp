@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHostInfo>
+#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -63,6 +64,38 @@ bool parseCount(const QString &text, int min, int max, int *out)
     if (!ok || value < min || value > max)
         return false;
     *out = value;
+    return true;
+}
+
+// --on-call CMD is split like a command line without a shell (quotes group
+// words); each --on-call-arg ARG adds one word, as it stands, to the
+// --on-call before it, so `sh -c SCRIPT` needs no quoting rules of ours.
+bool hookCommands(const QStringList &arguments, const QStringList &fromFile, QList<QStringList> *out,
+                  QString *message)
+{
+    static const QString command = QStringLiteral("--on-call"), word = QStringLiteral("--on-call-arg");
+    for (qsizetype i = 1; i < arguments.size() && arguments[i] != u"--"; ++i) {
+        const QString &argument = arguments[i];
+        const bool isCommand = argument == command || argument.startsWith(command + u'=');
+        const bool isWord = argument == word || argument.startsWith(word + u'=');
+        if (!isCommand && !isWord)
+            continue;
+        const qsizetype equals = argument.indexOf(u'=');
+        const QString value = equals >= 0 ? argument.mid(equals + 1) : arguments.value(++i);
+        if (isCommand) {
+            out->append(QProcess::splitCommand(value));
+        } else if (out->isEmpty()) {
+            *message = QStringLiteral("--on-call-arg adds a word to the --on-call before it; there is none");
+            return false;
+        } else {
+            out->last().append(value);
+        }
+    }
+    if (out->isEmpty()) {
+        for (const QString &text : fromFile)
+            out->append(QProcess::splitCommand(text));
+    }
+    out->removeIf([](const QStringList &argv) { return argv.isEmpty(); });
     return true;
 }
 
@@ -135,8 +168,14 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
                                   QStringLiteral("NAME"));
     const QCommandLineOption onCall(QStringLiteral("on-call"),
                                     QStringLiteral("Command run for every stored call with its JSON on "
-                                                   "standard input, without a shell (repeatable)."),
+                                                   "standard input, without a shell (repeatable); split at "
+                                                   "blanks, double quotes group words."),
                                     QStringLiteral("CMD"));
+    const QCommandLineOption onCallArg(QStringLiteral("on-call-arg"),
+                                       QStringLiteral("One more argument word, taken as it is, for the --on-call "
+                                                      "before it (repeatable): --on-call sh --on-call-arg -c "
+                                                      "--on-call-arg 'SCRIPT'."),
+                                       QStringLiteral("ARG"));
     const QCommandLineOption hookTimeout(QStringLiteral("hook-timeout"),
                                          QStringLiteral("Seconds a hook may run (default 10)."),
                                          QStringLiteral("SECONDS"));
@@ -161,7 +200,7 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
                                     QStringLiteral("CA certificate (PEM) of an mqtts:// broker "
                                                    "(default: the system's)."),
                                     QStringLiteral("PATH"));
-    parser.addOptions({help, version, map, open, listen, db, spool, tokenFile, site, onCall, hookTimeout,
+    parser.addOptions({help, version, map, open, listen, db, spool, tokenFile, site, onCall, onCallArg, hookTimeout,
                        maxConnections, maxStreamClients, config});
     parser.addOptions({mqtt, mqttPasswordFile, mqttCa});
 
@@ -237,7 +276,8 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
     out.tokenFileExplicit = in.has(tokenFile);
     out.tokenFile = in.value(tokenFile, dataDir.filePath(QStringLiteral("token")));
     out.site = in.value(site, QHostInfo::localHostName());
-    out.onCall = in.values(onCall);
+    if (!hookCommands(arguments, parser.isSet(onCall) ? QStringList() : in.values(onCall), &out.onCall, message))
+        return ParseResult::Error;
 
     int seconds = out.hookTimeoutMs / 1000;
     if (in.has(hookTimeout) && !parseCount(in.value(hookTimeout), 1, 3600, &seconds)) {

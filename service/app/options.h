@@ -22,7 +22,7 @@ struct Options
     QString tokenFile;
     bool tokenFileExplicit = false;
     QString site;
-    QStringList onCall;          // hook commands, split without a shell
+    QList<QStringList> onCall;   // each hook's program and arguments (--on-call split, plus its --on-call-arg words)
     int hookTimeoutMs = 10000;
     int hookParallel = 4;
     int maxConnections = 256;

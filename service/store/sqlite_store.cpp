@@ -9,6 +9,13 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 namespace tavrod {
 
 namespace {
@@ -126,6 +133,76 @@ SqliteStore::SqliteStore(QString path)
 SqliteStore::~SqliteStore()
 {
     close();
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
+}
+
+QString SqliteStore::lockPath(const QString &dbPath)
+{
+    return dbPath + QStringLiteral(".lock");
+}
+
+// Two writers on one file would hand out the same event ids; the second
+// process is refused instead. The lock lives in a file of its own, so that
+// readers of the database itself are never in its way.
+bool SqliteStore::claim(QString *error)
+{
+    if (m_lockFd >= 0)
+        return true;
+    const QByteArray path = QFile::encodeName(lockPath(m_path));
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = QStringLiteral("cannot open the lock file %1: %2")
+                     .arg(lockPath(m_path), QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int cause = errno;
+        ::close(fd);
+        *error = cause == EWOULDBLOCK
+            ? QStringLiteral("%1 is in use by another tavrod (it holds %2); one SQLite store has one owner: "
+                             "stop the other one, or give this one its own --db (several sites share a "
+                             "PostgreSQL database, not a file)")
+                  .arg(m_path, lockPath(m_path))
+            : QStringLiteral("cannot lock %1: %2").arg(lockPath(m_path), QString::fromLocal8Bit(std::strerror(cause)));
+        return false;
+    }
+    m_lockFd = fd;
+    return true;
+}
+
+// A file with damaged pages would be written on top of the damage and lose
+// what it holds; refuse it at start, with the way out.
+bool SqliteStore::checkIntact(QString *error)
+{
+    QSqlQuery check(m_db);
+    check.setForwardOnly(true);
+    QStringList problems;
+    if (!check.exec(QStringLiteral("PRAGMA quick_check"))) {
+        problems.append(check.lastError().text());
+    } else {
+        while (check.next() && problems.size() < 3) {
+            if (check.value(0).toString() != u"ok")
+                problems.append(check.value(0).toString());
+        }
+    }
+    if (problems.isEmpty())
+        return true;
+    // The header survives most damage, and with it the schema version that
+    // the copy needs to be taken for what it is. (Debian's sqlite3 has no
+    // .recover; .dump copies what can be read and ends with a ROLLBACK.)
+    int version = 0;
+    if (check.exec(QStringLiteral("PRAGMA user_version")) && check.next())
+        version = check.value(0).toInt();
+    const QString copy = m_path + QStringLiteral(".recovered");
+    *error = QStringLiteral("%1 is damaged (%2). Nothing was written to it. Stop here, keep the file, and copy "
+                            "what can still be read into a new one with the sqlite3 program:  "
+                            "sqlite3 %1 .dump | sed '$s/^ROLLBACK;.*/COMMIT;/' | sqlite3 %3 && "
+                            "sqlite3 %3 \"PRAGMA user_version=%4;%5\"  then move %3 in place of %1")
+                 .arg(m_path, problems.join(QStringLiteral("; ")), copy)
+                 .arg(version)
+                 .arg(version >= 2 ? QStringLiteral(" INSERT INTO calls_fts(calls_fts) VALUES('rebuild');") : QString());
+    return false;
 }
 
 int SqliteStore::schemaVersion()
@@ -141,10 +218,16 @@ bool SqliteStore::open(QString *error)
         *error = QStringLiteral("cannot create the folder %1").arg(file.absolutePath());
         return false;
     }
+    if (!claim(error))
+        return false;
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
     m_db.setDatabaseName(m_path);
     if (!m_db.open()) {
         *error = sqlError(QStringLiteral("cannot open %1").arg(m_path), m_db.lastError());
+        close();
+        return false;
+    }
+    if (!checkIntact(error)) {
         close();
         return false;
     }

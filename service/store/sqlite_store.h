@@ -27,7 +27,13 @@ public:
     // The schema version this code writes; older files are migrated on open.
     static int schemaVersion();
 
+    // The lock file beside the database that one process holds while it
+    // owns the store (readers such as `tavrod token` or sqlite3 do not take it).
+    static QString lockPath(const QString &dbPath);
+
 private:
+    bool claim(QString *error);
+    bool checkIntact(QString *error);
     bool migrate(QString *error);
     bool reindexCalls(QString *error);
     struct Statements
@@ -41,6 +47,7 @@ private:
     QString m_path;
     QString m_connection;
     QSqlDatabase m_db;
+    int m_lockFd = -1;
 };
 
 } // namespace tavrod

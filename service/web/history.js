@@ -1,7 +1,7 @@
 // The call history, newest first, one page at a time: the table never holds
 // more than PAGE_SIZE rows, however long the history is.
 import { AuthError, getJson } from './api.js';
-import { el, byId, localTime } from './dom.js';
+import { clamped, el, byId, localTime } from './dom.js';
 import { callStateWord, NO_NAME, telTypeText } from './words.js';
 
 export const PAGE_SIZE = 20;
@@ -10,6 +10,16 @@ export const PAGE_SIZE = 20;
 function dayStart(value, plusDays = 0) {
   const [year, month, day] = value.split('-').map(Number);
   return new Date(year, month - 1, day + plusDays).toISOString();
+}
+
+// The heading of a result: what was searched, and the days it covers.
+export function filterTitle({ q, since, until }) {
+  let days = '';
+  if (since && until) days = since === until ? since : `${since} ~ ${until}`;
+  else if (since) days = `${since}부터`;
+  else if (until) days = `${until}까지`;
+  if (q) return days ? `"${q}" 검색 결과 (${days})` : `"${q}" 검색 결과`;
+  return days ? `${days} 기록` : '전체 기록';
 }
 
 export class History {
@@ -103,7 +113,7 @@ export class History {
 
   render(calls) {
     byId('history-rows').replaceChildren(...calls.map((call) => this.row(call)));
-    const filter = this.filter.q ? `"${this.filter.q}" 검색 결과` : '전체 기록';
+    const filter = filterTitle(this.filter);
     byId('history-status').textContent = calls.length ? `${filter}` : `${filter}: 통화가 없습니다.`;
     byId('history-page').textContent = `${this.newerPages.length + 1}쪽`;
     byId('history-newer').disabled = this.before === 0;
@@ -115,8 +125,7 @@ export class History {
     const info = call.cidInfo ?? {};
     const cell = (label, text, className = '') => el('td', { text, className, data: { label } });
     const numberCell = el('td', { data: { label: '번호' } },
-      el('button', {
-        className: 'number link', text: info.lNumber ?? '',
+      clamped('button', 'number link', info.lNumber ?? '', {
         attrs: { type: 'button', title: '이 번호의 통화 기록' },
         onClick: () => this.showNumber(info.lNumber ?? ''),
       }));
@@ -125,7 +134,7 @@ export class History {
       cell('포트', call.portName ?? ''),
       cell('상태', callStateWord(call.callState)),
       numberCell,
-      cell('이름', info.lName ? info.lName : NO_NAME, 'name'),
+      el('td', { data: { label: '이름' } }, clamped('span', 'name', info.lName ? info.lName : NO_NAME)),
       cell('그룹', info.lGroup ?? ''),
       cell('전화 종류', telTypeText(info.lTelType) || (info.lTelType ?? '')));
   }

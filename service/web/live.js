@@ -1,6 +1,6 @@
 // Live cards, the handset state per port, and the opt-in notification and
 // sound for an incoming call.
-import { el, byId, localTime } from './dom.js';
+import { clamped, el, byId, localTime, terminalTime } from './dom.js';
 import { callStateWord, hookText, NO_NAME, telTypeText } from './words.js';
 
 const MAX_CARDS = 30;
@@ -22,9 +22,7 @@ export class Live {
     const info = call.cidInfo ?? {};
     const name = info.lName ? info.lName : NO_NAME;
     const type = telTypeText(info.lTelType);
-    const terminalTime = `${info.lMonth}-${info.lDay} ${info.lHour}:${info.lMin}`;
-    const number = el('button', {
-      className: 'number link', text: info.lNumber ?? '',
+    const number = clamped('button', 'number link', info.lNumber ?? '', {
       attrs: { type: 'button', title: '이 번호의 통화 기록' },
       onClick: () => this.onNumber(info.lNumber ?? ''),
     });
@@ -34,14 +32,14 @@ export class Live {
       older ? el('span', { className: 'tag', text: '이전 전화' }) : null);
     const card = el('li', { className: `card${missed ? ' missed' : ''}${older ? ' older' : ''}`, data: { id: call.id } },
       tags,
-      el('p', { className: 'name', text: name }),
+      clamped('p', 'name', name),
       number,
       el('dl', {},
         el('dt', { text: '그룹' }), el('dd', { className: 'group', text: info.lGroup ?? '' }),
-        el('dt', { text: '종류' }), el('dd', { className: 'type', text: type || (info.lTelType ?? '') }),
+        el('dt', { text: '종류' }), clamped('dd', 'type', type || (info.lTelType ?? '')),
         el('dt', { text: '포트' }), el('dd', { className: 'port', text: call.portName ?? '' }),
         el('dt', { text: '시각' }), el('dd', { className: 'time', text: localTime(call.at) }),
-        el('dt', { text: '단말기 시각' }), el('dd', { text: terminalTime })));
+        el('dt', { text: '단말기 시각' }), el('dd', { className: 'terminal-time', text: terminalTime(info) })));
     if (older) this.cards.append(card);
     else this.cards.prepend(card);
     while (this.cards.children.length > MAX_CARDS) this.cards.lastElementChild.remove();

@@ -27,6 +27,20 @@ export function wholeNumber(text, low, high) {
   return number >= low && number <= high ? number : null;
 }
 
+// The boxes hold the values read from the terminal: what is typed replaces
+// them instead of being added to them ("07" and "7" give "077"). The mouse
+// button released after a click would undo the selection, so that one is ignored.
+function selectOnFocus(inputs) {
+  for (const input of inputs) {
+    let justFocused = false;
+    input.addEventListener('focus', () => { input.select(); justFocused = true; });
+    input.addEventListener('mouseup', (event) => {
+      if (justFocused) event.preventDefault();
+      justFocused = false;
+    });
+  }
+}
+
 export class Terminal {
   constructor({ onAuthLost }) {
     this.onAuthLost = onAuthLost;
@@ -291,6 +305,7 @@ export class Terminal {
     byId('alarm-off').addEventListener('click', () => this.change('t', '알람 기능 해제', 'T', '0'));
     byId('clock-from-pc').addEventListener('click', () => this.fillClockFromPc());
     this.fillClockFromPc();
+    selectOnFocus(document.querySelectorAll('#view-terminal input'));
   }
 
   fillClockFromPc() {

@@ -601,6 +601,55 @@ class Suite:
             self.driver.save_screenshot(os.path.join(self.args.screenshots, f'dashboard-{width}.png'))
         self.driver.set_window_size(1280, 800)
 
+    def test_long_texts_and_small_faults(self):
+        # Typing into a box that holds a value replaces it: set the terminal's
+        # clock by clicking each box and typing, as a user does.
+        self.show_view('terminal')
+        # Opening the view reads everything, the clock last.
+        self.wait(lambda: '날짜/시간 조회' in self.panel_result('d'), 10, 'the clock read at opening')
+        for element_id, value in (('clock-month', '1'), ('clock-day', '2'), ('clock-hour', '3'),
+                                  ('clock-minute', '4')):
+            self.by_id(element_id).click()
+            self.by_id(element_id).send_keys(value)
+        self.driver.find_element(By.CSS_SELECTOR, '#clock-form button[type="submit"]').click()
+        self.wait(lambda: '단말기에서 다시 읽었습니다' in self.panel_result('d'), 8,
+                  f'the clock typed over the old values: {self.panel_result("d")}')
+        check(self.by_id('clock-value').text == '1월 2일 3시 4분', f'clock read back: {self.by_id("clock-value").text}')
+        log = self.by_id('action-log')
+        self.by_id('read-all').click()
+        self.wait(lambda: self.js('return arguments[0].children.length', log) >= 10, 8, 'ten entries in 명령 기록')
+        widths = self.js('const s = getComputedStyle(arguments[0]); return [parseFloat(s.paddingLeft), '
+                         'parseFloat(s.fontSize), arguments[0].children.length]', log)
+        check(widths[2] >= 10 and widths[0] >= 2 * widths[1],
+              f'the 명령 기록 numbers have {widths[0]} px for two digits at {widths[1]} px')
+        self.js('arguments[0].scrollIntoView()', log)
+        self.driver.save_screenshot(os.path.join(self.args.screenshots, 'dashboard-1280-terminal-log.png'))
+
+        self.show_view('live')
+        long_name = '가나다라마' * 600
+        self.sim.type(f'call 0219990000 {long_name} 1 S')
+        self.wait_card('0219990000', timeout=10.0)
+        card = self.js("""
+            const card = [...document.querySelectorAll('#cards .card')]
+              .find((c) => c.querySelector('.number').textContent === '0219990000');
+            return {height: card.getBoundingClientRect().height, title: card.querySelector('.name').title,
+                    time: card.querySelector('.terminal-time').textContent};""")
+        check(card['height'] < 400, f'a 3,000-character name makes a card {card["height"]} px tall')
+        check(card['title'] == long_name, 'the whole name is not on hover')
+        check(card['time'] == '01-02 03:04', f'the terminal time shows as {card["time"]!r}')
+        self.driver.save_screenshot(os.path.join(self.args.screenshots, 'dashboard-1280-long-name.png'))
+
+        self.show_view('history')
+        today = self.js("const d = new Date(); d.setMinutes(d.getMinutes() - d.getTimezoneOffset());"
+                        "return d.toISOString().slice(0, 10)")
+        self.history_search(since=today, until=today)
+        status = self.by_id('history-status').text
+        check(status == f'{today} 기록', f'a search of today is headed {status!r}')
+        row = self.js("return document.querySelector('#history-rows tr').getBoundingClientRect().height")
+        check(row < 150, f'the long name makes a history row {row} px tall')
+        self.driver.save_screenshot(os.path.join(self.args.screenshots, 'dashboard-1280-history-today.png'))
+        self.history_search()
+
 
 def page_size(web_folder):
     sizes = {'js': 0, 'css': 0}
@@ -627,7 +676,7 @@ def main():
         suite = Suite(args, folder)
         for name in ('test_login', 'test_live_calls', 'test_hostile_name', 'test_history', 'test_terminal',
                      'test_keyboard', 'test_stream_cut', 'test_view_login', 'test_restart',
-                     'test_screens'):
+                     'test_screens', 'test_long_texts_and_small_faults'):
             began = time.monotonic()
             try:
                 getattr(suite, name)()

@@ -712,6 +712,40 @@ private slots:
         QCOMPARE(sim.errors(), QString());
     }
 
+    void aControlFifoDrivesASimulatorInTheBackground()
+    {
+        QTemporaryDir dir;
+        const QString control = dir.filePath(QStringLiteral("sim.ctl"));
+        QFile stale(control);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        // A plain file at the path is not taken for a FIFO.
+        SimProcess refused({QStringLiteral("--control"), control});
+        QVERIFY(!refused.start());
+        QTRY_VERIFY_WITH_TIMEOUT(refused.process().state() == QProcess::NotRunning, 5000);
+        QVERIFY(refused.errors().contains("is not a FIFO"));
+        QVERIFY(QFile::remove(control));
+
+        SimProcess sim({QStringLiteral("--control"), control});
+        QVERIFY2(sim.start(), qPrintable(sim.lastError()));
+        sim.closeInput();
+        QVERIFY(sim.waitForOutput("end of standard input"));
+        HostLine host(sim.linePath());
+        QVERIFY(host.isOpen());
+        // Two writers one after the other, as two `echo ... > PATH` would be.
+        for (const QByteArray &line : {QByteArray("call 0212345678 홍길동 1 S\n"), QByteArray("lift\n")}) {
+            const int fd = ::open(QFile::encodeName(control).constData(), O_WRONLY | O_NONBLOCK);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::write(fd, line.constData(), size_t(line.size())), ssize_t(line.size()));
+            ::close(fd);
+        }
+        const QByteArray call = host.readUntil("End\r\n");
+        QVERIFY2(call.contains(cp949(QStringLiteral("Number:0212345678\r\nName:홍길동"))), call.constData());
+        QCOMPARE(host.readUntil("End\r\n"), report('B'));
+        QVERIFY(sim.stop(SIGTERM));
+        QVERIFY(!QFileInfo::exists(control));
+    }
+
     void missingDeviceFails()
     {
         SimProcess sim({QStringLiteral("--device"), QStringLiteral("/dev/tavro-no-such-device")});

@@ -4,11 +4,11 @@
 // the order of the calls in call_queue.cpp.
 #include "call_queue.h"
 #include "json_bridge.h"
+#include "option_table.h"
 #include "signal_relay.h"
 
 #include "tavro/tavro_m.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -209,44 +209,35 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("tavro_cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVRO_CLI_VERSION));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Hosts one tavro_m control: JSON calls on standard input, run one after the other in "
-        "their order, one JSON line per answer and per event on standard output."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption mapOption(QStringLiteral("map"),
-                                       QStringLiteral("Device for a port name (repeatable), "
-                                                      "e.g. COM1=/dev/ttyUSB0."),
-                                       QStringLiteral("COMn=PATH"));
-    const QCommandLineOption openOption(QStringLiteral("open"),
-                                        QStringLiteral("Open the port at start-up, as an OpenTavro "
-                                                       "call would (repeatable); ends with 1 when it fails."),
-                                        QStringLiteral("COMn"));
-    const QCommandLineOption noDebugOption(QStringLiteral("no-debug"),
-                                           QStringLiteral("Leave out the DebugMsg and ReceiveReal events."));
-    const QCommandLineOption queueOption(QStringLiteral("queue-limit"),
-                                         QStringLiteral("Calls read ahead of the running one (default %1); "
-                                                        "a call beyond it is answered with an error.")
-                                             .arg(defaultQueueLimit),
-                                         QStringLiteral("N"), QString::number(defaultQueueLimit));
-    parser.addOptions({mapOption, openOption, noDebugOption, queueOption});
-    parser.process(app);
-    if (!parser.positionalArguments().isEmpty())
-        usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+    tavro::tools::OptionTable options(
+        QStringLiteral("Hosts one tavro_m control: JSON calls on standard input, run one after the other in "
+                       "their order, one JSON line per answer and per event on standard output."),
+        {
+            {QStringLiteral("map"), QStringLiteral("COMn=PATH"), {},
+             QStringLiteral("Device for a port name (repeatable), e.g. COM1=/dev/ttyUSB0."), {}},
+            {QStringLiteral("open"), QStringLiteral("COMn"), {},
+             QStringLiteral("Open the port at start-up, as an OpenTavro call would (repeatable); ends with 1 when "
+                            "it fails."), {}},
+            {QStringLiteral("no-debug"), {}, {}, QStringLiteral("Leave out the DebugMsg and ReceiveReal events."), {}},
+            {QStringLiteral("queue-limit"), QStringLiteral("N"), QString::number(defaultQueueLimit),
+             QStringLiteral("Calls read ahead of the running one; a call beyond it is answered with an error."), {}},
+        });
+    options.process(app);
+    if (!options.positionalArguments().isEmpty())
+        usageError(QStringLiteral("unexpected argument \"%1\"").arg(options.positionalArguments().first()));
     bool numeric = false;
-    const int queueLimit = parser.value(queueOption).toInt(&numeric);
+    const int queueLimit = options.value(QStringLiteral("queue-limit")).toInt(&numeric);
     if (!numeric || queueLimit < 1)
         usageError(QStringLiteral("--queue-limit expects a number of at least 1, not \"%1\"")
-                       .arg(parser.value(queueOption)));
+                       .arg(options.value(QStringLiteral("queue-limit"))));
 
-    tavro_m control(parsePortMap(parser.values(mapOption)));
+    tavro_m control(parsePortMap(options.values(QStringLiteral("map"))));
     tavro::bridge::JsonBridge bridge(control, writeLine);
-    bridge.setDebugEnabled(!parser.isSet(noDebugOption));
+    bridge.setDebugEnabled(!options.isSet(QStringLiteral("no-debug")));
 
     // A port asked for on the command line that does not open is a failed
     // start: a script learns it from the exit status, not from a later call.
-    for (const QString &portName : parser.values(openOption)) {
+    for (const QString &portName : options.values(QStringLiteral("open"))) {
         const QJsonObject answer = bridge.call({{"call", "OpenTavro"}, {"portName", portName}});
         writeObject(answer);
         if (answer.value(QStringLiteral("value")).toInt() == 2) {

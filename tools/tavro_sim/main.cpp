@@ -1,10 +1,10 @@
 // tavro_sim: a simulated caller-ID terminal on a pseudo-terminal (or a real
 // serial device), driven by operator commands on standard input.
+#include "option_table.h"
 #include "signal_relay.h"
 #include "sim_link.h"
 #include "terminal.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
@@ -14,10 +14,12 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace {
@@ -148,13 +150,14 @@ private:
     int m_lockFd = -1;
 };
 
-// Operator lines from standard input. The descriptor is left blocking (it is
-// often the shell's terminal): one read per notification.
+// Operator lines from a descriptor: standard input, or the --control FIFO.
+// Standard input is left blocking (it is often the shell's terminal): one
+// read per notification.
 class OperatorInput : public QObject
 {
 public:
-    explicit OperatorInput(std::function<void(const QString &)> onLine)
-        : m_onLine(std::move(onLine)), m_notifier(STDIN_FILENO, QSocketNotifier::Read)
+    OperatorInput(int fd, std::function<void(const QString &)> onLine)
+        : m_fd(fd), m_onLine(std::move(onLine)), m_notifier(fd, QSocketNotifier::Read)
     {
         connect(&m_notifier, &QSocketNotifier::activated, this, &OperatorInput::readSome);
     }
@@ -174,7 +177,7 @@ private:
         char buf[4096];
         ssize_t n;
         do {
-            n = ::read(STDIN_FILENO, buf, sizeof buf);
+            n = ::read(m_fd, buf, sizeof buf);
         } while (n < 0 && errno == EINTR);
         if (n > 0) {
             m_partial.append(buf, n);
@@ -186,6 +189,9 @@ private:
                     line.chop(1);
                 m_onLine(QString::fromUtf8(line));
             }
+            // A line without its end is kept only up to a sensible length.
+            if (m_partial.size() > 65536)
+                m_partial.clear();
             return;
         }
         if (n < 0 && errno == EAGAIN)
@@ -203,10 +209,56 @@ private:
                          .arg(QString::fromLocal8Bit(std::strerror(errno))));
     }
 
+    int m_fd;
     std::function<void(const QString &)> m_onLine;
     QSocketNotifier m_notifier;
     QByteArray m_partial;
     bool m_suspended = false;
+};
+
+// --control PATH: a FIFO that takes the operator's commands from any other
+// terminal or script (echo 'call 0212345678' > PATH), so a simulator in the
+// background can still be driven. Opened for reading and writing, so that
+// it never sees an end when a writer closes; removed on exit.
+class ControlFifo
+{
+public:
+    ~ControlFifo() { remove(); }
+
+    bool create(const QString &path, QString *error)
+    {
+        const QByteArray name = QFile::encodeName(path);
+        struct stat st {};
+        if (::lstat(name.constData(), &st) == 0) {
+            if (!S_ISFIFO(st.st_mode)) {
+                *error = QStringLiteral("%1 exists and is not a FIFO; not replaced").arg(path);
+                return false;
+            }
+            ::unlink(name.constData());
+        }
+        if (::mkfifo(name.constData(), 0600) != 0
+            || (m_fd = ::open(name.constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
+            *error = QStringLiteral("cannot make the control FIFO %1: %2")
+                         .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        m_path = name;
+        return true;
+    }
+    int fd() const { return m_fd; }
+
+    void remove()
+    {
+        if (m_fd >= 0) {
+            ::unlink(m_path.constData());
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+
+private:
+    QByteArray m_path;
+    int m_fd = -1;
 };
 
 QString description()
@@ -231,7 +283,9 @@ QString description()
         + QStringLiteral(
             "\n\n"
             "At the end of standard input the simulator keeps running, so that it can serve a\n"
-            "host in the background (tavro_sim --link /tmp/tavro-com1 </dev/null &). It ends\n"
+            "host in the background (tavro_sim --link /tmp/tavro-com1 </dev/null &); with\n"
+            "--control PATH it also takes the operator commands, one a line, from the FIFO\n"
+            "PATH (echo 'call 0212345678' > PATH from another terminal). It ends\n"
             "with quit, Ctrl-C (SIGINT), SIGTERM, SIGHUP or SIGQUIT, and then removes its --link.\n"
             "A --link that another running simulator serves is refused.\n"
             "\n"
@@ -242,58 +296,25 @@ QString description()
             .arg(SimLink::kMaxQueued);
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// The options: --help, the parser and the man page's check come from here.
+QList<tavro::tools::OptionRow> optionRows()
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tavro_sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRO_SIM_VERSION));
+    return {
+        {QStringLiteral("link"), QStringLiteral("path"), {},
+         QStringLiteral("Also make a symbolic link at <path> to the line (removed on exit; refused while another "
+                        "simulator serves it)."), {}},
+        {QStringLiteral("device"), QStringLiteral("path"), {},
+         QStringLiteral("Serve the serial device <path> instead of a pseudo-terminal."), {}},
+        {QStringLiteral("control"), QStringLiteral("path"), {},
+         QStringLiteral("Also take operator commands, one a line, from a FIFO made at <path> (removed on exit), "
+                        "e.g. echo 'call 0212345678' > <path> from another terminal."), {}},
+        {QStringLiteral("quiet"), {}, {}, QStringLiteral("Do not log the host's commands on standard output."), {}},
+    };
+}
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(description());
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption linkOption(QStringLiteral("link"),
-                                        QStringLiteral("Also make a symbolic link at <path> to the line (removed on exit; refused while another simulator serves it)."),
-                                        QStringLiteral("path"));
-    const QCommandLineOption deviceOption(QStringLiteral("device"),
-                                          QStringLiteral("Serve the serial device <path> instead of a pseudo-terminal."),
-                                          QStringLiteral("path"));
-    const QCommandLineOption quietOption(QStringLiteral("quiet"),
-                                         QStringLiteral("Do not log the host's commands on standard output."));
-    parser.addOptions({linkOption, deviceOption, quietOption});
-    parser.process(app);
-    if (!parser.positionalArguments().isEmpty()) {
-        complain(QStringLiteral("unexpected argument %1; see --help").arg(parser.positionalArguments().first()));
-        return 2;
-    }
-
-    ignoreSignals();
-    tavro::tools::SignalRelay signalRelay({SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCONT});
-    if (!signalRelay.isValid()) {
-        complain(QStringLiteral("cannot set up signal handling: ") + QString::fromLocal8Bit(std::strerror(errno)));
-        return 1;
-    }
-
-    SimLink link;
-    QString error;
-    const bool opened = parser.isSet(deviceOption) ? link.openDevice(parser.value(deviceOption), &error)
-                                                   : link.openPty(&error);
-    if (!opened) {
-        complain(error);
-        return 1;
-    }
-    LinkFile linkFile;
-    if (parser.isSet(linkOption) && !linkFile.create(parser.value(linkOption), link.path(), &error)) {
-        complain(error);
-        return 1;
-    }
-    say(link.path()); // the first line: where the host connects
-    if (!link.warning().isEmpty())
-        complain(link.warning());
-
-    Terminal terminal;
+// The terminal on its line, and what the operator sees of both.
+void wire(Terminal &terminal, SimLink &link, bool quiet)
+{
     QObject::connect(&terminal, &Terminal::send, &link, &SimLink::send);
     QObject::connect(&terminal, &Terminal::acknowledge, &link, &SimLink::sendAck);
     QObject::connect(&link, &SimLink::noHost, [] { say(QStringLiteral("no host has the line open: not sent")); });
@@ -307,7 +328,7 @@ int main(int argc, char *argv[])
     QObject::connect(&terminal, &Terminal::pieceSizeChanged, &link, &SimLink::setPieceSize);
     QObject::connect(&link, &SimLink::received, &terminal, &Terminal::receive);
     QObject::connect(&terminal, &Terminal::said, &say);
-    if (!parser.isSet(quietOption)) {
+    if (!quiet) {
         QObject::connect(&terminal, &Terminal::hostCommand, &say);
         QObject::connect(&link, &SimLink::hostOpened, [] { say(QStringLiteral("host opened the line")); });
         QObject::connect(&link, &SimLink::hostClosed, [](qsizetype dropped) {
@@ -315,6 +336,55 @@ int main(int argc, char *argv[])
                             : QStringLiteral("host closed the line"));
         });
     }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavro_sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRO_SIM_VERSION));
+
+    tavro::tools::OptionTable options(description(), optionRows());
+    options.process(app);
+    if (!options.positionalArguments().isEmpty()) {
+        complain(QStringLiteral("unexpected argument %1; see --help").arg(options.positionalArguments().first()));
+        return 2;
+    }
+    const QString controlPath = options.value(QStringLiteral("control"));
+
+    ignoreSignals();
+    tavro::tools::SignalRelay signalRelay({SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCONT});
+    if (!signalRelay.isValid()) {
+        complain(QStringLiteral("cannot set up signal handling: ") + QString::fromLocal8Bit(std::strerror(errno)));
+        return 1;
+    }
+
+    SimLink link;
+    QString error;
+    const bool opened = options.isSet(QStringLiteral("device")) ? link.openDevice(options.value(QStringLiteral("device")), &error)
+                                                   : link.openPty(&error);
+    if (!opened) {
+        complain(error);
+        return 1;
+    }
+    LinkFile linkFile;
+    if (options.isSet(QStringLiteral("link")) && !linkFile.create(options.value(QStringLiteral("link")), link.path(), &error)) {
+        complain(error);
+        return 1;
+    }
+    ControlFifo control;
+    if (!controlPath.isEmpty() && !control.create(controlPath, &error)) {
+        complain(error);
+        return 1;
+    }
+    say(link.path()); // the first line: where the host connects
+    if (!link.warning().isEmpty())
+        complain(link.warning());
+
+    Terminal terminal;
+    wire(terminal, link, options.isSet(QStringLiteral("quiet")));
     QObject::connect(&terminal, &Terminal::complained, &complain);
     QObject::connect(&terminal, &Terminal::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     QObject::connect(&link, &SimLink::failed, &app, [&app](const QString &why) {
@@ -322,7 +392,11 @@ int main(int argc, char *argv[])
         app.exit(1);
     });
 
-    OperatorInput input([&terminal](const QString &line) { terminal.runOperatorCommand(line); });
+    const auto runCommand = [&terminal](const QString &line) { terminal.runOperatorCommand(line); };
+    OperatorInput input(STDIN_FILENO, runCommand);
+    std::unique_ptr<OperatorInput> controlInput;
+    if (control.fd() >= 0)
+        controlInput = std::make_unique<OperatorInput>(control.fd(), runCommand);
 
     QObject::connect(&signalRelay, &tavro::tools::SignalRelay::received, &app, [&](int signo) {
         if (signo == SIGCONT) {
@@ -336,5 +410,6 @@ int main(int argc, char *argv[])
     say(QStringLiteral("ready; type help for the operator commands"));
     const int rc = app.exec();
     linkFile.remove();
+    control.remove();
     return rc;
 }
