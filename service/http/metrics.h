@@ -33,6 +33,8 @@ public:
     void countHook(bool ok) { ++(ok ? m_hooksOk : m_hooksFailed); }
     void countHookDropped() { ++m_hooksDropped; }
     void countStreamClosedSlow() { ++m_streamClosedSlow; }
+    // A bound of the HTTP server reached; status is the refusal sent, 0 for none.
+    void countHttpBound(const QByteArray &kind, int status);
     // route is a known path or "other", so the label set stays small.
     void observeRequest(const QString &route, double seconds);
     // Time to hand one event to every stream client.
@@ -56,6 +58,8 @@ private:
     qint64 m_hooksFailed = 0;
     qint64 m_hooksDropped = 0;
     qint64 m_streamClosedSlow = 0;
+    QMap<QByteArray, qint64> m_httpBounds;
+    QMap<int, qint64> m_httpRefused;
 };
 
 } // namespace tavrod
