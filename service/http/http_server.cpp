@@ -215,22 +215,37 @@ void HttpServer::refuse(QTcpSocket *socket, const QByteArray &kind, const QStrin
 }
 
 // Closes the newest idle connection (of this peer when it is at its limit):
-// an idle keep-alive costs its client only a reconnect.
+// an idle keep-alive costs its client only a reconnect. Failing that, the
+// one stalled longest (beyond stalledMs): a trickling client must not keep
+// a prompt one out.
 bool HttpServer::makeRoom(const QByteArray &peer)
 {
     const bool peerFull = m_perPeer.value(peer) >= m_limits.peerLimit();
     if (!peerFull && m_connections < m_limits.maxConnections)
         return true;
     const QList<HttpConnection *> connections = findChildren<HttpConnection *>(Qt::FindDirectChildrenOnly);
+    HttpConnection *stalled = nullptr;
+    qint64 longest = m_limits.stalledMs;
     for (auto it = connections.crbegin(); it != connections.crend(); ++it) {
         HttpConnection *connection = *it;
-        if (connection->isIdle() && (!peerFull || connection->peer() == peer)) {
+        if (peerFull && connection->peer() != peer)
+            continue;
+        if (connection->isIdle()) {
             noteBound("idle-closed", 0, QHostAddress(), QStringLiteral("an idle connection closed to make room"));
             connection->flushAndClose();
             return true;
         }
+        if (const qint64 ms = connection->stalledFor(); ms >= longest) {
+            longest = ms;
+            stalled = connection;
+        }
     }
-    return false;
+    if (!stalled)
+        return false;
+    noteBound("stalled-closed", 0, QHostAddress(),
+              QStringLiteral("a connection stalled for %1 s closed to make room").arg(longest / 1000.0));
+    stalled->flushAndClose();
+    return true;
 }
 
 void HttpServer::acceptConnections()
@@ -266,6 +281,8 @@ HttpConnection::HttpConnection(HttpServer &server, QTcpSocket *socket, const QBy
     connect(socket, &QTcpSocket::bytesWritten, this, [this] {
         if (m_phase == Phase::Idle)
             m_timer.start(); // a client taking its answers is not idle
+        if (m_phase == Phase::Idle || m_phase == Phase::Answering)
+            m_since.start();
         pump();
     });
     connect(socket, &QTcpSocket::disconnected, this, &HttpConnection::finish);
@@ -286,6 +303,15 @@ HttpConnection::~HttpConnection()
 bool HttpConnection::isIdle() const
 {
     return m_phase == Phase::Idle && !m_closing && m_socket && m_buffer.isEmpty() && m_socket->bytesToWrite() == 0;
+}
+
+qint64 HttpConnection::stalledFor() const
+{
+    if (!m_socket)
+        return -1;
+    const bool stuck = m_closing || m_phase == Phase::Head || m_phase == Phase::Body
+        || (m_phase == Phase::Idle && m_socket->bytesToWrite() > 0);
+    return stuck ? m_since.elapsed() : -1;
 }
 
 // Reads and handles requests until one waits for its answer, the input runs
@@ -405,6 +431,7 @@ void HttpConnection::setPhase(Phase phase)
     if (phase == m_phase)
         return;
     m_phase = phase;
+    m_since.start();
     const HttpLimits &limits = m_server.limits();
     switch (phase) {
     case Phase::Idle: m_timer.start(limits.idleTimeoutMs); break;
@@ -470,6 +497,7 @@ void HttpConnection::write(const HttpResponse &response, bool keepAlive)
         m_socket->disconnectFromHost();
         // A client that never takes the answer is dropped after the idle time.
         m_phase = Phase::Idle;
+        m_since.start();
         m_timer.start(m_server.limits().idleTimeoutMs);
     }
 }

@@ -122,6 +122,9 @@ public:
 
     // Nothing of a request read, none being answered, nothing unsent.
     bool isIdle() const;
+    // How long its request has been stuck in headers or body, or its
+    // answers untaken (or it has been closing); -1 when it is not stuck.
+    qint64 stalledFor() const;
     const QByteArray &peer() const { return m_peer; }
     // Input read from the socket and not yet consumed by requests.
     qsizetype bufferedInput() const { return m_buffer.size(); }
@@ -151,6 +154,7 @@ private:
     QByteArray m_buffer;
     QTimer m_timer;
     Phase m_phase = Phase::Answering;
+    QElapsedTimer m_since;  // the phase began or the client last took output
     QElapsedTimer m_clock;
     HttpRequest m_current;
     quint64 m_sequence = 0;

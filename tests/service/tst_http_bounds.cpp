@@ -213,6 +213,21 @@ private slots:
         other.write(get("/", "[::1]"));
         QVERIFY(readUntil(other, "}").startsWith("HTTP/1.1 200 "));
 
+        // A request stuck in its headers gives way to a newcomer.
+        HttpLimits one;
+        one.maxConnections = 2;
+        one.stalledMs = 100;
+        Server small(one);
+        QTcpSocket trickler;
+        connectTo(trickler, small);
+        trickler.write("GET / HTTP/1.1\r\n");
+        runFor(300);
+        QTcpSocket prompt;
+        connectTo(prompt, small);
+        prompt.write(get("/"));
+        QVERIFY(readUntil(prompt, "}").startsWith("HTTP/1.1 200 "));
+        QTRY_COMPARE(trickler.state(), QAbstractSocket::UnconnectedState);
+
         bool counted408 = false;
         for (const QList<QVariant> &bound : bounds)
             counted408 |= bound.at(1).toInt() == 408;
