@@ -62,10 +62,11 @@ struct HttpLimits
     int bodyTimeoutMs = 10000;          // from the end of the headers, plus the time below
     int minBodyBytesPerSecond = 1024;   // the slowest body rate waited for
     int maxUnsentBytes = 64 * 1024;     // answers the client has not taken: reading stops beyond it
-    // A full house (or peer) may close a request stuck this long in its
-    // headers or body, or answers not taken for this long, to let a new
-    // client in: slow clients cannot keep everyone else out.
-    int stalledMs = 2000;
+    // A full house (or peer) with no idle connection closes the request
+    // stuck longest in its headers or body (or whose answers are not taken),
+    // if stuck this long, to let a new client in: slow clients cannot keep
+    // everyone else out, however fast they reconnect.
+    int stalledMs = 100;
 
     // The most a connection holds of its client's input.
     qsizetype maxRequestBytes() const { return qsizetype(maxHeaderBytes) + maxBodyBytes; }

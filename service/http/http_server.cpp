@@ -217,7 +217,7 @@ void HttpServer::refuse(QTcpSocket *socket, const QByteArray &kind, const QStrin
 // Closes the newest idle connection (of this peer when it is at its limit):
 // an idle keep-alive costs its client only a reconnect. Failing that, the
 // one stalled longest (beyond stalledMs): a trickling client must not keep
-// a prompt one out.
+// a prompt one out, and the newcomer, being the youngest, is the last to go.
 bool HttpServer::makeRoom(const QByteArray &peer)
 {
     const bool peerFull = m_perPeer.value(peer) >= m_limits.peerLimit();
