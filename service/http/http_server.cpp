@@ -300,9 +300,12 @@ HttpConnection::~HttpConnection()
         m_server.m_perPeer.remove(m_peer);
 }
 
+// A keep-alive between requests. A connection that has sent nothing yet is
+// not idle but stalled: its first bytes may be on their way.
 bool HttpConnection::isIdle() const
 {
-    return m_phase == Phase::Idle && !m_closing && m_socket && m_buffer.isEmpty() && m_socket->bytesToWrite() == 0;
+    return m_phase == Phase::Idle && m_sequence > 0 && !m_closing && m_socket && m_buffer.isEmpty()
+        && m_socket->bytesToWrite() == 0;
 }
 
 qint64 HttpConnection::stalledFor() const
@@ -310,7 +313,7 @@ qint64 HttpConnection::stalledFor() const
     if (!m_socket)
         return -1;
     const bool stuck = m_closing || m_phase == Phase::Head || m_phase == Phase::Body
-        || (m_phase == Phase::Idle && m_socket->bytesToWrite() > 0);
+        || (m_phase == Phase::Idle && (m_sequence == 0 || m_socket->bytesToWrite() > 0));
     return stuck ? m_since.elapsed() : -1;
 }
 
@@ -463,6 +466,7 @@ void HttpConnection::refuse(const QByteArray &kind, const HttpResponse &response
 {
     m_server.noteBound(kind, response.status, m_socket->peerAddress(),
                        QJsonDocument::fromJson(response.body).object().value(u"error").toString());
+    m_current = HttpRequest(); // the refusal has its body, whatever the last request was
     write(response, false);
 }
 

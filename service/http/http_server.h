@@ -120,7 +120,7 @@ public:
     // still reach their clients) and closes.
     void flushAndClose();
 
-    // Nothing of a request read, none being answered, nothing unsent.
+    // Between requests: nothing of the next one read, nothing unsent.
     bool isIdle() const;
     // How long its request has been stuck in headers or body, or its
     // answers untaken (or it has been closing); -1 when it is not stuck.

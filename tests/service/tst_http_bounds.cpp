@@ -195,7 +195,9 @@ private slots:
         // none is idle the newcomer is refused.
         QTcpSocket busy;
         connectTo(busy, server);
-        QTRY_COMPARE(server.http.connectionCount(), 2);
+        busy.write(get("/"));
+        QVERIFY(readUntil(busy, "}").startsWith("HTTP/1.1 200 "));
+        QCOMPARE(server.http.connectionCount(), 2);
         QTcpSocket newcomer;
         connectTo(newcomer, server);
         QTRY_COMPARE(server.http.connectionCount(), 2);
