@@ -212,7 +212,7 @@ std::pair<double, double> fanOutTotals(quint16 port)
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(5000))
         return {0, 0};
-    socket.write("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    socket.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
     QByteArray text;
     while (socket.waitForReadyRead(5000))
         text += socket.readAll();

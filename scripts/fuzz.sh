@@ -2,7 +2,7 @@
 # Builds the receive-path fuzzer (clang, libFuzzer, ASan, UBSan) in build-fuzz
 # and runs it for SECONDS (default 60) on a copy of the seed corpus, then the
 # transmission fuzzer (hostile SendCmd / TxData arguments) and tavrod's HTTP
-# request parser for a third of that (at least 10 s) each.
+# request parsing and connections for a third of that (at least 10 s) each.
 # Prints executions per second and in total. Exits non-zero on a finding;
 # the input that triggered it is kept under build-fuzz/findings/.
 set -euo pipefail
@@ -60,10 +60,13 @@ run_fuzzer fuzz_transmit "$work/corpus_transmit" "$short" -max_len=512 -timeout=
 
 echo "== fuzzing tavrod's HTTP request parsing for ${short} s"
 mkdir -p "$work/corpus_http"
-printf '\x20GET /api/calls?q=2345 HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nAuthorization: Bearer token\r\n\r\n' \
+# Byte 0: piece size - 1; byte 1: bit 0 the client never reads, bit 1 "/wait" is held.
+printf '\x20\x00GET /api/calls?q=2345 HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nAuthorization: Bearer token\r\n\r\n' \
     >"$work/corpus_http/get"
-printf '\x07POST /api/call HTTP/1.1\r\nContent-Length: 19\r\n\r\n{"call":"SendCmd"}\nGET /healthz HTTP/1.0\r\n\r\n' \
+printf '\x07\x02POST /api/call HTTP/1.1\r\nContent-Length: 19\r\n\r\n{"call":"SendCmd"}\nGET /healthz HTTP/1.0\r\n\r\n' \
     >"$work/corpus_http/post"
-printf '\xffGET /api/stream HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nOrigin: http://a\r\n\r\n' \
+printf '\xff\x00GET /api/stream HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nOrigin: http://a\r\n\r\n' \
     >"$work/corpus_http/upgrade"
+printf '\x10\x03GET /wait HTTP/1.1\nHost: localhost\n\nGET /big HTTP/1.1\r\nHost: localhost\r\n\r\nGET /big HTTP/1.1\r\nHost: localhost\r\n\r\nPOST /b HTTP/1.1\r\nHost: localhost\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\nabc' \
+    >"$work/corpus_http/pipelined"
 run_fuzzer fuzz_http_request "$work/corpus_http" "$short" -max_len=20000 -timeout=20

@@ -152,6 +152,10 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
     const QCommandLineOption listen(QStringLiteral("listen"),
                                     QStringLiteral("HTTP address (default 127.0.0.1:8080)."),
                                     QStringLiteral("ADDR:PORT"));
+    const QCommandLineOption allowedHost(QStringLiteral("allowed-host"),
+                                         QStringLiteral("Host name the HTTP server answers to besides loopback and "
+                                                        "this machine's names and addresses (repeatable)."),
+                                         QStringLiteral("NAME"));
     const QCommandLineOption db(QStringLiteral("db"),
                                 QStringLiteral("SQLite file of the event store, or a PostgreSQL database shared "
                                                "by many sites: postgresql://USER@HOST/DB (libpq URI)."),
@@ -182,6 +186,11 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
     const QCommandLineOption maxConnections(QStringLiteral("max-connections"),
                                             QStringLiteral("HTTP connections at once (default 256)."),
                                             QStringLiteral("N"));
+    const QCommandLineOption maxPerPeer(QStringLiteral("max-connections-per-peer"),
+                                        QStringLiteral("HTTP connections at once from one address, all of "
+                                                       "127.0.0.0/8 counting as one (default: half of "
+                                                       "--max-connections)."),
+                                        QStringLiteral("N"));
     const QCommandLineOption maxStreamClients(QStringLiteral("max-stream-clients"),
                                               QStringLiteral("WebSocket clients at once (default 1000)."),
                                               QStringLiteral("N"));
@@ -200,8 +209,8 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
                                     QStringLiteral("CA certificate (PEM) of an mqtts:// broker "
                                                    "(default: the system's)."),
                                     QStringLiteral("PATH"));
-    parser.addOptions({help, version, map, open, listen, db, spool, tokenFile, site, onCall, onCallArg, hookTimeout,
-                       maxConnections, maxStreamClients, config});
+    parser.addOptions({help, version, map, open, listen, allowedHost, db, spool, tokenFile, site, onCall, onCallArg,
+                       hookTimeout, maxConnections, maxPerPeer, maxStreamClients, config});
     parser.addOptions({mqtt, mqttPasswordFile, mqttCa});
 
     if (!parser.parse(arguments)) {
@@ -261,6 +270,8 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
         *message = QStringLiteral("--listen expects ADDR:PORT, not \"%1\"").arg(in.value(listen));
         return ParseResult::Error;
     }
+    for (const QString &name : in.values(allowedHost))
+        out.allowedHosts << name.trimmed();
     out.dbPath = in.value(db, defaultDbPath());
     // The data folder holds the token (and the spool); with a database URI
     // it is the default one.
@@ -287,6 +298,10 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
     out.hookTimeoutMs = seconds * 1000;
     if (in.has(maxConnections) && !parseCount(in.value(maxConnections), 1, 100000, &out.maxConnections)) {
         *message = QStringLiteral("--max-connections expects 1..100000");
+        return ParseResult::Error;
+    }
+    if (in.has(maxPerPeer) && !parseCount(in.value(maxPerPeer), 1, 100000, &out.maxConnectionsPerPeer)) {
+        *message = QStringLiteral("--max-connections-per-peer expects 1..100000");
         return ParseResult::Error;
     }
     if (in.has(maxStreamClients)

@@ -17,6 +17,7 @@ struct Options
     QStringList openPorts;       // the ports kept open; default: every mapped port (all four without --map)
     QHostAddress listenAddress = QHostAddress::LocalHost;
     quint16 listenPort = 8080;
+    QStringList allowedHosts;    // Host names answered besides loopback and the machine's own
     QString dbPath;              // a SQLite file, or a postgresql:// URI shared by many sites
     QString spoolPath;           // with a shared database: where events wait while it is unreachable
     QString tokenFile;
@@ -26,6 +27,7 @@ struct Options
     int hookTimeoutMs = 10000;
     int hookParallel = 4;
     int maxConnections = 256;
+    int maxConnectionsPerPeer = 0; // 0: half of maxConnections
     int maxStreamClients = 1000;
     int maxQueuedCalls = 64;     // POST /api/call waiting for their turn
     QString mqttUrl;             // mqtt[s]://[USER[:PASS]@]HOST[:PORT][/PREFIX]; empty: no broker

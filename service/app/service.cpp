@@ -114,7 +114,12 @@ bool Service::start(QString *error)
 
     HttpLimits limits;
     limits.maxConnections = m_options.maxConnections;
+    limits.maxConnectionsPerPeer = m_options.maxConnectionsPerPeer;
     m_http = std::make_unique<HttpServer>(limits);
+    m_http->setAllowedHosts(m_options.allowedHosts);
+    connect(m_http.get(), &HttpServer::boundReached, this, [this](const QByteArray &kind, int status) {
+        m_metrics->countHttpBound(kind, status);
+    });
     m_api = std::make_unique<Api>(Api::Parts{
         *m_log, *m_eventStore,
         [this] { return m_ports->openCount(); },

@@ -1,17 +1,54 @@
 #include "http_server.h"
 
+#include <QHostInfo>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QNetworkInterface>
 #include <QTcpSocket>
-#include <QUrl>
 #include <QWebSocket>
+
+#include <climits>
 
 namespace tavrod {
 
 namespace {
 
+Q_LOGGING_CATEGORY(lcHttp, "tavrod.http")
+
+// Connections are counted per peer: all of 127.0.0.0/8 is one local peer
+// (any local process can bind any of it), an IPv6 peer is its /64.
+QByteArray peerKey(const QHostAddress &address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return (v4 >> 24) == 127 ? QByteArray("127.0.0.0/8") : QHostAddress(v4).toString().toLatin1();
+    if (address == QHostAddress(QHostAddress::LocalHostIPv6))
+        return "::1";
+    const Q_IPV6ADDR v6 = address.toIPv6Address();
+    return QByteArray(reinterpret_cast<const char *>(v6.c), 8).toHex() + "/64";
+}
+
+// "name", "name:port", "[v6]:port", lower case, without port or final dot.
+QByteArray hostName(const QByteArray &host)
+{
+    QByteArray name = host.trimmed().toLower();
+    if (name.startsWith('[')) {
+        const qsizetype close = name.indexOf(']');
+        name = close < 0 ? QByteArray() : name.mid(1, close - 1);
+    } else if (name.count(':') == 1) {
+        name.truncate(name.indexOf(':'));
+    }
+    if (name.endsWith('.'))
+        name.chop(1);
+    return name;
+}
+
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
+    case 100: return "Continue";
     case 101: return "Switching Protocols";
     case 200: return "OK";
     case 204: return "No Content";
@@ -24,6 +61,7 @@ QByteArray reasonPhrase(int status)
     case 411: return "Length Required";
     case 413: return "Content Too Large";
     case 415: return "Unsupported Media Type";
+    case 421: return "Misdirected Request";
     case 426: return "Upgrade Required";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
@@ -32,32 +70,6 @@ QByteArray reasonPhrase(int status)
     case 505: return "HTTP Version Not Supported";
     default: return "Status";
     }
-}
-
-bool isTokenChar(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-        || QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
-}
-
-bool isToken(const QByteArray &text)
-{
-    if (text.isEmpty())
-        return false;
-    for (char c : text) {
-        if (!isTokenChar(c))
-            return false;
-    }
-    return true;
-}
-
-bool headerHasToken(const QByteArray &value, const char *token)
-{
-    for (const QByteArray &part : value.split(',')) {
-        if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
 }
 
 QByteArray serialize(const HttpResponse &response, bool keepAlive, bool withBody = true)
@@ -84,123 +96,6 @@ QByteArray serialize(const HttpResponse &response, bool keepAlive, bool withBody
 
 } // namespace
 
-QByteArray HttpRequest::header(const QByteArray &name) const
-{
-    for (const auto &entry : headers) {
-        if (entry.first == name)
-            return entry.second;
-    }
-    return QByteArray();
-}
-
-bool HttpRequest::isWebSocketUpgrade() const
-{
-    return headerHasToken(header("upgrade"), "websocket") && headerHasToken(header("connection"), "upgrade");
-}
-
-HttpResponse HttpResponse::json(int status, const QJsonObject &object)
-{
-    HttpResponse response;
-    response.status = status;
-    response.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    return response;
-}
-
-HttpResponse HttpResponse::error(int status, const QString &text)
-{
-    return json(status, {{"error", text}});
-}
-
-HttpRequestParser::Status HttpRequestParser::fail(int status, const QString &text)
-{
-    m_failure = HttpResponse::error(status, text);
-    return Status::Failed;
-}
-
-HttpRequestParser::Status HttpRequestParser::parse(QByteArray &buffer, HttpRequest *request)
-{
-    // Stray line ends between requests are allowed and ignored.
-    qsizetype start = 0;
-    while (buffer.size() >= start + 2 && buffer[start] == '\r' && buffer[start + 1] == '\n')
-        start += 2;
-    if (start > 0)
-        buffer.remove(0, start);
-
-    const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
-    if (headerEnd < 0) {
-        if (buffer.size() > m_limits.maxHeaderBytes)
-            return fail(431, QStringLiteral("request headers larger than %1 bytes").arg(m_limits.maxHeaderBytes));
-        return Status::NeedMore;
-    }
-    if (headerEnd + 4 > m_limits.maxHeaderBytes)
-        return fail(431, QStringLiteral("request headers larger than %1 bytes").arg(m_limits.maxHeaderBytes));
-
-    QList<QByteArray> lines = buffer.left(headerEnd + 2).split('\n');
-    lines.removeLast(); // after the last CR LF
-    HttpRequest out;
-    const QByteArray requestLine = lines.first().chopped(lines.first().endsWith('\r') ? 1 : 0);
-    const QList<QByteArray> parts = requestLine.split(' ');
-    if (parts.size() != 3 || !isToken(parts[0]) || !parts[1].startsWith('/'))
-        return fail(400, QStringLiteral("malformed request line"));
-    const QByteArray version = parts[2];
-    if (version != "HTTP/1.1" && version != "HTTP/1.0")
-        return fail(505, QStringLiteral("only HTTP/1.0 and HTTP/1.1 are served"));
-    for (char c : parts[1]) {
-        if (uchar(c) <= 0x20 || uchar(c) >= 0x7f)
-            return fail(400, QStringLiteral("malformed request target"));
-    }
-    out.method = parts[0];
-    out.target = parts[1];
-
-    qint64 contentLength = 0;
-    bool haveLength = false;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        QByteArray line = lines[i];
-        if (!line.endsWith('\r'))
-            return fail(400, QStringLiteral("header line without CR LF"));
-        line.chop(1);
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0)
-            return fail(400, QStringLiteral("malformed header line"));
-        const QByteArray name = line.left(colon).toLower();
-        if (!isToken(name))
-            return fail(400, QStringLiteral("malformed header name"));
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (name == "content-length") {
-            bool ok = false;
-            const qint64 length = value.toLongLong(&ok);
-            if (!ok || length < 0 || value.startsWith('+') || (haveLength && length != contentLength))
-                return fail(400, QStringLiteral("malformed Content-Length"));
-            contentLength = length;
-            haveLength = true;
-        } else if (name == "transfer-encoding") {
-            return fail(501, QStringLiteral("Transfer-Encoding is not supported; send Content-Length"));
-        }
-        out.headers.append({name, value});
-    }
-    if (contentLength > m_limits.maxBodyBytes)
-        return fail(413, QStringLiteral("request body larger than %1 bytes").arg(m_limits.maxBodyBytes));
-    const qsizetype total = headerEnd + 4 + qsizetype(contentLength);
-    if (buffer.size() < total)
-        return Status::NeedMore;
-    out.body = buffer.mid(headerEnd + 4, qsizetype(contentLength));
-    buffer.remove(0, total);
-
-    const qsizetype question = out.target.indexOf('?');
-    out.path = QUrl::fromPercentEncoding(question < 0 ? out.target : out.target.left(question));
-    if (question >= 0) {
-        // Form encoding writes a blank as '+'.
-        QByteArray query = out.target.mid(question + 1);
-        query.replace('+', "%20");
-        out.query.setQuery(QString::fromLatin1(query));
-    }
-    const QByteArray connection = out.header("connection");
-    out.keepAlive = version == "HTTP/1.1" ? !headerHasToken(connection, "close")
-                                          : headerHasToken(connection, "keep-alive");
-    *request = std::move(out);
-    return Status::Done;
-}
-
 HttpResponder::HttpResponder(HttpConnection *connection, quint64 sequence)
     : m_connection(connection)
     , m_sequence(sequence)
@@ -218,6 +113,7 @@ bool HttpResponder::isConnected() const
     return !m_connection.isNull();
 }
 
+
 HttpServer::HttpServer(const HttpLimits &limits, QObject *parent)
     : QObject(parent)
     , m_limits(limits)
@@ -228,6 +124,10 @@ HttpServer::HttpServer(const HttpLimits &limits, QObject *parent)
         while (QWebSocket *socket = m_webSockets.nextPendingConnection())
             emit webSocketConnected(socket);
     });
+    m_hostNames = {"localhost", "localhost.localdomain"};
+    const QByteArray own = QHostInfo::localHostName().toLower().toUtf8();
+    if (!own.isEmpty())
+        m_hostNames << own;
 }
 
 HttpServer::~HttpServer()
@@ -241,6 +141,7 @@ bool HttpServer::listen(const QHostAddress &address, quint16 port, QString *erro
         *error = m_server.errorString();
         return false;
     }
+    refreshOwnNames();
     return true;
 }
 
@@ -251,51 +152,216 @@ void HttpServer::close()
         connection->flushAndClose();
 }
 
+void HttpServer::setAllowedHosts(const QStringList &names)
+{
+    for (const QString &name : names)
+        m_hostNames << hostName(name.toUtf8());
+}
+
+void HttpServer::refreshOwnNames()
+{
+    m_ownAddresses = QNetworkInterface::allAddresses();
+    m_ownAddresses << m_server.serverAddress();
+    m_ownAge.start();
+}
+
+// A page of another site that resolves its name to this machine (DNS
+// rebinding) still sends its own name: only ours are answered.
+bool HttpServer::isAllowedHost(const QByteArray &host)
+{
+    const QByteArray name = hostName(host);
+    if (m_hostNames.contains(name))
+        return true;
+    const QHostAddress address(QString::fromLatin1(name));
+    if (address.isNull())
+        return false;
+    if (address.isLoopback() || m_ownAddresses.contains(address))
+        return true;
+    // Addresses come and go (DHCP, a VPN): look again, at most once a minute.
+    if (m_ownAge.isValid() && m_ownAge.elapsed() < 60000)
+        return false;
+    refreshOwnNames();
+    return m_ownAddresses.contains(address);
+}
+
+void HttpServer::noteBound(const QByteArray &kind, int status, const QHostAddress &peer, const QString &detail)
+{
+    emit boundReached(kind, status);
+    LogState &state = m_logged[kind];
+    if (state.last.isValid() && state.last.elapsed() < 1000) {
+        ++state.unlogged;
+        return;
+    }
+    const QString status_ = status ? QStringLiteral(" (%1)").arg(status) : QString();
+    const QString more = state.unlogged ? QStringLiteral(", %1 more since the last line").arg(state.unlogged)
+                                        : QString();
+    const QString from = peer.isNull() ? QString() : QStringLiteral(" from ") + peer.toString();
+    qCWarning(lcHttp, "%s%s%s: %s%s", kind.constData(), qPrintable(status_), qPrintable(from), qPrintable(detail),
+              qPrintable(more));
+    state.last.start();
+    state.unlogged = 0;
+}
+
+void HttpServer::refuse(QTcpSocket *socket, const QByteArray &kind, const QString &text)
+{
+    noteBound(kind, 503, socket->peerAddress(), text);
+    // Refused at once; it holds nothing afterwards.
+    socket->write(serialize(HttpResponse::error(503, text), false));
+    socket->disconnectFromHost();
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        socket->deleteLater();
+    else
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+}
+
+// Closes the newest idle connection (of this peer when it is at its limit):
+// an idle keep-alive costs its client only a reconnect. Failing that, the
+// one stalled longest (beyond stalledMs): a trickling client must not keep
+// a prompt one out, and the newcomer, being the youngest, is the last to go.
+bool HttpServer::makeRoom(const QByteArray &peer)
+{
+    const bool peerFull = m_perPeer.value(peer) >= m_limits.peerLimit();
+    if (!peerFull && m_connections < m_limits.maxConnections)
+        return true;
+    const QList<HttpConnection *> connections = findChildren<HttpConnection *>(Qt::FindDirectChildrenOnly);
+    HttpConnection *stalled = nullptr;
+    qint64 longest = m_limits.stalledMs;
+    for (auto it = connections.crbegin(); it != connections.crend(); ++it) {
+        HttpConnection *connection = *it;
+        if (peerFull && connection->peer() != peer)
+            continue;
+        if (connection->isIdle()) {
+            noteBound("idle-closed", 0, QHostAddress(), QStringLiteral("an idle connection closed to make room"));
+            connection->flushAndClose();
+            return true;
+        }
+        if (const qint64 ms = connection->stalledFor(); ms >= longest) {
+            longest = ms;
+            stalled = connection;
+        }
+    }
+    if (!stalled)
+        return false;
+    noteBound("stalled-closed", 0, QHostAddress(),
+              QStringLiteral("a connection stalled for %1 s closed to make room").arg(longest / 1000.0));
+    stalled->flushAndClose();
+    return true;
+}
+
 void HttpServer::acceptConnections()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        if (m_connections >= m_limits.maxConnections) {
-            // Refused politely and at once; it holds nothing afterwards.
-            socket->write(serialize(HttpResponse::error(503, QStringLiteral("too many connections")), false));
-            socket->disconnectFromHost();
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        const QByteArray peer = peerKey(socket->peerAddress());
+        const bool peerFull = m_perPeer.value(peer) >= m_limits.peerLimit();
+        if (!makeRoom(peer)) {
+            if (peerFull)
+                refuse(socket, "per-peer", QStringLiteral("too many connections from this address"));
+            else
+                refuse(socket, "full", QStringLiteral("too many connections"));
             continue;
         }
-        new HttpConnection(*this, socket);
+        new HttpConnection(*this, socket, peer);
     }
 }
 
-HttpConnection::HttpConnection(HttpServer &server, QTcpSocket *socket)
+HttpConnection::HttpConnection(HttpServer &server, QTcpSocket *socket, const QByteArray &peer)
     : QObject(&server)
     , m_server(server)
     , m_socket(socket)
+    , m_peer(peer)
     , m_parser(server.limits())
 {
     ++m_server.m_connections;
+    ++m_server.m_perPeer[m_peer];
     socket->setParent(this);
-    connect(socket, &QTcpSocket::readyRead, this, &HttpConnection::readInput);
+    // Beyond this Qt stops reading and the kernel holds the rest (and, when
+    // its buffers fill, the client waits).
+    socket->setReadBufferSize(server.limits().maxRequestBytes());
+    connect(socket, &QTcpSocket::readyRead, this, &HttpConnection::pump);
+    connect(socket, &QTcpSocket::bytesWritten, this, [this] {
+        if (m_phase == Phase::Idle)
+            m_timer.start(); // a client taking its answers is not idle
+        if (m_phase == Phase::Idle || m_phase == Phase::Answering)
+            m_since.start();
+        pump();
+    });
     connect(socket, &QTcpSocket::disconnected, this, &HttpConnection::finish);
     connect(socket, &QTcpSocket::errorOccurred, this, &HttpConnection::finish);
-    // Idle or slow clients (slowloris) do not hold a connection for ever;
-    // a request being answered (SendCmd waiting) is not idle.
-    m_idle.setSingleShot(true);
-    m_idle.setInterval(server.limits().idleTimeoutMs);
-    connect(&m_idle, &QTimer::timeout, this, [this] {
-        if (!m_waiting)
-            finish();
-    });
-    m_idle.start();
-    QMetaObject::invokeMethod(this, &HttpConnection::readInput, Qt::QueuedConnection);
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &HttpConnection::timedOut);
+    setPhase(Phase::Idle);
+    QMetaObject::invokeMethod(this, &HttpConnection::pump, Qt::QueuedConnection);
 }
 
 HttpConnection::~HttpConnection()
 {
     --m_server.m_connections;
+    if (--m_server.m_perPeer[m_peer] <= 0)
+        m_server.m_perPeer.remove(m_peer);
 }
 
-void HttpConnection::readInput()
+// A keep-alive between requests. A connection that has sent nothing yet is
+// not idle but stalled: its first bytes may be on their way.
+bool HttpConnection::isIdle() const
 {
-    if (m_closing || !m_socket)
+    return m_phase == Phase::Idle && m_sequence > 0 && !m_closing && m_socket && m_buffer.isEmpty()
+        && m_socket->bytesToWrite() == 0;
+}
+
+qint64 HttpConnection::stalledFor() const
+{
+    if (!m_socket)
+        return -1;
+    const bool stuck = m_closing || m_phase == Phase::Head || m_phase == Phase::Body
+        || (m_phase == Phase::Idle && (m_sequence == 0 || m_socket->bytesToWrite() > 0));
+    return stuck ? m_since.elapsed() : -1;
+}
+
+// Reads and handles requests until one waits for its answer, the input runs
+// dry, or the client stops taking answers. Reading stops in those states, so
+// what the client sends beyond them stays in the kernel.
+void HttpConnection::pump()
+{
+    if (m_pumping)
+        return;
+    m_pumping = true;
+    while (!m_closing && !m_waiting && m_socket && !outputBacklogged()) {
+        const qsizetype before = m_buffer.size();
+        readAvailable();
+        HttpRequest request;
+        const HttpRequestParser::Status status = m_parser.parse(m_buffer, &request);
+        if (status == HttpRequestParser::Status::Failed) {
+            const int code = m_parser.failure().status;
+            refuse(code == 431 ? "header-size" : code == 413 ? "body-size" : "malformed", m_parser.failure());
+            break;
+        }
+        const bool done = status == HttpRequestParser::Status::Done;
+        if (!m_headChecked && (done || m_parser.hasHead())) {
+            if (const std::optional<HttpResponse> refusal = checkHead(done ? request : m_parser.head())) {
+                refuse(refusal->status == 421 ? "host" : "malformed", *refusal);
+                break;
+            }
+            m_headChecked = true;
+            if (!done && m_parser.head().http11
+                && m_parser.head().header("expect").compare("100-continue", Qt::CaseInsensitive) == 0)
+                m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+        }
+        if (done) {
+            m_headChecked = false;
+            dispatch(std::move(request));
+            continue;
+        }
+        setPhase(m_buffer.isEmpty() ? Phase::Idle : m_parser.hasHead() ? Phase::Body : Phase::Head);
+        if (m_buffer.size() == before || m_socket->bytesAvailable() == 0)
+            break;
+    }
+    m_pumping = false;
+}
+
+void HttpConnection::readAvailable()
+{
+    const qsizetype room = m_server.limits().maxRequestBytes() - m_buffer.size();
+    if (room <= 0 || m_socket->bytesAvailable() == 0)
         return;
     // The bytes of a request stay in the socket's transaction until it is
     // known not to be a WebSocket upgrade, which needs them unread.
@@ -303,23 +369,43 @@ void HttpConnection::readInput()
         m_socket->startTransaction();
         m_inTransaction = true;
     }
-    m_buffer += m_socket->readAll();
-    m_idle.start();
-    handleNext();
+    m_buffer += m_socket->read(room);
 }
 
-void HttpConnection::handleNext()
+bool HttpConnection::outputBacklogged()
 {
-    if (m_waiting || m_closing)
-        return;
-    HttpRequest request;
-    const HttpRequestParser::Status status = m_parser.parse(m_buffer, &request);
-    if (status == HttpRequestParser::Status::NeedMore)
-        return;
-    if (status == HttpRequestParser::Status::Failed) {
-        write(m_parser.failure(), false);
-        return;
+    const bool backlogged = m_socket->bytesToWrite() > m_server.limits().maxUnsentBytes;
+    if (backlogged && !m_backlogNoted)
+        m_server.noteBound("output-backlog", 0, m_socket->peerAddress(),
+                           QStringLiteral("the client does not take its answers; reading paused"));
+    m_backlogNoted = backlogged;
+    return backlogged;
+}
+
+std::optional<HttpResponse> HttpConnection::checkHead(const HttpRequest &head)
+{
+    const int hosts = head.headerCount("host");
+    if (hosts > 1 || (hosts == 0 && head.http11))
+        return HttpResponse::error(400, QStringLiteral("an HTTP/1.1 request needs one Host header"));
+    if (hosts == 1 && !m_server.isAllowedHost(head.header("host")))
+        return HttpResponse::error(421, QStringLiteral("this server does not answer to that host name; "
+                                                       "tavrod --allowed-host NAME adds one"));
+    if (head.isWebSocketUpgrade()) {
+        if (head.header("sec-websocket-version") != "13") {
+            HttpResponse refusal = HttpResponse::error(400, QStringLiteral("WebSocket version 13 expected"));
+            refusal.headers.append({QByteArray("Sec-WebSocket-Version"), QByteArray("13")});
+            return refusal;
+        }
+        const auto key = QByteArray::fromBase64Encoding(head.header("sec-websocket-key"),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+        if (!key || key.decoded.size() != 16)
+            return HttpResponse::error(400, QStringLiteral("missing or malformed Sec-WebSocket-Key"));
     }
+    return std::nullopt;
+}
+
+void HttpConnection::dispatch(HttpRequest request)
+{
     request.peer = m_socket->peerAddress();
     if (request.isWebSocketUpgrade()) {
         upgrade(request);
@@ -331,12 +417,57 @@ void HttpConnection::handleNext()
     }
     m_current = std::move(request);
     m_waiting = true;
+    setPhase(Phase::Answering);
     m_clock.start();
     const quint64 sequence = ++m_sequence;
     if (m_server.m_handler)
         m_server.m_handler(m_current, HttpResponder(this, sequence));
     else
         answer(sequence, HttpResponse::error(404, QStringLiteral("no such resource")));
+}
+
+// Idle keep-alive: idleTimeoutMs. Headers: headerTimeoutMs from the first
+// byte. Body: bodyTimeoutFor(its length) from the end of the headers. A
+// request being answered is not timed.
+void HttpConnection::setPhase(Phase phase)
+{
+    if (phase == m_phase)
+        return;
+    m_phase = phase;
+    m_since.start();
+    const HttpLimits &limits = m_server.limits();
+    switch (phase) {
+    case Phase::Idle: m_timer.start(limits.idleTimeoutMs); break;
+    case Phase::Head: m_timer.start(limits.headerTimeoutMs); break;
+    case Phase::Body: m_timer.start(int(std::min<qint64>(limits.bodyTimeoutFor(m_parser.bodyLength()), INT_MAX))); break;
+    case Phase::Answering: m_timer.stop(); break;
+    }
+}
+
+void HttpConnection::timedOut()
+{
+    if (m_closing || m_phase == Phase::Idle || !m_socket) {
+        finish();
+        return;
+    }
+    const HttpLimits &limits = m_server.limits();
+    if (m_phase == Phase::Head) {
+        refuse("header-timeout", HttpResponse::error(408, QStringLiteral("request headers not complete within %1 s")
+                                                              .arg(limits.headerTimeoutMs / 1000.0)));
+    } else if (m_phase == Phase::Body) {
+        refuse("body-timeout",
+               HttpResponse::error(408, QStringLiteral("request body of %1 bytes not complete within %2 s")
+                                            .arg(m_parser.bodyLength())
+                                            .arg(limits.bodyTimeoutFor(m_parser.bodyLength()) / 1000.0)));
+    }
+}
+
+void HttpConnection::refuse(const QByteArray &kind, const HttpResponse &response)
+{
+    m_server.noteBound(kind, response.status, m_socket->peerAddress(),
+                       QJsonDocument::fromJson(response.body).object().value(u"error").toString());
+    m_current = HttpRequest(); // the refusal has its body, whatever the last request was
+    write(response, false);
 }
 
 void HttpConnection::answer(quint64 sequence, const HttpResponse &response)
@@ -348,8 +479,13 @@ void HttpConnection::answer(quint64 sequence, const HttpResponse &response)
                                   double(m_clock.nsecsElapsed()) / 1e9);
     const bool keepAlive = m_current.keepAlive && response.status < 400;
     write(response, keepAlive);
-    if (keepAlive && !m_buffer.isEmpty())
-        QMetaObject::invokeMethod(this, &HttpConnection::handleNext, Qt::QueuedConnection);
+    if (!keepAlive)
+        return;
+    // Until the next request starts, a client that does not take this
+    // answer is bounded by the idle time.
+    setPhase(Phase::Idle);
+    if (!m_pumping)
+        QMetaObject::invokeMethod(this, &HttpConnection::pump, Qt::QueuedConnection);
 }
 
 void HttpConnection::write(const HttpResponse &response, bool keepAlive)
@@ -359,11 +495,14 @@ void HttpConnection::write(const HttpResponse &response, bool keepAlive)
         m_inTransaction = false;
     }
     m_socket->write(serialize(response, keepAlive, m_current.method != "HEAD"));
-    m_idle.start();
     if (!keepAlive) {
         m_closing = true;
         m_buffer.clear();
         m_socket->disconnectFromHost();
+        // A client that never takes the answer is dropped after the idle time.
+        m_phase = Phase::Idle;
+        m_since.start();
+        m_timer.start(m_server.limits().idleTimeoutMs);
     }
 }
 
@@ -407,7 +546,7 @@ void HttpConnection::finish()
     // The socket is a child: deleting the connection closes it.
     m_closing = true;
     m_waiting = false;
-    m_idle.stop();
+    m_timer.stop();
     deleteLater();
 }
 

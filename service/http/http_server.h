@@ -1,21 +1,21 @@
-// A small HTTP/1.1 server on QTcpServer, with the bounds the service needs:
-// header and body size, connections at once, idle time; WebSocket upgrades
-// are checked before they are accepted and then handed to QWebSocketServer.
-// (Qt HTTP Server 6.4 has none of these bounds and accepts every upgrade.)
+// A small HTTP/1.1 server on QTcpServer, with the bounds the service needs
+// on every connection (HttpLimits): input held, answers unsent, time to send
+// headers and body, connections at once and per peer, and the Host names it
+// answers to. WebSocket upgrades are checked before they are accepted and
+// then handed to QWebSocketServer. (Qt HTTP Server 6.4 has none of these
+// bounds and accepts every upgrade.)
 #ifndef TAVROD_HTTP_SERVER_H
 #define TAVROD_HTTP_SERVER_H
 
-#include <QByteArray>
+#include "http_request.h"
+
 #include <QElapsedTimer>
-#include <QHostAddress>
-#include <QJsonObject>
-#include <QList>
+#include <QHash>
 #include <QObject>
-#include <QPair>
 #include <QPointer>
+#include <QSet>
 #include <QTcpServer>
 #include <QTimer>
-#include <QUrlQuery>
 #include <QWebSocketServer>
 
 #include <functional>
@@ -25,62 +25,6 @@ class QTcpSocket;
 class QWebSocket;
 
 namespace tavrod {
-
-using HeaderList = QList<QPair<QByteArray, QByteArray>>;
-
-struct HttpRequest
-{
-    QByteArray method;
-    QByteArray target;   // as sent: path and query
-    QString path;        // decoded path
-    QUrlQuery query;
-    HeaderList headers;  // names in lower case
-    QByteArray body;
-    QHostAddress peer;
-    bool keepAlive = true;
-
-    // The first value of a header (name in lower case), empty when absent.
-    QByteArray header(const QByteArray &name) const;
-    bool isWebSocketUpgrade() const;
-};
-
-struct HttpResponse
-{
-    int status = 200;
-    QByteArray contentType = "application/json";
-    QByteArray body;
-    HeaderList headers;
-
-    static HttpResponse json(int status, const QJsonObject &object);
-    // {"error": text}
-    static HttpResponse error(int status, const QString &text);
-};
-
-struct HttpLimits
-{
-    int maxHeaderBytes = 16 * 1024;
-    int maxBodyBytes = 64 * 1024;
-    int maxConnections = 256;
-    int idleTimeoutMs = 30000;
-};
-
-// Reads one request from the front of a buffer.
-class HttpRequestParser
-{
-public:
-    enum class Status { NeedMore, Done, Failed };
-    explicit HttpRequestParser(const HttpLimits &limits) : m_limits(limits) {}
-
-    // On Done the request's bytes are removed from buffer. On Failed,
-    // failure() is the 4xx/5xx answer to send before closing.
-    Status parse(QByteArray &buffer, HttpRequest *request);
-    const HttpResponse &failure() const { return m_failure; }
-
-private:
-    Status fail(int status, const QString &text);
-    HttpLimits m_limits;
-    HttpResponse m_failure;
-};
 
 class HttpConnection;
 
@@ -119,6 +63,11 @@ public:
     void setHandler(Handler handler) { m_handler = std::move(handler); }
     void setUpgradeCheck(UpgradeCheck check) { m_upgradeCheck = std::move(check); }
 
+    // Host names answered besides loopback and the machine's own names and
+    // addresses (any port); others get 421.
+    void setAllowedHosts(const QStringList &names);
+    bool isAllowedHost(const QByteArray &host);
+
     int connectionCount() const { return m_connections; }
     const HttpLimits &limits() const { return m_limits; }
 
@@ -126,10 +75,24 @@ Q_SIGNALS:
     // An accepted WebSocket; the receiver owns it.
     void webSocketConnected(QWebSocket *socket);
     void requestFinished(const QByteArray &method, const QString &path, int status, double seconds);
+    // A bound was reached: kind names it ("header-timeout", "per-peer", ...),
+    // status is the refusal sent (0 when none was).
+    void boundReached(const QByteArray &kind, int status);
 
 private:
     friend class HttpConnection;
     void acceptConnections();
+    bool makeRoom(const QByteArray &peer);
+    void refuse(QTcpSocket *socket, const QByteArray &kind, const QString &text);
+    void refreshOwnNames();
+    // Counts it, and logs it unless the same kind was logged within a second.
+    void noteBound(const QByteArray &kind, int status, const QHostAddress &peer, const QString &detail);
+
+    struct LogState
+    {
+        QElapsedTimer last;
+        qint64 unlogged = 0;
+    };
 
     HttpLimits m_limits;
     QTcpServer m_server;
@@ -137,6 +100,11 @@ private:
     Handler m_handler;
     UpgradeCheck m_upgradeCheck;
     int m_connections = 0;
+    QHash<QByteArray, int> m_perPeer;
+    QSet<QByteArray> m_hostNames;  // lower case
+    QList<QHostAddress> m_ownAddresses;
+    QElapsedTimer m_ownAge;
+    QHash<QByteArray, LogState> m_logged;
 };
 
 // One client connection; lives until the client or the server closes it.
@@ -145,17 +113,35 @@ class HttpConnection : public QObject
     Q_OBJECT
 
 public:
-    HttpConnection(HttpServer &server, QTcpSocket *socket);
+    HttpConnection(HttpServer &server, QTcpSocket *socket, const QByteArray &peer);
     ~HttpConnection() override;
 
     // Hands what is written to the system (answers given while stopping
     // still reach their clients) and closes.
     void flushAndClose();
 
+    // Between requests: nothing of the next one read, nothing unsent.
+    bool isIdle() const;
+    // How long its request has been stuck in headers or body, or its
+    // answers untaken (or it has been closing); -1 when it is not stuck.
+    qint64 stalledFor() const;
+    const QByteArray &peer() const { return m_peer; }
+    // Input read from the socket and not yet consumed by requests.
+    qsizetype bufferedInput() const { return m_buffer.size(); }
+
 private:
     friend class HttpResponder;
-    void readInput();
-    void handleNext();
+    // Where the connection is; each phase but Answering has its time bound.
+    enum class Phase { Idle, Head, Body, Answering };
+
+    void pump();
+    void readAvailable();
+    bool outputBacklogged();
+    std::optional<HttpResponse> checkHead(const HttpRequest &head);
+    void dispatch(HttpRequest request);
+    void setPhase(Phase phase);
+    void timedOut();
+    void refuse(const QByteArray &kind, const HttpResponse &response);
     void answer(quint64 sequence, const HttpResponse &response);
     void write(const HttpResponse &response, bool keepAlive);
     void upgrade(const HttpRequest &request);
@@ -163,15 +149,21 @@ private:
 
     HttpServer &m_server;
     QTcpSocket *m_socket;
+    const QByteArray m_peer;
     HttpRequestParser m_parser;
     QByteArray m_buffer;
-    QTimer m_idle;
+    QTimer m_timer;
+    Phase m_phase = Phase::Answering;
+    QElapsedTimer m_since;  // the phase began or the client last took output
     QElapsedTimer m_clock;
     HttpRequest m_current;
     quint64 m_sequence = 0;
     bool m_waiting = false;  // a request is being answered
     bool m_closing = false;
     bool m_inTransaction = false;
+    bool m_headChecked = false;
+    bool m_pumping = false;
+    bool m_backlogNoted = false;
 };
 
 } // namespace tavrod

@@ -22,6 +22,13 @@ void Metrics::observeRequest(const QString &route, double seconds)
     observe(m_requests[route], buckets, seconds);
 }
 
+void Metrics::countHttpBound(const QByteArray &kind, int status)
+{
+    ++m_httpBounds[kind];
+    if (status > 0)
+        ++m_httpRefused[status];
+}
+
 void Metrics::observeFanOut(double seconds)
 {
     observe(m_fanOut, buckets, seconds);
@@ -61,6 +68,12 @@ QByteArray Metrics::render(const Gauges &g) const
     value("tavrod_auth_forbidden_total", double(m_authForbidden));
     metric("tavrod_http_connections", "gauge", "Open HTTP connections.");
     value("tavrod_http_connections", g.httpConnections);
+    metric("tavrod_http_refused_total", "counter", "Requests and connections refused by the HTTP server, by status.");
+    for (auto it = m_httpRefused.cbegin(); it != m_httpRefused.cend(); ++it)
+        value("tavrod_http_refused_total{status=\"" + QByteArray::number(it.key()) + "\"}", double(it.value()));
+    metric("tavrod_http_bounds_total", "counter", "Bounds of HTTP connections reached, by bound.");
+    for (auto it = m_httpBounds.cbegin(); it != m_httpBounds.cend(); ++it)
+        value("tavrod_http_bounds_total{bound=\"" + it.key() + "\"}", double(it.value()));
     metric("tavrod_store_failures_total", "counter", "Failed writes to the store.");
     value("tavrod_store_failures_total", double(g.storeFailures));
     metric("tavrod_store_degraded", "gauge", "1 while events wait for the store.");

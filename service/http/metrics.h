@@ -46,6 +46,8 @@ public:
     // A failed login or wrong token; refused when answered with 429.
     void countAuthFailure(bool refused) { ++(refused ? m_authRefused : m_authFailures); }
     void countForbidden() { ++m_authForbidden; }
+    // A bound of the HTTP server reached; status is the refusal sent, 0 for none.
+    void countHttpBound(const QByteArray &kind, int status);
     // route is a known path or "other", so the label set stays small.
     void observeRequest(const QString &route, double seconds);
     // Time to hand one event to every stream client.
@@ -75,6 +77,8 @@ private:
     qint64 m_authRefused = 0;
     qint64 m_authForbidden = 0;
     std::function<MqttGauges()> m_mqtt;
+    QMap<QByteArray, qint64> m_httpBounds;
+    QMap<int, qint64> m_httpRefused;
 };
 
 } // namespace tavrod

@@ -194,7 +194,7 @@ private slots:
             p.socket->connectToHost(QHostAddress::LocalHost, rig.tavrod.port());
             QVERIFY(p.socket->waitForConnected(5000));
             connect(p.socket.get(), &QTcpSocket::readyRead, p.socket.get(), [&p] { p.answer += p.socket->readAll(); });
-            p.socket->write("POST /api/call HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + rig.tavrod.token()
+            p.socket->write("POST /api/call HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + rig.tavrod.token()
                             + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
             p.socket->flush();
         };
@@ -245,7 +245,7 @@ private slots:
             socket->connectToHost(QHostAddress::LocalHost, rig.tavrod.port());
             QVERIFY(socket->waitForConnected(5000));
             connect(socket, &QTcpSocket::readyRead, socket, [socket, answer] { *answer += socket->readAll(); });
-            socket->write("POST /api/call HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + rig.tavrod.token()
+            socket->write("POST /api/call HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + rig.tavrod.token()
                           + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
             QVERIFY(socket->waitForBytesWritten(5000));
             if (socket == &running)
