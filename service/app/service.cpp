@@ -17,7 +17,6 @@
 #include "tavro/tavro_m.h"
 
 #include <QJsonDocument>
-#include <QWebSocket>
 
 #include <cstdio>
 

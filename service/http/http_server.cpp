@@ -1,9 +1,10 @@
 #include "http_server.h"
 
+#include "websocket.h"
+
 #include <QJsonDocument>
 #include <QTcpSocket>
 #include <QUrl>
-#include <QWebSocket>
 
 namespace tavrod {
 
@@ -221,13 +222,8 @@ bool HttpResponder::isConnected() const
 HttpServer::HttpServer(const HttpLimits &limits, QObject *parent)
     : QObject(parent)
     , m_limits(limits)
-    , m_webSockets(QStringLiteral("tavrod"), QWebSocketServer::NonSecureMode)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::acceptConnections);
-    connect(&m_webSockets, &QWebSocketServer::newConnection, this, [this] {
-        while (QWebSocket *socket = m_webSockets.nextPendingConnection())
-            emit webSocketConnected(socket);
-    });
 }
 
 HttpServer::~HttpServer()
@@ -370,26 +366,29 @@ void HttpConnection::write(const HttpResponse &response, bool keepAlive)
 void HttpConnection::upgrade(const HttpRequest &request)
 {
     m_current = request;
-    if (!m_inTransaction || !m_buffer.isEmpty()) {
-        // Pipelined in behind another request: its bytes are no longer whole.
-        write(HttpResponse::error(400, QStringLiteral("a WebSocket upgrade must be the first request on its connection")),
-              false);
-        return;
-    }
     if (m_server.m_upgradeCheck) {
         if (const std::optional<HttpResponse> refusal = m_server.m_upgradeCheck(request)) {
             write(*refusal, false);
             return;
         }
     }
-    // From here QWebSocketServer reads the handshake again from the start.
+    if (const std::optional<HttpResponse> refusal = ws::checkHandshake(request)) {
+        write(*refusal, false);
+        return;
+    }
+    if (m_inTransaction) {
+        m_socket->commitTransaction();
+        m_inTransaction = false;
+    }
+    // From here the socket speaks WebSocket; what followed the handshake is its first frames.
     QTcpSocket *socket = std::exchange(m_socket, nullptr);
     socket->disconnect(this);
-    socket->rollbackTransaction();
-    m_inTransaction = false;
     socket->setParent(nullptr);
-    m_server.m_webSockets.handleConnection(socket);
-    emit socket->readyRead();
+    socket->write(ws::handshakeAnswer(request));
+    auto *webSocket = new WebSocket(socket, std::exchange(m_buffer, {}));
+    emit m_server.webSocketConnected(webSocket, request);
+    if (!webSocket->parent())
+        webSocket->abort(); // nobody took it
     deleteLater();
 }
 

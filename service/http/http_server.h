@@ -1,6 +1,6 @@
 // A small HTTP/1.1 server on QTcpServer, with the bounds the service needs:
 // header and body size, connections at once, idle time; WebSocket upgrades
-// are checked before they are accepted and then handed to QWebSocketServer.
+// are checked before they are accepted and then handed on as a WebSocket.
 // (Qt HTTP Server 6.4 has none of these bounds and accepts every upgrade.)
 #ifndef TAVROD_HTTP_SERVER_H
 #define TAVROD_HTTP_SERVER_H
@@ -16,15 +16,15 @@
 #include <QTcpServer>
 #include <QTimer>
 #include <QUrlQuery>
-#include <QWebSocketServer>
 
 #include <functional>
 #include <optional>
 
 class QTcpSocket;
-class QWebSocket;
 
 namespace tavrod {
+
+class WebSocket;
 
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
@@ -123,8 +123,9 @@ public:
     const HttpLimits &limits() const { return m_limits; }
 
 Q_SIGNALS:
-    // An accepted WebSocket; the receiver owns it.
-    void webSocketConnected(QWebSocket *socket);
+    // An accepted WebSocket, with the request that opened it; the receiver
+    // takes it (it deletes itself once its connection ends).
+    void webSocketConnected(tavrod::WebSocket *socket, const tavrod::HttpRequest &request);
     void requestFinished(const QByteArray &method, const QString &path, int status, double seconds);
 
 private:
@@ -133,7 +134,6 @@ private:
 
     HttpLimits m_limits;
     QTcpServer m_server;
-    QWebSocketServer m_webSockets;
     Handler m_handler;
     UpgradeCheck m_upgradeCheck;
     int m_connections = 0;
