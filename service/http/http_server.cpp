@@ -384,8 +384,8 @@ void HttpConnection::upgrade(const HttpRequest &request)
     QTcpSocket *socket = std::exchange(m_socket, nullptr);
     socket->disconnect(this);
     socket->setParent(nullptr);
-    socket->write(ws::handshakeAnswer(request));
     auto *webSocket = new WebSocket(socket, std::exchange(m_buffer, {}));
+    webSocket->write(ws::handshakeAnswer(request));
     emit m_server.webSocketConnected(webSocket, request);
     if (!webSocket->parent())
         webSocket->abort(); // nobody took it

@@ -7,6 +7,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 namespace tavrod {
 
 Q_LOGGING_CATEGORY(lcStream, "tavrod.stream", QtInfoMsg)
@@ -180,7 +182,18 @@ bool WebSocket::write(const QByteArray &frame)
     if (!isOpen())
         return false;
     // The frame is the same bytes for every client: no conversion here.
-    m_socket->write(frame);
+    // While Qt holds nothing unsent, the bytes go straight to the system:
+    // no write notifier to arm and disarm per client and event, so a
+    // fan-out costs what its sends cost. A refusal is left to Qt's write,
+    // which reports it.
+    qsizetype sent = 0;
+    if (m_socket->bytesToWrite() == 0) {
+        const ssize_t n = ::send(int(m_socket->socketDescriptor()), frame.constData(), size_t(frame.size()),
+                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+        sent = n > 0 ? qsizetype(n) : 0;
+    }
+    if (sent < frame.size())
+        m_socket->write(sent == 0 ? frame : frame.mid(sent));
     if (m_socket->bytesToWrite() <= maxBacklog)
         return true;
     qCInfo(lcStream) << "closing a stream client whose unsent backlog passed" << maxBacklog << "bytes";

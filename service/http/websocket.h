@@ -98,7 +98,7 @@ public:
     WebSocket(QTcpSocket *socket, QByteArray pending, QObject *parent = nullptr);
     ~WebSocket() override;
 
-    // Writes one frame made by ws::frame. False when the connection is
+    // Writes one frame made by ws::frame (or the handshake's answer). False when the connection is
     // closing or gone, or when this write passed maxBacklog (then it is
     // aborted: overflowed() and disconnected() have been emitted).
     bool write(const QByteArray &frame);
