@@ -173,8 +173,14 @@ private:
 
     void poll(int timeoutMs)
     {
-        epoll_event events[256];
-        const int n = epoll_wait(m_epoll, events, 256, timeoutMs);
+        // Once all are connected, read in rounds at most every 2 ms: the
+        // frames wait in the kernel meanwhile, and this process does not
+        // wake (and preempt tavrod) for every frame tavrod sends.
+        if (m_busy && m_totals.connected + m_totals.failed == int(m_clients.size()))
+            usleep(2000);
+        epoll_event events[1024];
+        const int n = epoll_wait(m_epoll, events, 1024, timeoutMs);
+        m_busy = n > 0;
         for (int i = 0; i < n; ++i) {
             if (int64_t(events[i].data.u64) == stdinTag) {
                 readCommands();
@@ -352,6 +358,7 @@ private:
     std::string m_commands;
     long long m_waitFor = -1;
     bool m_inputEnded = false;
+    bool m_busy = false;
     std::minstd_rand m_random{std::random_device{}()};
 };
 

@@ -163,7 +163,10 @@ WebSocket::WebSocket(QTcpSocket *socket, QByteArray pending, QObject *parent)
     // Qt stops reading from the system while this much waits unread.
     socket->setReadBufferSize(ws::readChunk);
     connect(socket, &QTcpSocket::readyRead, this, &WebSocket::readFrames);
-    connect(socket, &QTcpSocket::bytesWritten, this, &WebSocket::bytesWritten);
+    connect(socket, &QTcpSocket::bytesWritten, this, [this] {
+        m_queued = m_socket->bytesToWrite() > 0;
+        emit bytesWritten();
+    });
     connect(socket, &QTcpSocket::disconnected, this, &WebSocket::ended);
     connect(socket, &QTcpSocket::errorOccurred, this, &WebSocket::ended);
     if (!m_input.isEmpty() || socket->bytesAvailable() > 0)
@@ -174,7 +177,14 @@ WebSocket::~WebSocket() = default;
 
 qint64 WebSocket::bytesToWrite() const
 {
-    return m_socket->bytesToWrite();
+    // Asked per client and event: the flag spares a walk into the socket.
+    return m_queued ? m_socket->bytesToWrite() : 0;
+}
+
+void WebSocket::queue(const QByteArray &bytes)
+{
+    m_socket->write(bytes);
+    m_queued = true;
 }
 
 bool WebSocket::write(const QByteArray &frame)
@@ -187,13 +197,14 @@ bool WebSocket::write(const QByteArray &frame)
     // fan-out costs what its sends cost. A refusal is left to Qt's write,
     // which reports it.
     qsizetype sent = 0;
-    if (m_socket->bytesToWrite() == 0) {
+    if (!m_queued) {
         const ssize_t n = ::send(int(m_socket->socketDescriptor()), frame.constData(), size_t(frame.size()),
                                  MSG_DONTWAIT | MSG_NOSIGNAL);
         sent = n > 0 ? qsizetype(n) : 0;
     }
-    if (sent < frame.size())
-        m_socket->write(sent == 0 ? frame : frame.mid(sent));
+    if (sent == frame.size())
+        return true;
+    queue(sent == 0 ? frame : frame.mid(sent));
     if (m_socket->bytesToWrite() <= maxBacklog)
         return true;
     qCInfo(lcStream) << "closing a stream client whose unsent backlog passed" << maxBacklog << "bytes";
@@ -206,7 +217,7 @@ void WebSocket::close(quint16 code, const QString &reason)
 {
     if (!isOpen())
         return;
-    m_socket->write(ws::closeFrame(code, reason));
+    queue(ws::closeFrame(code, reason));
     m_closeSent = true;
     // The client answers with its close frame; one that never does is cut off.
     QTimer::singleShot(closeTimeoutMs, this, &WebSocket::abort);
@@ -266,7 +277,7 @@ void WebSocket::handle(const ws::FrameReader::Frame &frame)
             close(ws::CloseProtocolError, QStringLiteral("a close frame's code has two bytes"));
         } else if (!m_closeSent) {
             // Answered with the same code, then the connection ends.
-            m_socket->write(frame.payload.isEmpty()
+            queue(frame.payload.isEmpty()
                                 ? ws::frame(ws::Close, {})
                                 : ws::closeFrame(quint16(uchar(frame.payload[0]) << 8 | uchar(frame.payload[1])), {}));
             m_closeSent = true;

@@ -116,6 +116,7 @@ Q_SIGNALS:
     void disconnected();
 
 private:
+    void queue(const QByteArray &bytes);
     void readFrames();
     void handle(const ws::FrameReader::Frame &frame);
     bool pingAllowed();
@@ -128,6 +129,7 @@ private:
     QElapsedTimer m_clock;
     qint64 m_pingWindowStart = 0;
     int m_pingsInWindow = 0;
+    bool m_queued = false; // Qt may hold unsent bytes of this socket
     bool m_closeSent = false;
     bool m_closeReceived = false; // or the client broke the rules: nothing more is read
     bool m_gone = false;
