@@ -159,6 +159,8 @@ WebSocket::WebSocket(QTcpSocket *socket, QByteArray pending, QObject *parent)
     , m_input(std::move(pending))
 {
     m_clock.start();
+    // An answer to an earlier request on this connection may still wait in Qt.
+    m_queued = socket->bytesToWrite() > 0;
     socket->setParent(this);
     // Qt stops reading from the system while this much waits unread.
     socket->setReadBufferSize(ws::readChunk);
