@@ -1,18 +1,27 @@
-// tavrod under load, as a child process on a pty, with WebSocket clients in
-// this process (127.0.0.1 only):
-//  1. latency: End line written on the pty -> event at the clients, p50/p99,
-//     with 1 and with 1,000 connected clients (200 calls each, 20 ms apart);
-//  2. fan-out: 1,000 clients x 10,000 calls written as fast as the pty takes
+// tavrod under load, as a child process on a pty, with WebSocket clients on
+// 127.0.0.1 only:
+//  1. latency: End line written on the pty -> event at the last-connected
+//     client, p50/p99, with 1, 100, 1,000 and 5,000 connected clients (200
+//     calls each, 20 ms apart), with tavrod's own fan-out time, its CPU per
+//     event per client, the calls the other clients lost and its RSS;
+//  2. fan-out: 1,000 clients x 2,000 calls written as fast as the pty takes
 //     them: every client gets every call in order; CPU and peak RSS of tavrod;
 //  3. unplugged: CPU of tavrod over 10 s while its device is absent.
-// The other clients live in a child process of this program (--load), so
-// that the measuring client is not queued behind 999 others in this one;
-// it connects last, so tavrod serves it last.
-// Arguments (optional): clients calls, for smaller runs.
+// The other clients are ws_load (raw sockets on one epoll loop in a process
+// of their own), so that they cost the machine what idle screens cost and
+// the measuring client, a real QWebSocket, is not queued behind them; it
+// connects last, so tavrod serves it last.
+//
+//   bench_stream [--tavrod PATH]... [--clients 1,100,1000,5000]
+//                [--fanout-clients 1000] [--calls 2000]
+// Each --tavrod is measured in turn (by default the one built here), so one
+// run gives the figures of an older build next to this one.
 #include "pty_pair.h"
 #include "wait_until.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
@@ -43,6 +52,7 @@ struct ProcStats
 {
     double cpuSeconds = 0;
     double peakRssMiB = 0;
+    double rssMiB = 0;
 };
 
 ProcStats statsOf(qint64 pid)
@@ -60,6 +70,8 @@ ProcStats statsOf(qint64 pid)
         for (const QByteArray &line : status.readAll().split('\n')) {
             if (line.startsWith("VmHWM:"))
                 stats.peakRssMiB = line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+            if (line.startsWith("VmRSS:"))
+                stats.rssMiB = line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
         }
     }
     return stats;
@@ -68,14 +80,15 @@ ProcStats statsOf(qint64 pid)
 class Tavrod
 {
 public:
-    Tavrod(const QString &folder, const QString &device)
+    Tavrod(const QString &program, const QString &folder, const QString &device)
     {
+        QDir().mkpath(folder);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
                          [this] { m_err += m_process.readAllStandardError(); });
-        m_process.start(QStringLiteral(TAVROD_PATH),
-                        {"--map", "COM1=" + device, "--db", folder + "/bench.db", "--token-file", folder + "/token",
-                         "--listen", "127.0.0.1:0", "--max-stream-clients", "2000", "--max-connections", "2000"});
+        m_process.start(program, {"--map", "COM1=" + device, "--db", folder + "/bench.db", "--token-file",
+                                  folder + "/token", "--listen", "127.0.0.1:0", "--max-stream-clients", "6000",
+                                  "--max-connections", "2000"});
         static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
         waitUntil([&] { return listening.match(QString::fromUtf8(m_err)).hasMatch(); }, 10000);
         port = quint16(listening.match(QString::fromUtf8(m_err)).captured(1).toUInt());
@@ -146,32 +159,8 @@ std::vector<std::unique_ptr<Client>> connectClients(quint16 port, const QByteArr
     return clients;
 }
 
-// The other clients, in a child process: it prints "connected", then for
-// every line "wait N" on its input answers "done LOST DISORDERED" once each
-// of its clients has N calls (or after 300 s).
-int runLoad(quint16 port, const QByteArray &token, int count)
-{
-    auto clients = connectClients(port, token, count);
-    std::printf("connected\n");
-    std::fflush(stdout);
-    char line[64];
-    while (std::fgets(line, sizeof line, stdin)) {
-        const qint64 want = QByteArray(line).mid(5).trimmed().toLongLong();
-        waitUntil([&] {
-            return std::all_of(clients.begin(), clients.end(), [&](const auto &c) { return c->calls >= want; });
-        }, 300000);
-        qint64 lost = 0;
-        int disordered = 0;
-        for (const auto &c : clients) {
-            lost += std::max<qint64>(0, want - c->calls);
-            disordered += c->outOfOrder ? 1 : 0;
-        }
-        std::printf("done %lld %d\n", static_cast<long long>(lost), disordered);
-        std::fflush(stdout);
-    }
-    return 0;
-}
-
+// The other clients: ws_load, which answers "done LOST DISORDERED BAD"
+// to "wait N" once each of them has N more calls.
 class LoadClients
 {
 public:
@@ -179,10 +168,12 @@ public:
     {
         if (count <= 0)
             return;
-        m_process.start(QCoreApplication::applicationFilePath(),
-                        {"--load", QString::number(tavrod.port), QString::fromLatin1(tavrod.token), QString::number(count)});
-        waitUntil([&] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 60000);
-        m_process.readLine();
+        m_process.start(QStringLiteral(WS_LOAD_PATH),
+                        {QString::number(tavrod.port), QString::fromLatin1(tavrod.token), QString::number(count)});
+        waitUntil([&] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 150000);
+        const QList<QByteArray> words = m_process.readLine().trimmed().split(' ');
+        if (words.value(0) != "connected" || words.value(1).toInt() != count)
+            std::printf("only %d of %d load clients connected\n", words.value(1).toInt(), count);
     }
     ~LoadClients()
     {
@@ -190,15 +181,20 @@ public:
         if (!m_process.waitForFinished(10000))
             m_process.kill();
     }
-    // Lost calls and clients out of order, once all had `calls` (or gave up).
-    std::pair<qint64, int> waitFor(qint64 calls)
+    struct Result
+    {
+        qint64 lost = 0;
+        int disordered = 0;
+        qint64 badFrames = 0;
+    };
+    Result waitFor(qint64 calls)
     {
         if (m_process.state() == QProcess::NotRunning)
-            return {0, 0};
+            return {};
         m_process.write("wait " + QByteArray::number(calls) + "\n");
         waitUntil([&] { return m_process.canReadLine(); }, 310000);
         const QList<QByteArray> words = m_process.readLine().trimmed().split(' ');
-        return {words.value(1).toLongLong(), words.value(2).toInt()};
+        return {words.value(1).toLongLong(), words.value(2).toInt(), words.value(3).toLongLong()};
     }
 
 private:
@@ -240,11 +236,13 @@ double percentile(std::vector<double> v, double p)
 
 void latency(PtyPair &pty, const Tavrod &tavrod, int clientCount, qint64 &nextNumber)
 {
+    constexpr int calls = 200;
     LoadClients others(tavrod, clientCount - 1);
     auto clients = connectClients(tavrod.port, tavrod.token, 1);
     const auto [sumBefore, countBefore] = fanOutTotals(tavrod.port);
-    std::vector<double> first, last;
-    for (int i = 0; i < 200; ++i) {
+    const ProcStats before = statsOf(tavrod.pid());
+    std::vector<double> last;
+    for (int i = 0; i < calls; ++i) {
         const qint64 number = nextNumber++;
         const auto written = Clock::now();
         pty.write(callReport(number));
@@ -252,27 +250,28 @@ void latency(PtyPair &pty, const Tavrod &tavrod, int clientCount, qint64 &nextNu
             return std::all_of(clients.begin(), clients.end(), [&](const auto &c) { return c->lastNumber >= number; });
         }, 10000);
         if (!all) {
-            std::printf("call %lld did not reach every client\n", static_cast<long long>(number));
+            std::printf("call %lld did not reach the measuring client\n", static_cast<long long>(number));
             break;
         }
-        Clock::time_point earliest = clients.front()->lastAt, latest = earliest;
-        for (const auto &c : clients) {
-            earliest = std::min(earliest, c->lastAt);
-            latest = std::max(latest, c->lastAt);
-        }
-        first.push_back(std::chrono::duration<double, std::milli>(earliest - written).count());
-        last.push_back(std::chrono::duration<double, std::milli>(latest - written).count());
+        last.push_back(std::chrono::duration<double, std::milli>(clients.front()->lastAt - written).count());
         QElapsedTimer gap;
         gap.start();
         waitUntil([&] { return gap.elapsed() >= 20; }, 100);
     }
-    std::printf("latency, %4d client(s): the last-connected client p50 %.2f ms p99 %.2f ms max %.2f ms"
-                " (tavrod's own mean fan-out per event %.3f ms)\n",
-                clientCount, percentile(last, 0.5), percentile(last, 0.99), percentile(last, 1.0),
-                [&] {
-                    const auto [sum, count] = fanOutTotals(tavrod.port);
-                    return count > countBefore ? 1000.0 * (sum - sumBefore) / (count - countBefore) : -1.0;
-                }());
+    const LoadClients::Result load = others.waitFor(calls);
+    const ProcStats after = statsOf(tavrod.pid());
+    const auto [sum, count] = fanOutTotals(tavrod.port);
+    const double fanOutMs = count > countBefore ? 1000.0 * (sum - sumBefore) / (count - countBefore) : -1.0;
+    const qint64 lost = load.lost + std::max<qint64>(0, calls - clients.front()->calls);
+    std::printf("latency, %4d client(s): last-connected client p50 %.2f ms p99 %.2f ms max %.2f ms; "
+                "fan-out %.3f ms an event (%.2f us a client); CPU %.2f us an event a client; "
+                "lost %lld, out of order %d, bad frames %lld; RSS %.1f MiB (peak %.1f MiB)\n",
+                clientCount, percentile(last, 0.5), percentile(last, 0.99), percentile(last, 1.0), fanOutMs,
+                1000.0 * fanOutMs / clientCount,
+                1e6 * (after.cpuSeconds - before.cpuSeconds) / (double(calls) * clientCount),
+                static_cast<long long>(lost), load.disordered + (clients.front()->outOfOrder ? 1 : 0),
+                static_cast<long long>(load.badFrames), after.rssMiB, after.peakRssMiB);
+    std::fflush(stdout);
 }
 
 void fanOut(PtyPair &pty, const Tavrod &tavrod, int clientCount, int calls, qint64 &nextNumber)
@@ -299,25 +298,27 @@ void fanOut(PtyPair &pty, const Tavrod &tavrod, int clientCount, int calls, qint
         return std::all_of(clients.begin(), clients.end(), [&](const auto &c) { return c->calls >= calls; });
     }, 300000);
     writer.join();
-    const auto [otherLost, otherDisordered] = others.waitFor(calls);
+    const LoadClients::Result load = others.waitFor(calls);
     const double seconds = wall.elapsed() / 1000.0;
     const ProcStats after = statsOf(tavrod.pid());
-    qint64 received = qint64(clientCount - 1) * calls - otherLost;
-    int disordered = otherDisordered;
+    qint64 lost = load.lost;
+    int disordered = load.disordered;
     for (const auto &c : clients) {
-        received += std::min<qint64>(c->calls, calls);
+        lost += std::max<qint64>(0, calls - c->calls);
         disordered += c->outOfOrder ? 1 : 0;
     }
-    std::printf("fan-out %d clients x %d calls: %s in %.1f s; lost %lld; clients out of order %d; "
-                "tavrod CPU %.1f s; tavrod peak RSS %.1f MiB\n",
+    const double cpu = after.cpuSeconds - before.cpuSeconds;
+    std::printf("fan-out %d clients x %d calls: %s in %.1f s; lost %lld; clients out of order %d; bad frames %lld; "
+                "tavrod CPU %.1f s (%.2f us an event a client); tavrod peak RSS %.1f MiB\n",
                 clientCount, calls, done ? "all delivered" : "NOT all delivered", seconds,
-                static_cast<long long>(qint64(clientCount) * calls - received), disordered,
-                after.cpuSeconds - before.cpuSeconds, after.peakRssMiB);
+                static_cast<long long>(lost), disordered, static_cast<long long>(load.badFrames), cpu,
+                1e6 * cpu / (double(calls) * clientCount), after.peakRssMiB);
+    std::fflush(stdout);
 }
 
-void unplugged(const QString &folder)
+void unplugged(const QString &program, const QString &folder)
 {
-    Tavrod tavrod(folder + "/absent", folder + "/no-such-device");
+    Tavrod tavrod(program, folder, folder + "/no-such-device");
     const ProcStats before = statsOf(tavrod.pid());
     QElapsedTimer wall;
     wall.start();
@@ -325,6 +326,7 @@ void unplugged(const QString &folder)
     const ProcStats after = statsOf(tavrod.pid());
     std::printf("unplugged: tavrod CPU %.3f s over %.1f s (%.2f %% of a core)\n", after.cpuSeconds - before.cpuSeconds,
                 wall.elapsed() / 1000.0, 100.0 * (after.cpuSeconds - before.cpuSeconds) / (wall.elapsed() / 1000.0));
+    std::fflush(stdout);
 }
 
 } // namespace
@@ -332,12 +334,26 @@ void unplugged(const QString &folder)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc == 5 && QByteArray(argv[1]) == "--load")
-        return runLoad(quint16(atoi(argv[2])), argv[3], atoi(argv[4]));
-    const int clientCount = argc > 1 ? std::max(1, atoi(argv[1])) : 1000;
-    const int calls = argc > 2 ? std::max(1, atoi(argv[2])) : 10000;
-    // 1,000 clients need more descriptors than the usual soft limit, here
-    // and in tavrod (which inherits it).
+    QCommandLineParser parser;
+    const QCommandLineOption tavrodOption("tavrod", "A tavrod to measure (repeatable).", "PATH");
+    const QCommandLineOption clientsOption("clients", "Client counts for the latency.", "N,N,...",
+                                           "1,100,1000,5000");
+    const QCommandLineOption fanOutClientsOption("fanout-clients", "Clients for the fan-out.", "N", "1000");
+    const QCommandLineOption callsOption("calls", "Calls for the fan-out.", "N", "2000");
+    parser.addOptions({tavrodOption, clientsOption, fanOutClientsOption, callsOption});
+    parser.addHelpOption();
+    parser.process(app);
+    QStringList programs = parser.values(tavrodOption);
+    if (programs.isEmpty())
+        programs.append(QStringLiteral(TAVROD_PATH));
+    QList<int> counts;
+    for (const QString &count : parser.value(clientsOption).split(u',', Qt::SkipEmptyParts))
+        counts.append(std::max(1, count.toInt()));
+    const int fanOutClients = std::max(1, parser.value(fanOutClientsOption).toInt());
+    const int calls = std::max(1, parser.value(callsOption).toInt());
+
+    // Thousands of clients need more descriptors than the usual soft limit,
+    // here and in tavrod and ws_load (which inherit it).
     rlimit limit {};
     getrlimit(RLIMIT_NOFILE, &limit);
     limit.rlim_cur = limit.rlim_max;
@@ -346,19 +362,23 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     PtyPair pty;
     qint64 nextNumber = 1;
-    {
-        Tavrod tavrod(dir.path(), pty.slavePath());
-        if (tavrod.port == 0) {
-            std::fprintf(stderr, "tavrod did not start\n");
-            return 1;
+    for (int i = 0; i < programs.size(); ++i) {
+        const QString folder = dir.filePath(QString::number(i));
+        std::printf("== %s\n", qPrintable(programs[i]));
+        {
+            Tavrod tavrod(programs[i], folder, pty.slavePath());
+            if (tavrod.port == 0) {
+                std::fprintf(stderr, "tavrod did not start\n");
+                return 1;
+            }
+            QElapsedTimer settle;
+            settle.start();
+            waitUntil([&] { return settle.elapsed() > 500; }, 1000); // the port opens
+            for (int count : counts)
+                latency(pty, tavrod, count, nextNumber);
+            fanOut(pty, tavrod, fanOutClients, calls, nextNumber);
         }
-        QElapsedTimer settle;
-        settle.start();
-        waitUntil([&] { return settle.elapsed() > 500; }, 1000); // the port opens
-        latency(pty, tavrod, 1, nextNumber);
-        latency(pty, tavrod, clientCount, nextNumber);
-        fanOut(pty, tavrod, clientCount, calls, nextNumber);
+        unplugged(programs[i], folder + "/absent");
     }
-    unplugged(dir.path());
     return 0;
 }

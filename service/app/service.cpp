@@ -19,7 +19,6 @@
 #include "tavro/tavro_m.h"
 
 #include <QJsonDocument>
-#include <QWebSocket>
 
 #include <cstdio>
 
@@ -139,8 +138,8 @@ bool Service::start(QString *error)
         }});
     // Dashboard: the page, its login and the session cookie as a second key.
     m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
-    // Hook point: a session that ends closes its streams (StreamHub::closeSession, once it exists).
-    m_web->sessions().setEndedCallback([](const QByteArray &) {});
+    // A session that ends (logout, eviction, expiry, revocation) takes its open streams with it.
+    m_web->sessions().setEndedCallback([this](const QByteArray &id) { m_stream->closeSession(id); });
     // Device tokens and remembered sessions, as `tavrod token` changes them.
     m_logins = std::make_unique<LoginSync>(m_options.dbPath, *m_access, *m_web);
     QString loginError;

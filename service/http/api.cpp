@@ -179,6 +179,10 @@ std::optional<HttpResponse> Api::checkUpgrade(const HttpRequest &request) const
         return Access::hasBearer(request) ? m_parts.access.refusalNow(request, unauthorized()) : unauthorized();
     if (m_parts.stream.isFull())
         return HttpResponse::error(503, QStringLiteral("too many stream clients"));
+    std::optional<qint64> after;
+    QString error;
+    if (!readCursor(request.query, &after, &error))
+        return HttpResponse::error(400, error);
     return std::nullopt;
 }
 
@@ -233,14 +237,15 @@ void Api::getCalls(const HttpRequest &request, HttpResponder responder) const
 
 void Api::getEvents(const HttpRequest &request, HttpResponder responder) const
 {
-    qint64 after = 0, limit = 0;
+    std::optional<qint64> after;
+    qint64 limit = 0;
     QString error;
-    if (!intParam(request, QStringLiteral("after"), 0, std::numeric_limits<qint64>::max(), 0, &after, &error)
+    if (!readCursor(request.query, &after, &error)
         || !intParam(request, QStringLiteral("limit"), 1, 1000, 100, &limit, &error))
         return responder.send(HttpResponse::error(400, error));
     QList<QByteArray> rows;
     EventSource &source = m_parts.events ? *m_parts.events : static_cast<EventSource &>(m_parts.log);
-    if (!source.eventsAfter(after, int(limit), &rows, &error))
+    if (!source.eventsAfter(after.value_or(0), int(limit), &rows, &error))
         return responder.send(HttpResponse::error(503, QStringLiteral("the store cannot be read: %1").arg(error)));
     // The rows are JSON already; joined rather than parsed and written again.
     HttpResponse response;

@@ -1,12 +1,14 @@
 #include "http_server.h"
 
 #include <QHostInfo>
+#include "websocket.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QNetworkInterface>
 #include <QTcpSocket>
-#include <QWebSocket>
+#include <QUrl>
 
 #include <climits>
 
@@ -117,13 +119,8 @@ bool HttpResponder::isConnected() const
 HttpServer::HttpServer(const HttpLimits &limits, QObject *parent)
     : QObject(parent)
     , m_limits(limits)
-    , m_webSockets(QStringLiteral("tavrod"), QWebSocketServer::NonSecureMode)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &HttpServer::acceptConnections);
-    connect(&m_webSockets, &QWebSocketServer::newConnection, this, [this] {
-        while (QWebSocket *socket = m_webSockets.nextPendingConnection())
-            emit webSocketConnected(socket);
-    });
     m_hostNames = {"localhost", "localhost.localdomain"};
     const QByteArray own = QHostInfo::localHostName().toLower().toUtf8();
     if (!own.isEmpty())
@@ -363,12 +360,6 @@ void HttpConnection::readAvailable()
     const qsizetype room = m_server.limits().maxRequestBytes() - m_buffer.size();
     if (room <= 0 || m_socket->bytesAvailable() == 0)
         return;
-    // The bytes of a request stay in the socket's transaction until it is
-    // known not to be a WebSocket upgrade, which needs them unread.
-    if (m_buffer.isEmpty() && !m_inTransaction) {
-        m_socket->startTransaction();
-        m_inTransaction = true;
-    }
     m_buffer += m_socket->read(room);
 }
 
@@ -410,10 +401,6 @@ void HttpConnection::dispatch(HttpRequest request)
     if (request.isWebSocketUpgrade()) {
         upgrade(request);
         return;
-    }
-    if (m_inTransaction) {
-        m_socket->commitTransaction();
-        m_inTransaction = false;
     }
     m_current = std::move(request);
     m_waiting = true;
@@ -490,10 +477,6 @@ void HttpConnection::answer(quint64 sequence, const HttpResponse &response)
 
 void HttpConnection::write(const HttpResponse &response, bool keepAlive)
 {
-    if (m_inTransaction) {
-        m_socket->commitTransaction();
-        m_inTransaction = false;
-    }
     m_socket->write(serialize(response, keepAlive, m_current.method != "HEAD"));
     if (!keepAlive) {
         m_closing = true;
@@ -509,26 +492,25 @@ void HttpConnection::write(const HttpResponse &response, bool keepAlive)
 void HttpConnection::upgrade(const HttpRequest &request)
 {
     m_current = request;
-    if (!m_inTransaction || !m_buffer.isEmpty()) {
-        // Pipelined in behind another request: its bytes are no longer whole.
-        write(HttpResponse::error(400, QStringLiteral("a WebSocket upgrade must be the first request on its connection")),
-              false);
-        return;
-    }
     if (m_server.m_upgradeCheck) {
         if (const std::optional<HttpResponse> refusal = m_server.m_upgradeCheck(request)) {
             write(*refusal, false);
             return;
         }
     }
-    // From here QWebSocketServer reads the handshake again from the start.
+    if (const std::optional<HttpResponse> refusal = ws::checkHandshake(request)) {
+        write(*refusal, false);
+        return;
+    }
+    // From here the socket speaks WebSocket; what followed the handshake is its first frames.
     QTcpSocket *socket = std::exchange(m_socket, nullptr);
     socket->disconnect(this);
-    socket->rollbackTransaction();
-    m_inTransaction = false;
     socket->setParent(nullptr);
-    m_server.m_webSockets.handleConnection(socket);
-    emit socket->readyRead();
+    auto *webSocket = new WebSocket(socket, std::exchange(m_buffer, {}));
+    webSocket->write(ws::handshakeAnswer(request));
+    emit m_server.webSocketConnected(webSocket, request);
+    if (!webSocket->parent())
+        webSocket->abort(); // nobody took it
     deleteLater();
 }
 

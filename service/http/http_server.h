@@ -2,7 +2,7 @@
 // on every connection (HttpLimits): input held, answers unsent, time to send
 // headers and body, connections at once and per peer, and the Host names it
 // answers to. WebSocket upgrades are checked before they are accepted and
-// then handed to QWebSocketServer. (Qt HTTP Server 6.4 has none of these
+// then handed on as a WebSocket. (Qt HTTP Server 6.4 has none of these
 // bounds and accepts every upgrade.)
 #ifndef TAVROD_HTTP_SERVER_H
 #define TAVROD_HTTP_SERVER_H
@@ -16,15 +16,15 @@
 #include <QSet>
 #include <QTcpServer>
 #include <QTimer>
-#include <QWebSocketServer>
 
 #include <functional>
 #include <optional>
 
 class QTcpSocket;
-class QWebSocket;
 
 namespace tavrod {
+
+class WebSocket;
 
 class HttpConnection;
 
@@ -72,8 +72,9 @@ public:
     const HttpLimits &limits() const { return m_limits; }
 
 Q_SIGNALS:
-    // An accepted WebSocket; the receiver owns it.
-    void webSocketConnected(QWebSocket *socket);
+    // An accepted WebSocket, with the request that opened it; the receiver
+    // takes it (it deletes itself once its connection ends).
+    void webSocketConnected(tavrod::WebSocket *socket, const tavrod::HttpRequest &request);
     void requestFinished(const QByteArray &method, const QString &path, int status, double seconds);
     // A bound was reached: kind names it ("header-timeout", "per-peer", ...),
     // status is the refusal sent (0 when none was).
@@ -96,7 +97,6 @@ private:
 
     HttpLimits m_limits;
     QTcpServer m_server;
-    QWebSocketServer m_webSockets;
     Handler m_handler;
     UpgradeCheck m_upgradeCheck;
     int m_connections = 0;
@@ -160,7 +160,6 @@ private:
     quint64 m_sequence = 0;
     bool m_waiting = false;  // a request is being answered
     bool m_closing = false;
-    bool m_inTransaction = false;
     bool m_headChecked = false;
     bool m_pumping = false;
     bool m_backlogNoted = false;

@@ -1,11 +1,12 @@
 #include "stream.h"
 
+#include "http_server.h"
 #include "metrics.h"
+#include "web_routes.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QUrlQuery>
-#include <QWebSocket>
 
 namespace tavrod {
 
@@ -33,7 +34,37 @@ qint64 idOf(const QByteArray &json)
     return QJsonDocument::fromJson(json).object().value(u"id").toInteger();
 }
 
+QByteArray textFrame(const QByteArray &json)
+{
+    return ws::frame(ws::Text, json);
+}
+
+// The dashboard session a stream came in with. The bearer token, when
+// given, is what let it in (see Access::authorized), whatever cookie rode along.
+QByteArray sessionOf(const HttpRequest &request)
+{
+    if (request.header("authorization").trimmed().toLower().startsWith("bearer "))
+        return {};
+    return WebRoutes::sessionCookie(request);
+}
+
 } // namespace
+
+bool readCursor(const QUrlQuery &query, std::optional<qint64> *after, QString *error)
+{
+    const QString name = QStringLiteral("after");
+    after->reset();
+    if (!query.hasQueryItem(name))
+        return true;
+    bool ok = false;
+    const qint64 value = query.queryItemValue(name, QUrl::FullyDecoded).toLongLong(&ok);
+    if (!ok || value < 0) {
+        *error = QStringLiteral("after must be a whole number from 0 to %1").arg(std::numeric_limits<qint64>::max());
+        return false;
+    }
+    *after = value;
+    return true;
+}
 
 StreamHub::StreamHub(EventSource &log, Metrics &metrics, int maxClients, qint64 liveBacklog, QObject *parent)
     : QObject(parent)
@@ -49,39 +80,48 @@ StreamHub::~StreamHub()
     closeAll();
 }
 
-void StreamHub::accept(QWebSocket *socket)
+void StreamHub::accept(WebSocket *socket, const HttpRequest &request)
 {
-    if (isFull()) {
-        socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("too many stream clients"));
-        socket->deleteLater();
+    socket->setParent(this);
+    std::optional<qint64> after;
+    QString error;
+    if (isFull() || !readCursor(request.query, &after, &error)) {
+        // The upgrade check refuses both first; this is the last word.
+        socket->close(ws::ClosePolicyViolated, isFull() ? QStringLiteral("too many stream clients") : error);
         return;
     }
-    // Clients have nothing to say; whatever they send is small or refused.
-    socket->setMaxAllowedIncomingMessageSize(4096);
-    socket->setMaxAllowedIncomingFrameSize(4096);
 
-    const QUrlQuery query(socket->requestUrl());
     Client client;
     client.socket = socket;
-    client.debug = query.queryItemValue(QStringLiteral("debug")) == u"1";
-    client.site = query.queryItemValue(QStringLiteral("site"), QUrl::FullyDecoded);
-    bool hasAfter = false;
-    const qint64 after = query.queryItemValue(QStringLiteral("after")).toLongLong(&hasAfter);
-    client.cursor = hasAfter ? std::max<qint64>(after, 0) : m_log.lastId();
-    client.live = !hasAfter;
+    client.session = sessionOf(request);
+    client.debug = request.query.queryItemValue(QStringLiteral("debug")) == u"1";
+    client.site = request.query.queryItemValue(QStringLiteral("site"), QUrl::FullyDecoded);
+    const qint64 lastId = m_log.lastId();
+    client.cursor = after ? std::min(*after, lastId) : lastId;
+    client.live = !after;
     m_clients.push_back(client);
     const auto it = std::prev(m_clients.end());
     m_index.insert(socket, it);
     if (client.debug && m_debugClients++ == 0)
         emit debugWantedChanged(true);
 
-    connect(socket, &QWebSocket::disconnected, this, [this, socket] { drop(socket, false); });
+    connect(socket, &WebSocket::disconnected, this, [this, socket] { drop(socket); });
+    connect(socket, &WebSocket::overflowed, this, [this] { m_metrics.countStreamClosedSlow(); });
     // As a slow or replaying client drains, it reads on from the store.
-    connect(socket, &QWebSocket::bytesWritten, this, [this, it] {
+    connect(socket, &WebSocket::bytesWritten, this, [this, it] {
         if (!it->live)
             replay(it);
     });
-    if (hasAfter)
+    if (after && *after > lastId) {
+        // A cursor from another database: said once, before anything else.
+        const QJsonObject notice{{"event", "StreamNotice"},
+                                 {"notice", "cursor-clamped"},
+                                 {"requested", *after},
+                                 {"lastId", lastId}};
+        if (!send(*it, textFrame(QJsonDocument(notice).toJson(QJsonDocument::Compact))))
+            return;
+    }
+    if (after)
         replay(it);
 }
 
@@ -91,8 +131,7 @@ void StreamHub::replay(ClientList::iterator client)
         QList<QByteArray> rows;
         QString error;
         if (!m_log.eventsAfter(client->cursor, replaySlice, &rows, &error)) {
-            client->socket->close(QWebSocketProtocol::CloseCodeAbnormalDisconnection,
-                                  QStringLiteral("cannot read the stored events"));
+            close(client->socket, ws::CloseInternalError, QStringLiteral("cannot read the stored events"));
             return;
         }
         if (rows.isEmpty()) {
@@ -108,9 +147,9 @@ void StreamHub::replay(ClientList::iterator client)
                 client->cursor = std::max(client->cursor, id);
                 continue;
             }
-            if (!send(*client, QString::fromUtf8(row)))
-                return;
             client->cursor = std::max(client->cursor, id);
+            if (!send(*client, textFrame(row)))
+                return;
             if (client->socket->bytesToWrite() >= m_liveBacklog)
                 return;
         }
@@ -124,21 +163,22 @@ void StreamHub::publish(const EventRecord &event)
         return;
     QElapsedTimer clock;
     clock.start();
-    const QString text = QString::fromUtf8(event.json);
+    // Framed once: every client's socket shares these bytes.
+    const QByteArray frame = textFrame(event.json);
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         Client &client = *it++;
         if (event.provisional) {
             // Not numbered yet: live clients see it now; a replaying one
             // reads it from the database once it has been forwarded.
             if (client.live && client.wants(event.site))
-                send(client, text);
+                send(client, frame);
             continue;
         }
         if (!client.wants(event.site))
             continue;
         if (debugKind) {
             if (client.debug)
-                send(client, text);
+                send(client, frame);
             continue;
         }
         // A replaying client reads this one from the store later.
@@ -149,22 +189,19 @@ void StreamHub::publish(const EventRecord &event)
             continue;
         }
         client.cursor = event.id;
-        send(client, text);
+        send(client, frame);
     }
     if (!debugKind && !m_clients.empty())
         m_metrics.observeFanOut(double(clock.nsecsElapsed()) / 1e9);
 }
 
-bool StreamHub::send(Client &client, const QString &text)
+bool StreamHub::send(Client &client, const QByteArray &frame)
 {
-    client.socket->sendTextMessage(text);
-    if (client.socket->bytesToWrite() <= maxBacklog)
-        return true;
-    drop(client.socket, true);
-    return false;
+    // Past the backlog bound the socket ends itself, and drop() runs.
+    return client.socket->write(frame);
 }
 
-void StreamHub::drop(QWebSocket *socket, bool slow)
+void StreamHub::drop(WebSocket *socket)
 {
     const auto found = m_index.constFind(socket);
     if (found == m_index.cend())
@@ -175,20 +212,31 @@ void StreamHub::drop(QWebSocket *socket, bool slow)
         emit debugWantedChanged(false);
     m_clients.erase(it);
     socket->disconnect(this);
-    if (slow) {
-        m_metrics.countStreamClosedSlow();
-        socket->abort();
+}
+
+void StreamHub::close(WebSocket *socket, quint16 code, const QString &reason)
+{
+    drop(socket);
+    socket->close(code, reason);
+}
+
+void StreamHub::closeSession(const QByteArray &sessionId)
+{
+    if (sessionId.isEmpty())
+        return;
+    QList<WebSocket *> ending;
+    for (const Client &client : m_clients) {
+        if (client.session == sessionId)
+            ending.append(client.socket);
     }
-    socket->deleteLater();
+    for (WebSocket *socket : ending)
+        close(socket, ws::CloseSessionEnded, QStringLiteral("session ended"));
 }
 
 void StreamHub::closeAll()
 {
-    while (!m_clients.empty()) {
-        QWebSocket *socket = m_clients.front().socket;
-        socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("service stopping"));
-        drop(socket, false);
-    }
+    while (!m_clients.empty())
+        close(m_clients.front().socket, ws::CloseGoingAway, QStringLiteral("service stopping"));
 }
 
 } // namespace tavrod

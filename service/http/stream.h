@@ -8,37 +8,58 @@
 // that much memory here and loses nothing. A client whose backlog still
 // passes maxBacklog (one huge replay, a stuck socket) is closed; it comes
 // back with after= and loses nothing. Neither delays the link or the others.
+//
+// Each event is framed once; the same bytes go to every client's socket.
+//
+// Cursors: after= is a whole number from 0 up, or the upgrade is refused
+// with 400 (as /api/events refuses it). A cursor beyond the newest stored
+// id (a database restored or replaced since the client saw it) starts at
+// the newest id instead, and the first message says so:
+//   {"event":"StreamNotice","notice":"cursor-clamped","requested":N,"lastId":M}
+//
+// A client came in with the bearer token or with a dashboard session; when
+// that session ends, closeSession() closes its streams (code 4401).
 #ifndef TAVROD_STREAM_H
 #define TAVROD_STREAM_H
 
 #include "event_store.h"
+#include "websocket.h"
 
 #include <QHash>
 #include <QObject>
 
 #include <list>
+#include <optional>
 
-class QWebSocket;
+class QUrlQuery;
 
 namespace tavrod {
 
 class Metrics;
+struct HttpRequest;
+
+// The after= cursor of /api/events and /api/stream: absent (nullopt), or a
+// whole number from 0 up; false with the reason for anything else.
+bool readCursor(const QUrlQuery &query, std::optional<qint64> *after, QString *error);
 
 class StreamHub : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr qint64 maxBacklog = 1 << 20;
+    static constexpr qint64 maxBacklog = WebSocket::maxBacklog;
     static constexpr qint64 defaultLiveBacklog = 8 * 1024;
 
     StreamHub(EventSource &log, Metrics &metrics, int maxClients, qint64 liveBacklog = defaultLiveBacklog,
               QObject *parent = nullptr);
     ~StreamHub() override;
 
-    // Takes an accepted socket; its URL's query says after= and debug=.
-    void accept(QWebSocket *socket);
+    // Takes an upgraded socket; the request's query says after=, site= and
+    // debug=, its credentials which session it belongs to.
+    void accept(tavrod::WebSocket *socket, const tavrod::HttpRequest &request);
     void publish(const tavrod::EventRecord &event);
+    // Closes at once every stream that came in with this dashboard session.
+    void closeSession(const QByteArray &sessionId);
     void closeAll();
 
     int clientCount() const { return int(m_clients.size()); }
@@ -51,7 +72,8 @@ Q_SIGNALS:
 private:
     struct Client
     {
-        QWebSocket *socket = nullptr;
+        WebSocket *socket = nullptr;
+        QByteArray session; // the dashboard session it came with; empty for the bearer token
         bool debug = false;
         bool live = false;
         qint64 cursor = 0; // the id of the last event this client was sent
@@ -61,15 +83,17 @@ private:
     using ClientList = std::list<Client>;
 
     void replay(ClientList::iterator client);
-    bool send(Client &client, const QString &text);
-    void drop(QWebSocket *socket, bool slow);
+    // False when the client is gone (and dropped) after it.
+    bool send(Client &client, const QByteArray &frame);
+    void drop(WebSocket *socket);
+    void close(WebSocket *socket, quint16 code, const QString &reason);
 
     EventSource &m_log;
     Metrics &m_metrics;
     int m_maxClients;
     qint64 m_liveBacklog;
     ClientList m_clients;
-    QHash<QWebSocket *, ClientList::iterator> m_index;
+    QHash<WebSocket *, ClientList::iterator> m_index;
     int m_debugClients = 0;
 };
 

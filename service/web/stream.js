@@ -54,6 +54,12 @@ export class Stream {
     } catch {
       return;
     }
+    if (event.event === 'StreamNotice') {
+      // The service's ids start below ours (a restored or replaced
+      // database): go on from its newest id instead of dropping what comes.
+      if (event.notice === 'cursor-clamped') this.lastId = Number(event.lastId) || 0;
+      return;
+    }
     if (typeof event.id === 'number') {
       if (event.id <= this.lastId) return;
       this.lastId = event.id;

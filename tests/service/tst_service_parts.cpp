@@ -17,7 +17,6 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QWebSocket>
-#include <QWebSocketServer>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -410,17 +409,18 @@ private slots:
         Metrics metrics;
         StreamHub hub(log, metrics, 10, 1);
         connect(&log, &EventLog::published, &hub, &StreamHub::publish);
-        QWebSocketServer server("test", QWebSocketServer::NonSecureMode);
-        QVERIFY(server.listen(QHostAddress::LocalHost));
-        connect(&server, &QWebSocketServer::newConnection, this,
-                [&] { hub.accept(server.nextPendingConnection()); });
+        HttpServer server{HttpLimits{}};
+        QString error;
+        QVERIFY(server.listen(QHostAddress::LocalHost, 0, &error));
+        server.setUpgradeCheck([](const HttpRequest &) { return std::optional<HttpResponse>(); });
+        connect(&server, &HttpServer::webSocketConnected, &hub, &StreamHub::accept);
 
         QWebSocket client;
         QList<qint64> ids;
         connect(&client, &QWebSocket::textMessageReceived, this, [&](const QString &text) {
             ids.append(QJsonDocument::fromJson(text.toUtf8()).object().value("id").toInteger());
         });
-        client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/stream").arg(server.serverPort())));
+        client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/stream").arg(server.port())));
         QTRY_COMPARE_WITH_TIMEOUT(hub.clientCount(), 1, 5000);
 
         for (int round = 0; round < 3; ++round) {
