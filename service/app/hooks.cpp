@@ -1,5 +1,6 @@
 #include "hooks.h"
 
+#include "logging.h"
 #include "metrics.h"
 
 #include <QElapsedTimer>
@@ -20,8 +21,6 @@
 namespace tavrod {
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcHooks, "tavrod.hooks")
 
 // What a hook writes is untrusted text: one log line per line, control
 // characters shown as '?', so it can neither forge nor split entries.

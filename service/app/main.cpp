@@ -1,6 +1,7 @@
 // tavrod: the caller-ID service. Options and signals here; the service
 // itself is in service.cpp.
 #include "options.h"
+#include "logging.h"
 #include "service.h"
 #include "signal_relay.h"
 #include "token_command.h"
@@ -14,6 +15,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    tavrod::installLogFormat();
     QCoreApplication::setApplicationName(QStringLiteral("tavrod"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVROD_VERSION));
 
@@ -43,19 +45,19 @@ int main(int argc, char *argv[])
     std::signal(SIGPIPE, SIG_IGN);
     tavro::tools::SignalRelay signalRelay({SIGINT, SIGTERM});
     if (!signalRelay.isValid()) {
-        std::fprintf(stderr, "tavrod: cannot install the signal handlers\n");
+        qCCritical(tavrod::lcService, "cannot install the signal handlers");
         return 1;
     }
 
     tavrod::Service service(options);
     if (!service.start(&message)) {
-        std::fprintf(stderr, "tavrod: %s\n", qPrintable(message));
+        qCCritical(tavrod::lcService, "%s", qPrintable(message));
         return 1;
     }
 
     QObject::connect(&signalRelay, &tavro::tools::SignalRelay::received, &app, [&] {
         signalRelay.setEnabled(false);
-        std::fprintf(stderr, "tavrod: signal received, stopping\n");
+        qCInfo(tavrod::lcService, "signal received, stopping");
         service.stop();
         QCoreApplication::exit(0);
     });

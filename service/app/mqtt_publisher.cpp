@@ -1,5 +1,6 @@
 #include "mqtt_publisher.h"
 
+#include "logging.h"
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -13,8 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-
-Q_LOGGING_CATEGORY(lcMqtt, "tavrod.mqtt")
 
 namespace tavrod {
 

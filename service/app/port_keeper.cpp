@@ -1,4 +1,5 @@
 #include "port_keeper.h"
+#include "logging.h"
 
 #include "tavro/tavro_m.h"
 
@@ -59,7 +60,7 @@ void PortKeeper::noteState(const QString &portName, bool open, const QString &re
         return;
     it->open = open;
     it->since = QDateTime::currentDateTimeUtc();
-    std::fprintf(stderr, "tavrod: %s %s (%s)\n", qPrintable(portName), qPrintable(reason),
+    qCInfo(lcLink, "%s %s (%s)", qPrintable(portName), qPrintable(reason),
                  qPrintable(pathOf(portName)));
 }
 
@@ -74,7 +75,7 @@ void PortKeeper::tryOpen(const QString &name, Port &port)
     // The same failure every second is one line, not sixty a minute.
     if (errorStr != port.lastFailure) {
         port.lastFailure = errorStr;
-        std::fprintf(stderr, "tavrod: %s cannot be opened, trying again when %s is there: %s\n",
+        qCWarning(lcLink, "%s cannot be opened, trying again when %s is there: %s",
                      qPrintable(name), qPrintable(pathOf(name)), qPrintable(errorStr));
     }
 }

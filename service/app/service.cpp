@@ -1,4 +1,5 @@
 #include "service.h"
+#include "logging.h"
 
 #include "access.h"
 #include "api.h"
@@ -50,7 +51,7 @@ bool Service::start(QString *error)
     bool created = false;
     if (!loadOrCreateToken(m_options.tokenFile, &token, &created, error))
         return false;
-    std::fprintf(stderr, "tavrod: API token %s %s\n", created ? "created in" : "read from",
+    qCInfo(lcService, "API token %s %s", created ? "created in" : "read from",
                  qPrintable(m_options.tokenFile));
     m_access = std::make_unique<Access>(token, m_metrics.get());
 
@@ -84,7 +85,10 @@ bool Service::start(QString *error)
             m_metrics->countEvent(event.kind);
     });
     connect(m_log.get(), &EventLog::degradedChanged, this, [](bool degraded) {
-        std::fprintf(stderr, "tavrod: %s\n", degraded ? "degraded: the store cannot be written" : "store ok");
+        if (degraded)
+            qCWarning(lcStore, "degraded: the store cannot be written");
+        else
+            qCInfo(lcStore, "store ok");
     });
 
     m_hooks = std::make_unique<HookRunner>(m_options.onCall, m_options.hookTimeoutMs, m_options.hookParallel,
@@ -144,7 +148,7 @@ bool Service::start(QString *error)
     m_logins = std::make_unique<LoginSync>(m_options.dbPath, *m_access, *m_web);
     QString loginError;
     if (!m_logins->start(&loginError))
-        std::fprintf(stderr, "tavrod: device tokens cannot be read yet (%s); the token file works\n",
+        qCWarning(lcService, "device tokens cannot be read yet (%s); the token file works",
                      qPrintable(loginError));
     m_http->setHandler([this](const HttpRequest &request, HttpResponder responder) {
         m_api->handle(request, std::move(responder));
@@ -165,7 +169,7 @@ bool Service::start(QString *error)
     const QString host = m_options.listenAddress.protocol() == QAbstractSocket::IPv6Protocol
         ? u'[' + m_options.listenAddress.toString() + u']'
         : m_options.listenAddress.toString();
-    std::fprintf(stderr, "tavrod: listening on http://%s:%u\n", qPrintable(host), unsigned(m_http->port()));
+    qCInfo(lcService, "listening on http://%s:%u", qPrintable(host), unsigned(m_http->port()));
 
     startMqtt();
     m_ports->start();
@@ -208,7 +212,7 @@ bool Service::openStore(QString *error)
         PgTarget target;
         if (!parsePostgresUrl(m_options.dbPath, &target, error))
             return false;
-        std::fprintf(stderr, "tavrod: shared database %s, spool %s\n", qPrintable(target.display()),
+        qCInfo(lcService, "shared database %s, spool %s", qPrintable(target.display()),
                      qPrintable(m_options.spoolPath));
         m_shared = std::make_unique<SharedLog>(target, m_options.spoolPath, m_options.site);
         m_eventStore = &m_shared->store();
@@ -221,7 +225,7 @@ bool Service::openStore(QString *error)
     m_log = std::make_unique<EventLog>(*m_eventStore, m_options.site);
     m_log->start();
     if (m_store)
-        std::fprintf(stderr, "tavrod: store %s (schema %d), last event id %lld\n", qPrintable(m_options.dbPath),
+        qCInfo(lcService, "store %s (schema %d), last event id %lld", qPrintable(m_options.dbPath),
                      SqliteStore::schemaVersion(), static_cast<long long>(m_log->lastId()));
     return true;
 }
@@ -250,12 +254,12 @@ void Service::stop()
     if (m_http)
         m_http->close();
     if (!m_log->flush())
-        std::fprintf(stderr, "tavrod: %d events could not be written to the store: %s\n", m_log->unsavedCount(),
+        qCWarning(lcService, "%d events could not be written to the store: %s", m_log->unsavedCount(),
                      qPrintable(m_log->lastStoreError()));
     if (m_mqtt)
         m_mqtt->stop(); // while the store is open: it keeps its acknowledged id there
     m_eventStore->close();
-    std::fprintf(stderr, "tavrod: stopped\n");
+    qCInfo(lcService, "stopped");
 }
 
 } // namespace tavrod

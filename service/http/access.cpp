@@ -1,5 +1,6 @@
 #include "access.h"
 
+#include "logging.h"
 #include "http_server.h"
 #include "login_book.h"
 #include "metrics.h"
@@ -20,8 +21,6 @@
 #include <unistd.h>
 
 namespace tavrod {
-
-Q_LOGGING_CATEGORY(lcAccess, "tavrod.access")
 
 namespace {
 

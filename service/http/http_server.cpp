@@ -1,5 +1,6 @@
 #include "http_server.h"
 
+#include "logging.h"
 #include <QHostInfo>
 #include "websocket.h"
 
@@ -15,8 +16,6 @@
 namespace tavrod {
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcHttp, "tavrod.http")
 
 // Connections are counted per peer: all of 127.0.0.0/8 is one local peer
 // (any local process can bind any of it), an IPv6 peer is its /64.
@@ -108,11 +107,6 @@ void HttpResponder::send(const HttpResponse &response)
 {
     if (m_connection)
         m_connection->answer(m_sequence, response);
-}
-
-bool HttpResponder::isConnected() const
-{
-    return !m_connection.isNull();
 }
 
 

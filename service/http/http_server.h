@@ -35,7 +35,6 @@ class HttpResponder
 public:
     HttpResponder() = default;
     void send(const HttpResponse &response);
-    bool isConnected() const;
 
 private:
     friend class HttpConnection;

@@ -1,5 +1,6 @@
 #include "login_sync.h"
 
+#include "logging.h"
 #include "access.h"
 #include "web_routes.h"
 
@@ -8,8 +9,6 @@
 #include <QLoggingCategory>
 
 namespace tavrod {
-
-Q_DECLARE_LOGGING_CATEGORY(lcAccess)
 
 LoginSync::LoginSync(const QString &db, Access &access, WebRoutes &web, QObject *parent)
     : QObject(parent)

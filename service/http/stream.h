@@ -64,7 +64,6 @@ public:
 
     int clientCount() const { return int(m_clients.size()); }
     bool isFull() const { return clientCount() >= m_maxClients; }
-    bool wantsDebug() const { return m_debugClients > 0; }
 
 Q_SIGNALS:
     void debugWantedChanged(bool wanted);

@@ -1,5 +1,6 @@
 #include "websocket.h"
 
+#include "logging.h"
 #include "http_server.h"
 
 #include <QCryptographicHash>
@@ -10,8 +11,6 @@
 #include <sys/socket.h>
 
 namespace tavrod {
-
-Q_LOGGING_CATEGORY(lcStream, "tavrod.stream", QtInfoMsg)
 
 namespace ws {
 

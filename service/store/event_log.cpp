@@ -1,4 +1,5 @@
 #include "event_log.h"
+#include "logging.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -63,7 +64,7 @@ void EventLog::record(const QJsonObject &event)
         }
         ++m_failures;
         m_lastError = error;
-        std::fprintf(stderr, "tavrod: store failed, events go out live and wait in memory: %s\n",
+        qCWarning(lcStore, "store failed, events go out live and wait in memory: %s",
                      qPrintable(error));
         keepUnsaved(record);
         m_retry.start();
@@ -78,7 +79,7 @@ void EventLog::keepUnsaved(const EventRecord &event)
 {
     if (int(m_unsaved.size()) >= maxUnsaved) {
         if (m_dropped++ == 0)
-            std::fprintf(stderr, "tavrod: more than %d unsaved events; the oldest are dropped\n", maxUnsaved);
+            qCWarning(lcStore, "more than %d unsaved events; the oldest are dropped", maxUnsaved);
         m_unsaved.pop_front();
     }
     m_unsaved.push_back(event);
@@ -103,7 +104,7 @@ bool EventLog::flush()
     }
     if (m_retry.isActive()) {
         m_retry.stop();
-        std::fprintf(stderr, "tavrod: store works again; every waiting event is written\n");
+        qCInfo(lcStore, "store works again; every waiting event is written");
         emit degradedChanged(false);
     }
     return true;

@@ -1,4 +1,5 @@
 #include "shared_log.h"
+#include "logging.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
@@ -90,11 +91,11 @@ bool SharedLog::open(QString *error)
         return false;
     m_closed = false;
     if (m_spool.count() > 0)
-        std::fprintf(stderr, "tavrod: %lld events wait in the spool %s\n", static_cast<long long>(m_spool.count()),
+        qCWarning(lcStore, "%lld events wait in the spool %s", static_cast<long long>(m_spool.count()),
                      qPrintable(m_spool.path()));
     connectNow();
     if (!connected())
-        std::fprintf(stderr, "tavrod: starting without the shared database; events go to the spool %s\n",
+        qCWarning(lcStore, "starting without the shared database; events go to the spool %s",
                      qPrintable(m_spool.path()));
     return true;
 }
@@ -132,14 +133,14 @@ void SharedLog::connectNow()
     if (!ok) {
         m_pg.close();
         if (error != m_lastError)
-            std::fprintf(stderr, "tavrod: shared database: %s; next try in %d ms\n", qPrintable(error), m_pauseMs);
+            qCWarning(lcStore, "shared database: %s; next try in %d ms", qPrintable(error), m_pauseMs);
         m_lastError = error;
         setDegraded(true);
         m_reconnect.start(m_pauseMs);
         m_pauseMs = std::min(m_pauseMs * 2, lastPauseMs);
         return;
     }
-    std::fprintf(stderr, "tavrod: shared database connected (schema %d)\n", PgStore::schemaVersion());
+    qCInfo(lcStore, "shared database connected (schema %d)", PgStore::schemaVersion());
     m_connected = true;
     m_pauseMs = firstPauseMs;
     m_lastError.clear();
@@ -166,11 +167,10 @@ bool SharedLog::claimSite(QString *error)
     if (claimed != m_siteClaimed) {
         // Not fatal: it may be this site's own connection from before a
         // network cut, which the server has not yet noticed is gone.
-        std::fprintf(stderr,
-                     claimed ? "tavrod: site \"%s\" is this service's alone again\n"
+        qCInfo(lcStore, claimed ? "site \"%s\" is this service's alone again"
                              : "tavrod: another connection to the shared database holds site \"%s\": another"
                                " tavrod with the same --site (give each its own), or this one's from before a"
-                               " network cut\n",
+                               " network cut",
                      qPrintable(m_site));
         m_siteClaimed = claimed;
         emit degradedChanged(degraded());
@@ -182,7 +182,7 @@ void SharedLog::lostConnection(const QString &error)
 {
     if (!connected())
         return;
-    std::fprintf(stderr, "tavrod: shared database lost (%s); events go to the spool\n", qPrintable(error));
+    qCWarning(lcStore, "shared database lost (%s); events go to the spool", qPrintable(error));
     m_lastError = error;
     m_connected = false;
     m_siteClaimed = true; // asked again on the next connection
@@ -212,7 +212,7 @@ bool SharedLog::append(const QList<EventRecord> &events, QString *error)
         QString pingError;
         if (m_pg.ping(&pingError)) {
             // Reachable, yet refused: the forwarding sets the culprit aside.
-            std::fprintf(stderr, "tavrod: the shared database refuses an event: %s\n", qPrintable(failure));
+            qCWarning(lcStore, "the shared database refuses an event: %s", qPrintable(failure));
             setDegraded(true);
             queueForward();
         } else {
@@ -234,11 +234,11 @@ void SharedLog::forwardSome()
     QList<EventRecord> batch;
     QString error;
     if (!m_spool.peek(m_oneByOne ? 1 : forwardSlice, &batch, &error)) {
-        std::fprintf(stderr, "tavrod: %s\n", qPrintable(error));
+        qCInfo(lcStore, "%s", qPrintable(error));
         return;
     }
     if (batch.isEmpty()) {
-        std::fprintf(stderr, "tavrod: every spooled event is in the shared database (%lld forwarded)\n",
+        qCInfo(lcStore, "every spooled event is in the shared database (%lld forwarded)",
                      static_cast<long long>(m_forwarded));
         setDegraded(false);
         emit forwarded();
@@ -255,10 +255,10 @@ void SharedLog::forwardSome()
         if (batch.size() > 1) {
             m_oneByOne = true;
         } else {
-            std::fprintf(stderr, "tavrod: the shared database refuses spooled event %lld, set aside in the"
-                         " spool's table rejected: %s\n", static_cast<long long>(batch.first().id), qPrintable(error));
+            qCWarning(lcStore, "the shared database refuses spooled event %lld, set aside in the"
+                         " spool's table rejected: %s", static_cast<long long>(batch.first().id), qPrintable(error));
             if (!m_spool.reject(batch.first().id, error, &error)) {
-                std::fprintf(stderr, "tavrod: %s\n", qPrintable(error));
+                qCInfo(lcStore, "%s", qPrintable(error));
                 QTimer::singleShot(lastPauseMs, this, &SharedLog::queueForward); // later, not in a loop
                 return;
             }
@@ -270,7 +270,7 @@ void SharedLog::forwardSome()
     // Forwarded twice after a failure here is harmless: the database skips
     // a (site, local id) it has.
     if (!m_spool.remove(batch.last().id, &error))
-        std::fprintf(stderr, "tavrod: %s\n", qPrintable(error));
+        qCInfo(lcStore, "%s", qPrintable(error));
     m_forwarded += batch.size();
     queueForward();
 }

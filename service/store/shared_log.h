@@ -43,8 +43,6 @@ public:
 
     bool connected() const { return m_connected; }
     bool degraded() const { return !connected() || m_spool.count() > 0 || !m_siteClaimed; }
-    qint64 spooledCount() const { return m_spool.count(); }
-    qint64 forwardedCount() const { return m_forwarded; }
     // Adds this site's view of the database to /healthz.
     void describe(QJsonObject &health) const;
 
