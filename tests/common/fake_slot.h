@@ -4,6 +4,7 @@
 #define TAVRO_TESTS_FAKE_SLOT_H
 
 #include "codec.h"
+#include "line_decoder.h"
 #include "serial_slot.h"
 
 class tavro_m;
@@ -32,7 +33,7 @@ public:
 private:
     bool m_open = false;
     QByteArray m_pending;
-    QStringDecoder m_decoder {kCp949};
+    tavro::detail::LineDecoder m_decoder; // the real slot's decoder
     QStringEncoder m_encoder {kCp949};
 };
 

@@ -1,0 +1,35 @@
+// The text of the terminal's line: code page 949 ("windows-949"), decoded
+// as the web's EUC-KR decoder does. Qt's decoder takes any byte from 0x40 on
+// as the second half of a two-byte character, so a noise byte in front of
+// "Report" would swallow its "R"; here a lead byte that cannot pair with the
+// ASCII byte behind it stands alone as U+FFFD and the ASCII byte stays.
+#ifndef TAVRO_LINE_DECODER_H
+#define TAVRO_LINE_DECODER_H
+
+#include <QByteArrayView>
+#include <QString>
+#include <QStringDecoder>
+
+namespace tavro::detail {
+
+class LineDecoder
+{
+public:
+    // Decodes the next bytes of the line. A lead byte that ends them is held
+    // back and paired with the first byte of the next call.
+    QString decode(QByteArrayView bytes);
+    // Forgets a held-back byte (a port reopened).
+    void reset();
+
+private:
+    void appendRun(QString &out, QByteArrayView run, bool ascii);
+    bool isCharacter(QByteArrayView pair);
+
+    // Only ever given whole characters, so it keeps no state between calls.
+    QStringDecoder m_codec {"windows-949"};
+    char m_lead = 0; // a held-back lead byte; 0 is never one
+};
+
+} // namespace tavro::detail
+
+#endif // TAVRO_LINE_DECODER_H
