@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include <algorithm>
+
 namespace tavro::detail {
 namespace {
 
@@ -10,10 +12,20 @@ bool isLeadByte(uchar byte)
     return byte >= 0x81 && byte <= 0xFE;
 }
 
+bool isAscii(QByteArrayView bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char byte) { return uchar(byte) < 0x80; });
+}
+
 } // namespace
 
-QString LineDecoder::decode(QByteArrayView input)
+void LineDecoder::decode(QByteArrayView input, QString &out)
 {
+    // ASCII is itself in code page 949; most pieces are nothing else.
+    if (!m_lead && isAscii(input)) {
+        out.append(QLatin1String(input.data(), input.size()));
+        return;
+    }
     QByteArray joined;
     QByteArrayView bytes = input;
     if (m_lead) {
@@ -21,9 +33,8 @@ QString LineDecoder::decode(QByteArrayView input)
         joined.append(std::exchange(m_lead, 0)).append(input);
         bytes = joined;
     }
-    QString out;
     qsizetype runStart = 0;
-    bool runIsAscii = true; // most pieces are; they need no converter
+    bool runIsAscii = true;
     qsizetype i = 0;
     while (i < bytes.size()) {
         const auto byte = uchar(bytes[i]);
@@ -47,7 +58,6 @@ QString LineDecoder::decode(QByteArrayView input)
         runIsAscii = true;
     }
     appendRun(out, bytes.sliced(runStart, i - runStart), runIsAscii);
-    return out;
 }
 
 void LineDecoder::reset()
@@ -60,12 +70,10 @@ void LineDecoder::appendRun(QString &out, QByteArrayView run, bool ascii)
 {
     if (run.isEmpty())
         return;
-    // ASCII is itself in code page 949.
-    QString text = ascii ? QString::fromLatin1(run) : QString(m_codec.decode(run));
-    if (out.isEmpty())
-        out = std::move(text);
+    if (ascii)
+        out.append(QLatin1String(run.data(), run.size()));
     else
-        out += text;
+        out.append(QString(m_codec.decode(run)));
 }
 
 // A lead byte and an ASCII byte make a character only in the extended

@@ -15,9 +15,15 @@ namespace tavro::detail {
 class LineDecoder
 {
 public:
-    // Decodes the next bytes of the line. A lead byte that ends them is held
-    // back and paired with the first byte of the next call.
-    QString decode(QByteArrayView bytes);
+    // Decodes the next bytes of the line onto the end of `text`. A lead byte
+    // that ends them is held back and paired with the first byte of the next call.
+    void decode(QByteArrayView bytes, QString &text);
+    QString decode(QByteArrayView bytes)
+    {
+        QString text;
+        decode(bytes, text);
+        return text;
+    }
     // Forgets a held-back byte (a port reopened).
     void reset();
 

@@ -82,8 +82,14 @@ public:
 
     QString input() override
     {
-        const QByteArray bytes = std::exchange(m_pending, QByteArray());
-        return m_decoder.decode(bytes);
+        QString text;
+        appendInput(text);
+        return text;
+    }
+
+    void appendInput(QString &text) override
+    {
+        m_decoder.decode(std::exchange(m_pending, QByteArray()), text);
     }
 
 private:

@@ -34,6 +34,32 @@ const QMetaMethod &debugMsgSignal()
     return signal;
 }
 
+const QMetaMethod &receiveRealSignal()
+{
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&tavro_m::ReceiveReal);
+    return signal;
+}
+
+// What a piece brings that could complete an "ACK" or an end line. One
+// pass that stops once both are seen: cheap for a byte, early for 4 KiB.
+struct PieceMarks
+{
+    bool ackEnd = false;
+    bool lineFeed = false;
+};
+
+PieceMarks marksOf(QStringView piece)
+{
+    PieceMarks marks;
+    for (QChar c : piece) {
+        marks.ackEnd = marks.ackEnd || c == u'K';
+        marks.lineFeed = marks.lineFeed || c == u'\n';
+        if (marks.ackEnd && marks.lineFeed)
+            break;
+    }
+    return marks;
+}
+
 // A type-letter line (one character, CR LF) starts at `at` and ends by `limit`.
 bool typeLineAt(const QString &rx, qsizetype at, qsizetype limit)
 {
@@ -110,28 +136,29 @@ void tavro_m::onPortInput(int slot)
     tavro::SerialSlot *port = d->mscTavroPort[slot].get();
     if (!port || port->bytesWaiting() < 1)
         return;
-    const QString piece = port->input();
-    if (piece.isEmpty())
-        return; // only the first byte of a two-byte character so far
-
     QString &rx = gRxData[slot];
     const qsizetype oldSize = rx.size();
-    rx += piece;
+    port->appendInput(rx);
+    if (rx.size() == oldSize)
+        return; // only the first byte of a two-byte character so far
     ReceiveState &state = receiveState();
     state.lastSlot = slot;
 
+    const PieceMarks marks = marksOf(QStringView(rx).sliced(oldSize));
     // Only an "ACK" whose "K" this piece brings is new; the scan start keeps
     // an answer to an earlier request from counting again. Looked at before
     // any event: a handler may change the buffer.
-    if (piece.contains(u'K') && rx.indexOf(kAck, std::max(state.ackScanFrom[slot], oldSize - 2)) >= 0)
+    if (marks.ackEnd && rx.indexOf(kAck, std::max(state.ackScanFrom[slot], oldSize - 2)) >= 0)
         gAckReceived = true;
     // Every notification leaves no end line behind, so only an end line that
     // the new piece completes (its line feed) can start framing; searching
     // just there keeps a message that arrives byte by byte linear.
-    const bool completesMessage = piece.contains(u'\n')
+    const bool completesMessage = marks.lineFeed
         && findEndLine(rx, std::max<qsizetype>(0, oldSize - (kEndLine.size() - 1))) >= 0;
 
-    emit ReceiveReal(portName, piece);
+    // The piece gets a string of its own only for someone who listens.
+    if (isSignalConnected(receiveRealSignal()))
+        emit ReceiveReal(portName, rx.sliced(oldSize));
     if (completesMessage)
         frameMessages(slot);
 

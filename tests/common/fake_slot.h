@@ -20,6 +20,7 @@ public:
     bool write(const QString &text, QString *error) override;
     qint64 bytesWaiting() const override { return m_pending.size(); }
     QString input() override;
+    void appendInput(QString &text) override;
 
     // Bytes from the terminal; the notification follows through the event loop.
     void feed(const QByteArray &bytes);
