@@ -48,7 +48,8 @@ void LineDecoder::decode(QByteArrayView input, QString &out)
             m_lead = char(byte);
             break;
         }
-        if (uchar(bytes[i + 1]) >= 0x80 || isCharacter(bytes.sliced(i, 2))) {
+        const auto next = uchar(bytes[i + 1]);
+        if (next >= 0x80 || isCharacter(byte, next)) {
             i += 2;
             continue;
         }
@@ -78,10 +79,16 @@ void LineDecoder::appendRun(QString &out, QByteArrayView run, bool ascii)
 
 // A lead byte and an ASCII byte make a character only in the extended
 // Hangul range (0x81..0xC6 with letters); the converter knows which.
-bool LineDecoder::isCharacter(QByteArrayView pair)
+bool LineDecoder::isCharacter(uchar lead, uchar ascii)
 {
-    const QString decoded = m_codec.decode(pair);
-    return decoded.size() == 1 && decoded.at(0) != QChar::ReplacementCharacter;
+    const int pair = (lead - 0x81) * 0x80 + ascii;
+    if (!m_pairAsked[pair]) {
+        const char bytes[] = {char(lead), char(ascii)};
+        const QString decoded = m_codec.decode(QByteArrayView(bytes, 2));
+        m_pairAsked[pair] = true;
+        m_pairIsCharacter[pair] = decoded.size() == 1 && decoded.at(0) != QChar::ReplacementCharacter;
+    }
+    return m_pairIsCharacter[pair];
 }
 
 } // namespace tavro::detail

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringDecoder>
 
+#include <bitset>
+
 namespace tavro::detail {
 
 class LineDecoder
@@ -29,11 +31,16 @@ public:
 
 private:
     void appendRun(QString &out, QByteArrayView run, bool ascii);
-    bool isCharacter(QByteArrayView pair);
+    bool isCharacter(uchar lead, uchar ascii);
 
     // Only ever given whole characters, so it keeps no state between calls.
     QStringDecoder m_codec {"windows-949"};
     char m_lead = 0; // a held-back lead byte; 0 is never one
+    // What the converter said of each lead byte with an ASCII byte behind
+    // it, asked once per pair: names such as 똠 (0x8C 0x63) are frequent.
+    static constexpr int kPairs = (0xFE - 0x81 + 1) * 0x80;
+    std::bitset<kPairs> m_pairAsked;
+    std::bitset<kPairs> m_pairIsCharacter;
 };
 
 } // namespace tavro::detail
