@@ -2,14 +2,18 @@
 # circle, or when a part of the service includes a part above it.
 # Run with -DSOURCE_DIR=<top of the source tree>.
 #
-# A file and its header are one unit ("reports.cpp" with "reports.h"): the
-# framing may use the report decoder, but the decoder must not come back to
-# the framing. Folders listed in one layer group may include only their own
-# folder and the folders listed before them; anything outside the checked
-# folders (Qt, the library's public header, the bridge) is free to include.
+# In the device link a source and its header are one unit ("reports.cpp"
+# with "reports.h"): the framing may use the report decoder, but the decoder
+# must not come back to the framing. In the service each file is its own
+# unit (no header comes back to itself), and each folder of a layer group
+# includes only its own folder and the folders listed before it. Anything
+# outside the checked folders (Qt, the library's public header, the bridge)
+# is free to include.
 set(groups device_link device_service)
 set(device_link_folders device_link/src)
+set(device_link_unit source)
 set(device_service_folders service/store service/http service/app)
+set(device_service_unit file)
 
 set(units "")
 set(problems "")
@@ -24,7 +28,11 @@ foreach(group IN LISTS groups)
         foreach(path IN LISTS files)
             get_filename_component(name ${path} NAME)
             get_filename_component(stem ${path} NAME_WE)
-            set(unit ${folder}/${stem})
+            if(${group}_unit STREQUAL "source")
+                set(unit ${folder}/${stem})
+            else()
+                set(unit ${folder}/${name})
+            endif()
             list(APPEND units ${unit})
             file(STRINGS ${path} lines REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
             foreach(line IN LISTS lines)
@@ -54,7 +62,11 @@ foreach(group IN LISTS groups)
                 if(target_layer GREATER layer)
                     list(APPEND problems "${folder}/${name} includes ${target_folder}/${included_name}, a layer above it")
                 endif()
-                set(target ${target_folder}/${included_stem})
+                if(${group}_unit STREQUAL "source")
+                    set(target ${target_folder}/${included_stem})
+                else()
+                    set(target ${target_folder}/${included_name})
+                endif()
                 if(NOT target STREQUAL unit)
                     list(APPEND "uses_${unit}" ${target})
                 endif()
