@@ -5,7 +5,10 @@
 // and a large run and the ratio of the time per message (large / small),
 // which stays near 1 when the cost is linear in the input.
 //
-//   bench_decode [--small N] [--large N] [--case calls|noisy|lists] [--piece 1|4096]
+//   bench_decode [--small N] [--large N] [--case calls|noisy|lists] [--piece 1|4096] [--listen]
+//
+// The diagnostic texts and the raw pieces are built only for a receiver;
+// --listen connects one to DebugMsg and ReceiveReal, as the console has.
 //
 // Runs of 1,000 and 100,000 messages, except 1-byte lists: 100,000 of them
 // are 400 MB fed a byte at a time, so they run 100 and 1,000 unless --small
@@ -59,7 +62,7 @@ struct Run
 
 // Feeds `count` copies of `message` in pieces of `pieceSize` bytes; a piece
 // may end anywhere in a message, as on a real line.
-Run feed(const QByteArray &message, qsizetype pieceSize, qint64 count)
+Run feed(const QByteArray &message, qsizetype pieceSize, qint64 count, bool listen)
 {
     resetLinkState();
     tavro_m control;
@@ -69,6 +72,12 @@ Run feed(const QByteArray &message, qsizetype pieceSize, qint64 count)
     if (control.OpenTavro(com1, error) != 0)
         return {};
     Run run;
+    qint64 heard = 0;
+    if (listen) {
+        QObject::connect(&control, &tavro_m::DebugMsg, [&](const QString &text) { heard += text.size(); });
+        QObject::connect(&control, &tavro_m::ReceiveReal,
+                         [&](const QString &, const QString &text) { heard += text.size(); });
+    }
     QObject::connect(&control, &tavro_m::ReceiveCall, [&](const QString &, qint16, CID_INFO &) { ++run.events; });
     QObject::connect(&control, &tavro_m::ReceiveGatheredInfo,
                      [&](const QString &, qint16 &max, qint16 &, CID_INFO_ARRAY &) {
@@ -90,7 +99,7 @@ Run feed(const QByteArray &message, qsizetype pieceSize, qint64 count)
         at += size;
     }
     run.seconds = timer.nsecsElapsed() / 1e9;
-    run.clean = run.events == count && gRxData[0].isEmpty();
+    run.clean = run.events == count && gRxData[0].isEmpty() && (heard > 0) == listen;
     return run;
 }
 
@@ -126,6 +135,7 @@ int main(int argc, char *argv[])
     const QString onlyCase = args.contains(QStringLiteral("--case"))
         ? args.value(args.indexOf(QStringLiteral("--case")) + 1) : QString();
     const qint64 onlyPiece = argValue(args, QStringLiteral("--piece"), 0);
+    const bool listen = args.contains(QStringLiteral("--listen"));
 
     struct Case { const char *name; QByteArray message; };
     const Case cases[] = {{"calls", callReport()}, {"noisy", noisyCallReport()}, {"lists", fullList()}};
@@ -142,10 +152,10 @@ int main(int argc, char *argv[])
             const bool slow = piece == 1 && c.message.size() > 1000;
             const qint64 small = smallArg ? smallArg : slow ? 100 : 1000;
             const qint64 large = largeArg ? largeArg : slow ? 1000 : 100000;
-            feed(c.message, piece, std::max<qint64>(small / 10, 1)); // warm-up
+            feed(c.message, piece, std::max<qint64>(small / 10, 1), listen); // warm-up
             double perMessageSmall = 0;
             for (qint64 count : {small, large}) {
-                const Run run = feed(c.message, piece, count);
+                const Run run = feed(c.message, piece, count, listen);
                 const double perMessage = run.seconds / double(count);
                 if (count == small)
                     perMessageSmall = perMessage;

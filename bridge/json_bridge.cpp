@@ -258,7 +258,7 @@ void JsonBridge::write(const QJsonObject &object)
 void JsonBridge::emitEvent(const QJsonObject &object)
 {
     write(object);
-    emit event(object);
+    emit eventRaised(object);
 }
 
 void JsonBridge::connectEvents()

@@ -2,7 +2,7 @@
 // call of the control and one answer object; every signal of the control
 // becomes one event object. Lines leave through a sink, one JSON object
 // each, UTF-8, without the line end; every event object is also raised as
-// the event signal, so a host may leave the sink empty and take the objects.
+// the eventRaised signal, so a host may leave the sink empty and take the objects.
 #ifndef TAVRO_CLI_JSON_BRIDGE_H
 #define TAVRO_CLI_JSON_BRIDGE_H
 
@@ -25,7 +25,7 @@ class JsonBridge : public QObject
 public:
     using Sink = std::function<void(const QByteArray &line)>;
 
-    // A null sink writes nothing; events still come as the event signal.
+    // A null sink writes nothing; events still come as eventRaised.
     JsonBridge(tavro_m &control, Sink sink, QObject *parent = nullptr);
 
     // Without debug output the DebugMsg and ReceiveReal events are left out.
@@ -66,7 +66,7 @@ public:
 Q_SIGNALS:
     // Every event object, as it is written to the sink (so DebugMsg and
     // ReceiveReal only while debug output is enabled).
-    void event(const QJsonObject &object);
+    void eventRaised(const QJsonObject &object);
 
 private:
     void write(const QJsonObject &object);

@@ -138,9 +138,12 @@ foreach(component IN LISTS tavro_components)
     endif()
 endforeach()
 
-# dpkg's ldconfig trigger refreshes the loader cache (CPack adds an ldconfig
-# call to the maintainer scripts as well, which lintian only warns about).
+# dpkg's ldconfig trigger refreshes the loader cache; the ldconfig calls
+# CPack writes into the library's maintainer scripts are taken out again
+# after packaging.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${TAVRO_PACKAGING_DIR}/debian/libtavro-m/triggers)
+set(CPACK_TAVRO_LIBRARY_PACKAGE ${tavro_runtime_package})
+set(CPACK_POST_BUILD_SCRIPTS ${TAVRO_PACKAGING_DIR}/debian/libtavro-m/without_ldconfig_calls.cmake)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "qt6-base-dev")
 # The SQLite driver is a Qt plugin, which dpkg-shlibdeps cannot see.
 set(CPACK_DEBIAN_TAVROD_PACKAGE_DEPENDS "adduser, libqt6sql6-sqlite")

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the receive-path fuzzer (clang, libFuzzer, ASan, UBSan) in build-fuzz
-# and runs it for SECONDS (default 60) on a copy of the seed corpus, then the
+# Builds the fuzzers (clang, libFuzzer, ASan, UBSan, warnings as errors) in build-fuzz
+# and runs the receive-path one for SECONDS (default 60) on a copy of the seed corpus, then the
 # transmission fuzzer (hostile SendCmd / TxData arguments) and tavrod's HTTP
 # request parsing and connections for a third of that (at least 10 s) each.
 # Prints executions per second and in total. Exits non-zero on a finding;
@@ -11,7 +11,7 @@ seconds=${1:-60}
 
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTAVRO_BUILD_FUZZ=ON -DTAVRO_BUILD_TESTS=OFF -DTAVRO_BUILD_BENCH=OFF \
+    -DTAVRO_BUILD_FUZZ=ON -DTAVRO_BUILD_TESTS=OFF -DTAVRO_BUILD_BENCH=OFF -DTAVRO_WERROR=ON \
     -DCMAKE_CXX_FLAGS="$flags" >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target fuzz_receive fuzz_transmit fuzz_http_request
 

@@ -254,6 +254,44 @@ private slots:
         QVERIFY(gRxData[0].isEmpty());
     }
 
+    void leadByteInFrontOfAMarker()
+    {
+        // A byte that opens a two-byte character in front of a marker's "R":
+        // where no such character exists (0xC7 on) it stands alone as U+FFFD
+        // and the message is decoded; 0x81..0xC6 with "R" is a character of
+        // the extended range, which takes the letter as it always has. Fed
+        // whole and with the lead byte as a read of its own.
+        const QByteArray messages[] = {"Report\r\nB\r\nEnd\r\n", "Response\r\nt\r\n1\r\nEnd\r\n"};
+        for (int lead = 0x81; lead <= 0xFE; ++lead) {
+            for (const QByteArray &message : messages) {
+                for (bool split : {false, true}) {
+                    resetLinkState();
+                    FakeLink t;
+                    QSignalSpy real(&t.control, &tavro_m::ReceiveReal);
+                    const QByteArray front(1, char(lead));
+                    if (split)
+                        t.port->feedNow(front);
+                    t.port->feedNow(split ? message : front + message);
+                    const QString arrived = texts(real, 1).join(QString());
+                    const int decoded = t.hooks.size() + t.responses.size();
+                    const QByteArray what = QByteArray::number(lead, 16) + (split ? " split " : " ") + message.left(3);
+                    if (lead <= 0xC6) {
+                        QVERIFY2(arrived == fromCp949(front + message) && arrived.at(0) != QChar::ReplacementCharacter
+                                     && decoded == 0,
+                                 what);
+                    } else {
+                        QVERIFY2(arrived == QChar(QChar::ReplacementCharacter) + QString::fromLatin1(message)
+                                     && decoded == 1,
+                                 what);
+                    }
+                    // Nothing of it lingers in front of the next message.
+                    t.port->feedNow("Report\r\nC\r\nEnd\r\n");
+                    QVERIFY2(t.hookStates().endsWith(false) && gRxData[0].isEmpty(), what);
+                }
+            }
+        }
+    }
+
     void framingLooksAfreshAfterEveryEvent()
     {
         // A DebugMsg handler that lets input run (as one calling SendCmd

@@ -52,9 +52,12 @@ qint16 PortNameToIndex(const QString &name)
     return -1;
 }
 
-QString portNameOf(int slot)
+const QString &portNameOf(int slot)
 {
-    return QStringLiteral("COM") + QString::number(slot + 1);
+    // Built once: the receive path names the port of every piece.
+    static const QString names[] = {QStringLiteral("COM1"), QStringLiteral("COM2"),
+                                    QStringLiteral("COM3"), QStringLiteral("COM4")};
+    return names[slot];
 }
 
 void setSlotFactory(tavro_m &control, SlotFactory factory)

@@ -27,8 +27,8 @@ struct ControlAccess
 
 // "COM1".."COM4" to slots 0..3, exact and case-sensitive; anything else -1.
 qint16 PortNameToIndex(const QString &name);
-// "COM" followed by slot + 1.
-QString portNameOf(int slot);
+// "COM" followed by slot + 1, for slots 0..3.
+const QString &portNameOf(int slot);
 } // namespace tavro::detail
 
 #endif // TAVRO_CONTROL_PRIVATE_H

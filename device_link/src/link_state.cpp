@@ -20,18 +20,6 @@ QString gAreaNumber[kAreaSlots];
 QString gAreaName[kAreaSlots];
 QString gAreaCode[kAreaSlots];
 
-MessageScope::MessageScope(QString message)
-    : text(std::move(message))
-    , outer(receiveState().scope)
-{
-    receiveState().scope = this;
-}
-
-MessageScope::~MessageScope()
-{
-    receiveState().scope = outer;
-}
-
 qsizetype findEndLine(QStringView text, qsizetype from)
 {
     for (qsizetype pos = text.indexOf(kEndLine, std::max<qsizetype>(from, 0)); pos >= 0;
@@ -53,6 +41,11 @@ void dropFront(int slot, qsizetype n)
         return;
     }
     rx.remove(0, n);
+    frontRemoved(slot, n);
+}
+
+void frontRemoved(int slot, qsizetype n)
+{
     qsizetype &scanFrom = receiveState().ackScanFrom[slot];
     scanFrom = scanFrom > n ? scanFrom - n : 0;
 }
@@ -73,8 +66,7 @@ QString takeFront(int slot, qsizetype from, qsizetype stop)
         taken = rx.mid(from, stop - from);
         rx.remove(0, stop);
     }
-    qsizetype &scanFrom = receiveState().ackScanFrom[slot];
-    scanFrom = scanFrom > stop ? scanFrom - stop : 0;
+    frontRemoved(slot, stop);
     return taken;
 }
 

@@ -1,7 +1,7 @@
 // The library-wide state of the device link, kept in one place: a receive
-// buffer per port, one synchronisation flag and tick counter, the message
-// being decoded, one error text and the area tables. Every port and every
-// control object on the thread shares it.
+// buffer per port, one synchronisation flag and tick counter, one error
+// text and the area tables. Every port and every control object on the
+// thread shares it.
 #ifndef TAVRO_LINK_STATE_H
 #define TAVRO_LINK_STATE_H
 
@@ -17,8 +17,6 @@ namespace tavro::detail {
 constexpr int kAreaSlots = 17; // slots 0..15 filled, 16 never used
 constexpr int kPortSlots = 4;  // "COM1".."COM4"
 
-struct MessageScope;
-
 struct ReceiveState
 {
     // Each port frames its own text: two terminals sending at once never
@@ -32,10 +30,7 @@ struct ReceiveState
     // wait of a command on any port.
     bool gAckReceived = false;
     qint32 gSyncTickCnt = 0;
-    // The message a decoder is working on; nested notifications stack theirs.
-    MessageScope *scope = nullptr;
-    // The port whose text arrived last: the field reads work on its buffer
-    // when no message is being decoded.
+    // The port whose text arrived last: the public field reads work on its buffer.
     int lastSlot = 0;
 };
 
@@ -50,28 +45,6 @@ extern QString gAreaNumber[kAreaSlots];
 extern QString gAreaName[kAreaSlots];
 extern QString gAreaCode[kAreaSlots];
 
-// One message taken out of its port's buffer, from its type-letter line
-// through its end line; the decoders read and consume it from the front.
-struct MessageScope
-{
-    explicit MessageScope(QString message);
-    ~MessageScope();
-    MessageScope(const MessageScope &) = delete;
-    MessageScope &operator=(const MessageScope &) = delete;
-
-    QString text;
-    MessageScope *outer;
-    // The message is over: discarded through its end line.
-    bool discarded = false;
-    // A bare read returned the end line as a value; it yields no second one.
-    bool endLineRead = false;
-    // Where the first end line of `text` starts (-1: none), kNotSearched
-    // until asked. Every removal ends right after a CR LF, so what remains
-    // keeps its line starts and the position just shifts.
-    static constexpr qsizetype kNotSearched = -2;
-    qsizetype endLine = kNotSearched;
-};
-
 // The buffer never holds more than this many characters without a complete
 // message. The framing positions were 16-bit once; nothing the terminal sends
 // comes near this size, so a larger backlog is noise and its oldest part goes.
@@ -85,6 +58,8 @@ inline const QString kEndLine = QStringLiteral("End\r\n");
 qsizetype findEndLine(QStringView text, qsizetype from = 0);
 // Removes the first n characters of the port's buffer.
 void dropFront(int slot, qsizetype n);
+// The port's buffer lost its first n characters: keeps the ACK scan in step.
+void frontRemoved(int slot, qsizetype n);
 // Removes the first `stop` characters of the port's buffer and returns
 // those from `from` on, moving rather than copying the larger part.
 QString takeFront(int slot, qsizetype from, qsizetype stop);

@@ -1,9 +1,10 @@
 // The serial slot over QSerialPort.
 #include "serial_slot.h"
 
+#include "line_decoder.h"
+
 #include <QMetaObject>
 #include <QSerialPort>
-#include <QStringDecoder>
 #include <QStringEncoder>
 #include <QTimer>
 
@@ -15,7 +16,7 @@ namespace tavro {
 namespace {
 
 // Qt 6.4 maps "CP949" to an IBM variant that garbles syllables such as 똠;
-// "windows-949" is the code page the terminal speaks.
+// "windows-949" is the code page the terminal speaks (decoded by LineDecoder).
 constexpr const char *kCodec = "windows-949";
 
 class QtSerialSlot final : public SerialSlot
@@ -42,7 +43,7 @@ public:
         }
         m_port.clear();
         m_pending.clear();
-        m_decoder = QStringDecoder(kCodec);
+        m_decoder.reset();
         m_encoder = QStringEncoder(kCodec);
         m_failing = false;
         return true;
@@ -81,8 +82,14 @@ public:
 
     QString input() override
     {
-        const QByteArray bytes = std::exchange(m_pending, QByteArray());
-        return m_decoder.decode(bytes);
+        QString text;
+        appendInput(text);
+        return text;
+    }
+
+    void appendInput(QString &text) override
+    {
+        m_decoder.decode(std::exchange(m_pending, QByteArray()), text);
     }
 
 private:
@@ -144,7 +151,7 @@ private:
 
     QSerialPort m_port;
     QByteArray m_pending;
-    QStringDecoder m_decoder{kCodec};
+    detail::LineDecoder m_decoder;
     QStringEncoder m_encoder{kCodec};
     bool m_notifyQueued = false;
     bool m_failing = false;

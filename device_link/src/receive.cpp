@@ -1,8 +1,12 @@
 // The receive path: serial input into its port's buffer, the synchronisation
-// answer, message framing, and the field reads the decoders use.
+// answer, message framing, and the one place decoded messages are raised.
 #include "control_private.h"
-#include "decoders.h"
 #include "link_state.h"
+#include "message_reader.h"
+#include "reports.h"
+#include "responses.h"
+
+#include <QMetaMethod>
 
 #include <algorithm>
 
@@ -14,19 +18,53 @@ const QString kAck = QStringLiteral("ACK");
 const QString kResponseLine = QStringLiteral("Response\r\n");
 const QString kReportLine = QStringLiteral("Report\r\n");
 
+// The "portname=" text of each slot, built once: it goes out with every piece.
+const QString &portNameNote(int slot)
+{
+    static const QString notes[] = {
+        QStringLiteral("portname=COM1"), QStringLiteral("portname=COM2"),
+        QStringLiteral("portname=COM3"), QStringLiteral("portname=COM4"),
+    };
+    return notes[slot];
+}
+
+const QMetaMethod &debugMsgSignal()
+{
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&tavro_m::DebugMsg);
+    return signal;
+}
+
+const QMetaMethod &receiveRealSignal()
+{
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&tavro_m::ReceiveReal);
+    return signal;
+}
+
+// What a piece brings that could complete an "ACK" or an end line. One
+// pass that stops once both are seen: cheap for a byte, early for 4 KiB.
+struct PieceMarks
+{
+    bool ackEnd = false;
+    bool lineFeed = false;
+};
+
+PieceMarks marksOf(QStringView piece)
+{
+    PieceMarks marks;
+    for (QChar c : piece) {
+        marks.ackEnd = marks.ackEnd || c == u'K';
+        marks.lineFeed = marks.lineFeed || c == u'\n';
+        if (marks.ackEnd && marks.lineFeed)
+            break;
+    }
+    return marks;
+}
+
 // A type-letter line (one character, CR LF) starts at `at` and ends by `limit`.
 bool typeLineAt(const QString &rx, qsizetype at, qsizetype limit)
 {
     return at + 3 <= limit && rx.at(at) != u'\r' && rx.at(at) != u'\n' && rx.at(at + 1) == u'\r'
         && rx.at(at + 2) == u'\n';
-}
-
-// An end line starts in `text` before `limit`. Only the text such a line
-// could occupy is searched, not the rest of the message.
-bool endLineBefore(const QString &text, qsizetype limit)
-{
-    const qsizetype reach = std::min(text.size(), limit - 1 + kEndLine.size());
-    return reach > 0 && findEndLine(QStringView(text).first(reach)) >= 0;
 }
 
 // The last marker line in front of `limit` that starts a message. A marker
@@ -46,64 +84,13 @@ qsizetype lastMarkerBefore(const QString &rx, const QString &marker, qsizetype l
     return -1;
 }
 
-// Whether the message being decoded has already been discarded: reads and
-// discards after that yield nothing.
-bool messageOver(const ReceiveState &state)
+// Raises what a decoder found: its diagnostic texts, then its event. The
+// message has left the buffer by then, so a handler that calls back into
+// the control finds the buffer already past it.
+void deliver(tavro_m &control, const QString &portName, Decoded &decoded)
 {
-    return state.scope && state.scope->discarded;
-}
-
-QString &textOf(ReceiveState &state)
-{
-    return state.scope ? state.scope->text : gRxData[state.lastSlot];
-}
-
-void consume(ReceiveState &state, qsizetype n)
-{
-    MessageScope *scope = state.scope;
-    if (!scope) {
-        dropFront(state.lastSlot, n);
-        return;
-    }
-    scope->text.remove(0, n);
-    if (scope->endLine >= n)
-        scope->endLine -= n;
-    else if (scope->endLine >= 0)
-        scope->endLine = MessageScope::kNotSearched; // removed with the rest
-}
-
-qsizetype endLineOf(ReceiveState &state)
-{
-    MessageScope *scope = state.scope;
-    if (!scope)
-        return findEndLine(gRxData[state.lastSlot]);
-    if (scope->endLine == MessageScope::kNotSearched)
-        scope->endLine = findEndLine(scope->text);
-    return scope->endLine;
-}
-
-} // namespace
-
-namespace tavro::detail {
-
-QString &messageText()
-{
-    return textOf(receiveState());
-}
-
-void consumeMessage(qsizetype n)
-{
-    consume(receiveState(), n);
-}
-
-qsizetype messageEndLine()
-{
-    return endLineOf(receiveState());
-}
-
-void discardThenRaise(tavro_m &control, const QString &portName, Decoded &decoded)
-{
-    control.EndMessageDiscard();
+    for (const QString &note : std::as_const(decoded.notes))
+        emit control.DebugMsg(note);
     switch (decoded.event) {
     case Decoded::Hook:
         emit control.HookEvent(portName, decoded.lifted);
@@ -126,37 +113,52 @@ void discardThenRaise(tavro_m &control, const QString &portName, Decoded &decode
     }
 }
 
-} // namespace tavro::detail
+// Runs `read` on a reader over the buffer of the port whose text came last,
+// and leaves the buffer as the reader consumed it.
+template<typename Read>
+auto readLastBuffer(Read read)
+{
+    const int slot = receiveState().lastSlot;
+    MessageReader reader(std::move(gRxData[slot]));
+    auto result = read(reader);
+    gRxData[slot] = reader.takeText();
+    frontRemoved(slot, reader.consumed());
+    return result;
+}
+
+} // namespace
 
 void tavro_m::onPortInput(int slot)
 {
-    const QString portName = portNameOf(slot);
-    emit DebugMsg(QStringLiteral("portname=") + portName);
+    const QString &portName = portNameOf(slot);
+    emit DebugMsg(portNameNote(slot));
 
     tavro::SerialSlot *port = d->mscTavroPort[slot].get();
     if (!port || port->bytesWaiting() < 1)
         return;
-    const QString piece = port->input();
-    if (piece.isEmpty())
-        return; // only the first byte of a two-byte character so far
-
     QString &rx = gRxData[slot];
     const qsizetype oldSize = rx.size();
-    rx += piece;
+    port->appendInput(rx);
+    if (rx.size() == oldSize)
+        return; // only the first byte of a two-byte character so far
     ReceiveState &state = receiveState();
     state.lastSlot = slot;
 
-    // Only text that can hold a new "ACK" is searched; the scan start keeps
+    const PieceMarks marks = marksOf(QStringView(rx).sliced(oldSize));
+    // Only an "ACK" whose "K" this piece brings is new; the scan start keeps
     // an answer to an earlier request from counting again. Looked at before
     // any event: a handler may change the buffer.
-    if (rx.indexOf(kAck, std::max(state.ackScanFrom[slot], oldSize - 2)) >= 0)
+    if (marks.ackEnd && rx.indexOf(kAck, std::max(state.ackScanFrom[slot], oldSize - 2)) >= 0)
         gAckReceived = true;
-    // Every notification leaves no end line behind, so only an end line
-    // that the new piece completes can start framing; searching just there
-    // keeps a message that arrives byte by byte linear in its length.
-    const bool completesMessage = findEndLine(rx, std::max<qsizetype>(0, oldSize - (kEndLine.size() - 1))) >= 0;
+    // Every notification leaves no end line behind, so only an end line that
+    // the new piece completes (its line feed) can start framing; searching
+    // just there keeps a message that arrives byte by byte linear.
+    const bool completesMessage = marks.lineFeed
+        && findEndLine(rx, std::max<qsizetype>(0, oldSize - (kEndLine.size() - 1))) >= 0;
 
-    emit ReceiveReal(portName, piece);
+    // The piece gets a string of its own only for someone who listens.
+    if (isSignalConnected(receiveRealSignal()))
+        emit ReceiveReal(portName, rx.sliced(oldSize));
     if (completesMessage)
         frameMessages(slot);
 
@@ -171,15 +173,17 @@ void tavro_m::onPortInput(int slot)
 // Frames and decodes every complete message in the port's buffer, oldest
 // first. Each message leaves the buffer before any event about it is raised,
 // and the next one is looked for afresh: a handler that lets input run (a
-// SendCmd in DebugMsg) may have framed or added text meanwhile.
+// SendCmd in DebugMsg) may have framed or added text meanwhile. Diagnostic
+// texts are built only while someone listens: they copy the buffer.
 void tavro_m::frameMessages(int slot)
 {
-    const QString portName = portNameOf(slot);
+    const QString &portName = portNameOf(slot);
     QString &rx = gRxData[slot];
     for (qsizetype end = findEndLine(rx); end >= 0; end = findEndLine(rx)) {
+        const bool noting = isSignalConnected(debugMsgSignal());
         // Built before the message leaves: a shared copy of the buffer would
         // make that removal copy everything behind the message.
-        const QString whole = QStringLiteral("전체수신데이터:") + rx;
+        const QString whole = noting ? QStringLiteral("전체수신데이터:") + rx : QString();
         const qsizetype stop = end + kEndLine.size();
         // The marker nearest in front of the first end line starts the
         // message it closes; text in front of that marker is a fragment.
@@ -187,90 +191,66 @@ void tavro_m::frameMessages(int slot)
         const qsizetype report = lastMarkerBefore(rx, kReportLine, end);
         const qsizetype marker = std::max(response, report);
         const bool isResponse = response >= 0 && response > report;
-        QString message;
-        if (marker >= 0)
-            message = takeFront(slot, marker + (isResponse ? kResponseLine : kReportLine).size(), stop);
-        else
-            dropFront(slot, stop);
-
-        emit DebugMsg(whole);
         if (marker < 0) {
             // An end line with no marker: dropped through it, what follows stays.
-            emit DebugMsg(QStringLiteral("s1:idx=0") + kCrLf);
+            dropFront(slot, stop);
+            if (noting) {
+                emit DebugMsg(whole);
+                emit DebugMsg(QStringLiteral("s1:idx=0") + kCrLf);
+            }
             continue;
         }
-        if (!isResponse)
-            emit DebugMsg(QStringLiteral("s1:idx=") + QString::number(marker + 1) + kCrLf);
-        MessageScope scope(message);
-        if (isResponse)
-            ProcessResponse(portName);
-        else
-            ProcessReport(portName);
+        const qsizetype start = marker + (isResponse ? kResponseLine : kReportLine).size();
+        MessageReader message(takeFront(slot, start, stop));
+        if (noting) {
+            emit DebugMsg(whole);
+            if (!isResponse)
+                emit DebugMsg(QStringLiteral("s1:idx=") + QString::number(marker + 1) + kCrLf);
+        }
+        Decoded decoded = isResponse ? decodeResponse(message, noting) : decodeReport(message, noting);
+        deliver(*this, portName, decoded);
     }
+}
+
+// The public steps of the receive path work on the buffer of the port whose
+// text came last, as the framing's own reader works on one message.
+
+void tavro_m::ProcessReport(QString pPortname)
+{
+    const bool noting = isSignalConnected(debugMsgSignal());
+    Decoded decoded = readLastBuffer([noting](MessageReader &message) {
+        Decoded found = decodeReport(message, noting);
+        message.discard();
+        return found;
+    });
+    deliver(*this, pPortname, decoded);
+}
+
+void tavro_m::ProcessResponse(QString pPortname)
+{
+    const bool noting = isSignalConnected(debugMsgSignal());
+    Decoded decoded = readLastBuffer([noting](MessageReader &message) {
+        Decoded found = decodeResponse(message, noting);
+        message.discard();
+        return found;
+    });
+    deliver(*this, pPortname, decoded);
 }
 
 QString tavro_m::GetInformationWithIndicator(QString title)
 {
-    ReceiveState &state = receiveState();
-    if (messageOver(state) || title.isEmpty())
-        return QString();
-    const QString &text = textOf(state);
-    // A title counts wherever it stands (a blank or noise may precede it),
-    // but only inside the current message: one behind its end line belongs
-    // to the next message. Outside a decode the end line is looked for only
-    // in front of the title, so a long buffer read field by field stays linear.
-    const qsizetype pos = text.indexOf(title);
-    if (pos < 0)
-        return QString();
-    const qsizetype valueStart = pos + title.size();
-    if (state.scope) {
-        const qsizetype end = endLineOf(state);
-        if (end >= 0 && end < valueStart)
-            return QString();
-    } else if (endLineBefore(text, valueStart)) {
-        return QString();
-    }
-    const qsizetype lineEnd = text.indexOf(kCrLf, valueStart);
-    if (lineEnd < 0)
-        return QString();
-    QString value = text.mid(valueStart, lineEnd - valueStart);
-    consume(state, lineEnd + kCrLf.size());
-    return value;
+    return readLastBuffer([&title](MessageReader &message) { return message.readTitled(title); });
 }
 
 QString tavro_m::GetInformationWithoutIndicator()
 {
-    ReceiveState &state = receiveState();
-    if (messageOver(state))
-        return QString();
-    MessageScope *scope = state.scope;
-    if (scope && scope->endLineRead)
-        return QString();
-    const QString &text = textOf(state);
-    const qsizetype lineEnd = text.indexOf(kCrLf);
-    if (lineEnd < 0)
-        return QString();
-    QString value = text.left(lineEnd);
-    // A message shorter than expected reads its end line as the value, once;
-    // the end line stays: it still closes this message.
-    if (text.startsWith(kEndLine)) {
-        if (scope)
-            scope->endLineRead = true;
-        return value;
-    }
-    consume(state, lineEnd + kCrLf.size());
-    return value;
+    return readLastBuffer([](MessageReader &message) { return message.readBare(); });
 }
 
 void tavro_m::EndMessageDiscard()
 {
-    ReceiveState &state = receiveState();
-    if (messageOver(state))
-        return;
-    const qsizetype end = endLineOf(state);
-    if (end < 0)
-        return;
-    consume(state, end + kEndLine.size());
-    if (MessageScope *scope = state.scope)
-        scope->discarded = true;
+    readLastBuffer([](MessageReader &message) {
+        message.discard();
+        return true;
+    });
 }

@@ -1,30 +1,11 @@
 // Call reports: the handset ("B", "C") into HookEvent, incoming calls ("D",
-// "E") into ReceiveCall. Also the steps the response and list decoders share.
-#include "control_private.h"
-#include "decoders.h"
-#include "link_state.h"
+// "E") into ReceiveCall.
+#include "reports.h"
 
-using namespace tavro::detail;
+#include "link_state.h"
 
 namespace tavro::detail {
 
-// Removes the type-letter line of the message being decoded. Only the
-// message itself is searched: a letter found in a following message would
-// take that message with it. False when the message has no such line.
-bool skipTypeLine(QChar letter)
-{
-    const QString &text = messageText();
-    const qsizetype end = messageEndLine();
-    const QStringView message = QStringView(text).first(end >= 0 ? end : text.size());
-    const QString line = QString(letter) + kCrLf;
-    const qsizetype pos = message.indexOf(line);
-    if (pos < 0)
-        return false;
-    consumeMessage(pos + line.size());
-    return true;
-}
-
-// "Time:" MMDDhhmm into the four time fields; missing characters give 0.
 void fillCallTime(CID_INFO &record, const QString &time)
 {
     record.lMonth = numberValue(substring(time, 1, 2));
@@ -33,7 +14,6 @@ void fillCallTime(CID_INFO &record, const QString &time)
     record.lMin = numberValue(substring(time, 7, 2));
 }
 
-// The word for a telephone-type letter; empty for anything else.
 QString telTypeWord(const QString &letter)
 {
     static const struct { const char16_t *letter, *word; } words[] = {
@@ -47,33 +27,33 @@ QString telTypeWord(const QString &letter)
     return QString();
 }
 
-} // namespace tavro::detail
-
 namespace {
 
 // The fields of a call report, in the order the terminal sends them: a
 // titled read drops everything in front of its title.
-CID_INFO readCallRecord(tavro_m &control)
+CID_INFO readCallRecord(MessageReader &message)
 {
     CID_INFO record;
-    fillCallTime(record, control.GetInformationWithIndicator(QStringLiteral("Time:")));
-    record.lNumber = control.GetInformationWithIndicator(QStringLiteral("Number:"));
-    record.lName = control.GetInformationWithIndicator(QStringLiteral("Name:"));
-    record.lGroup = numberValue(control.GetInformationWithIndicator(QStringLiteral("Group:")));
-    record.lTelType = telTypeWord(control.GetInformationWithIndicator(QStringLiteral("Type:")));
+    fillCallTime(record, message.readTitled(kTime));
+    record.lNumber = message.readTitled(kNumber);
+    record.lName = message.readTitled(kName);
+    record.lGroup = numberValue(message.readTitled(kGroup));
+    record.lTelType = telTypeWord(message.readTitled(kType));
     return record;
 }
 
-// The report at the front of the message text: a handset report, a call
-// with its record, or nothing for a letter without an event.
-Decoded readReport(tavro_m &control)
+} // namespace
+
+Decoded decodeReport(MessageReader &message, bool noting)
 {
-    emit control.DebugMsg(QStringLiteral("ProcessReport(): gRxData:") + messageText());
     Decoded decoded;
-    if (messageText().isEmpty())
+    decoded.noting = noting;
+    if (noting)
+        decoded.note(QStringLiteral("ProcessReport(): gRxData:") + message.text());
+    if (message.text().isEmpty())
         return decoded;
-    const QChar letter = messageText().at(0);
-    if (!skipTypeLine(letter))
+    const QChar letter = message.text().at(0);
+    if (!message.skipTypeLine(letter))
         return decoded;
     switch (letter.unicode()) {
     case u'B':
@@ -83,10 +63,10 @@ Decoded readReport(tavro_m &control)
         break;
     case u'D':
     case u'E':
-        emit control.DebugMsg(QStringLiteral("ProcessReport():report_type:") + letter);
+        decoded.note(QStringLiteral("ProcessReport():report_type:") + letter);
         decoded.event = Decoded::Call;
         decoded.callState = letter == u'D' ? 1 : 2;
-        decoded.record = readCallRecord(control);
+        decoded.record = readCallRecord(message);
         break;
     default:
         break;
@@ -94,10 +74,4 @@ Decoded readReport(tavro_m &control)
     return decoded;
 }
 
-} // namespace
-
-void tavro_m::ProcessReport(QString pPortname)
-{
-    Decoded decoded = readReport(*this);
-    discardThenRaise(*this, pPortname, decoded);
-}
+} // namespace tavro::detail

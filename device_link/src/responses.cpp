@@ -1,11 +1,11 @@
 // Command responses: the single-value answers to query commands into
 // ReceiveResponse; the four list letters go on to lists.cpp.
-#include "control_private.h"
-#include "decoders.h"
+#include "responses.h"
+
 #include "link_state.h"
+#include "lists.h"
 
-using namespace tavro::detail;
-
+namespace tavro::detail {
 namespace {
 
 // Letters whose answer is one value line, passed on as it came.
@@ -18,25 +18,24 @@ QString splitPairs(const QString &value, QChar separator)
 }
 
 // The value of a single-value response, converted as its letter wants.
-Decoded readSingleValue(tavro_m &control, QChar letter)
+void readSingleValue(MessageReader &message, QChar letter, Decoded &decoded)
 {
-    Decoded decoded;
     decoded.event = Decoded::Response;
     decoded.msgType = qint16(letter.unicode());
     switch (letter.unicode()) {
     case u'd': {
-        const QString date = control.GetInformationWithoutIndicator();
-        const QString time = control.GetInformationWithoutIndicator();
-        emit control.DebugMsg(QStringLiteral("ldate=") + date + QStringLiteral("  ltime=") + time);
+        const QString date = message.readBare();
+        const QString time = message.readBare();
+        decoded.note(QStringLiteral("ldate=") + date + QStringLiteral("  ltime=") + time);
         decoded.rst1 = splitPairs(date, u'-');
         decoded.rst2 = splitPairs(time, u':');
         break;
     }
     case u'e':
-        decoded.rst1 = splitPairs(control.GetInformationWithoutIndicator(), u':');
+        decoded.rst1 = splitPairs(message.readBare(), u':');
         break;
     case u'g': {
-        const qint16 slot = numberValue(control.GetInformationWithoutIndicator());
+        const qint16 slot = numberValue(message.readBare());
         // Slots 0..15 hold the sixteen areas; 16 is never filled.
         if (slot >= 0 && slot <= 15)
             decoded.rst1 = gAreaNumber[slot];
@@ -45,10 +44,9 @@ Decoded readSingleValue(tavro_m &control, QChar letter)
         break;
     }
     default:
-        decoded.rst1 = control.GetInformationWithoutIndicator();
+        decoded.rst1 = message.readBare();
         break;
     }
-    return decoded;
 }
 
 bool isSingleValueLetter(QChar letter)
@@ -58,19 +56,22 @@ bool isSingleValueLetter(QChar letter)
 
 } // namespace
 
-void tavro_m::ProcessResponse(QString pPortname)
+Decoded decodeResponse(MessageReader &message, bool noting)
 {
-    if (messageEndLine() < 0)
-        return; // its end line has not arrived; the framing deals with the rest
-    const QChar letter = messageText().at(0);
     Decoded decoded;
+    decoded.noting = noting;
+    if (!message.hasEndLine())
+        return decoded; // its end line has not arrived; the framing deals with the rest
+    const QChar letter = message.text().at(0);
     // A type letter without its own line, or a letter without an answer:
     // no event, and only this message goes.
-    if (skipTypeLine(letter)) {
+    if (message.skipTypeLine(letter)) {
         if (isSingleValueLetter(letter))
-            decoded = readSingleValue(*this, letter);
+            readSingleValue(message, letter, decoded);
         else if (isGatheredListLetter(letter))
-            decoded = readGatheredList(*this, letter);
+            readGatheredList(message, letter, decoded);
     }
-    discardThenRaise(*this, pPortname, decoded);
+    return decoded;
 }
+
+} // namespace tavro::detail

@@ -36,6 +36,9 @@ public:
     // Every waiting byte, decoded; a character cut between two reads is
     // completed by the next read.
     virtual QString input() = 0;
+    // The same, appended to `text`: the receive path reads into its buffer
+    // without a string of its own for every read.
+    virtual void appendInput(QString &text) { text += input(); }
 
 Q_SIGNALS:
     // Bytes arrived. Emitted from the event loop, never from inside the

@@ -61,7 +61,7 @@ bool Service::start(QString *error)
     m_control = std::make_unique<tavro_m>(map);
     m_bridge = std::make_unique<tavro::bridge::JsonBridge>(*m_control, nullptr);
     m_bridge->setDebugEnabled(false);
-    connect(m_bridge.get(), &tavro::bridge::JsonBridge::event, this, &Service::onBridgeEvent);
+    connect(m_bridge.get(), &tavro::bridge::JsonBridge::eventRaised, this, &Service::onBridgeEvent);
     // Calls from every client run one at a time, never nested in a wait.
     m_calls = std::make_unique<tavro::bridge::CallQueue>(*m_bridge, m_options.maxQueuedCalls);
 

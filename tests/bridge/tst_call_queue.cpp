@@ -117,7 +117,7 @@ private slots:
         QVERIFY(rig.com1);
         QList<QJsonObject> events;
         bool eventDuringWait = false;
-        QObject::connect(&rig.bridge, &JsonBridge::event, [&](const QJsonObject &event) {
+        QObject::connect(&rig.bridge, &JsonBridge::eventRaised, [&](const QJsonObject &event) {
             events << event;
             if (event.value("event") == "HookEvent") {
                 eventDuringWait = rig.queue.busy() && rig.answers.isEmpty();

@@ -32,6 +32,11 @@ QString FakeSlot::input()
     return m_decoder.decode(std::exchange(m_pending, QByteArray()));
 }
 
+void FakeSlot::appendInput(QString &text)
+{
+    m_decoder.decode(std::exchange(m_pending, QByteArray()), text);
+}
+
 void FakeSlot::feed(const QByteArray &bytes)
 {
     m_pending += bytes;

@@ -4,6 +4,7 @@
 #define TAVRO_TESTS_FAKE_SLOT_H
 
 #include "codec.h"
+#include "line_decoder.h"
 #include "serial_slot.h"
 
 class tavro_m;
@@ -19,6 +20,7 @@ public:
     bool write(const QString &text, QString *error) override;
     qint64 bytesWaiting() const override { return m_pending.size(); }
     QString input() override;
+    void appendInput(QString &text) override;
 
     // Bytes from the terminal; the notification follows through the event loop.
     void feed(const QByteArray &bytes);
@@ -32,7 +34,7 @@ public:
 private:
     bool m_open = false;
     QByteArray m_pending;
-    QStringDecoder m_decoder {kCp949};
+    tavro::detail::LineDecoder m_decoder; // the real slot's decoder
     QStringEncoder m_encoder {kCp949};
 };
 

@@ -152,7 +152,10 @@ public:
     // Does nothing; kept for hosts that probe the control.
     void EventTest(QString &str);
 
-    // Steps of the receive path, called by it; a host has no reason to call them.
+    // The steps of the receive path (decode a report or a response, read a
+    // titled or a bare field, discard through the end line), applied to the
+    // receive buffer of the port whose text came last. The receive path uses
+    // its own reader over each message; a host has no reason to call them.
     void ProcessReport(QString pPortname);
     QString GetInformationWithIndicator(QString title);
     QString GetInformationWithoutIndicator();
