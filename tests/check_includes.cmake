@@ -12,7 +12,7 @@
 set(groups device_link device_service)
 set(device_link_folders device_link/src)
 set(device_link_unit source)
-set(device_service_folders service/store service/http service/app)
+set(device_service_folders service/common service/store service/http service/app)
 set(device_service_unit file)
 
 set(units "")
