@@ -214,7 +214,7 @@ void ServiceLink::openStream(qint64 boundary)
         setState(State::Connected);
     });
     connect(socket, &QWebSocket::pong, this, [this] { m_sincePong.restart(); });
-    connect(socket, &QWebSocket::textMessageReceived, this, &ServiceLink::onMessage);
+    connect(socket, &QWebSocket::textMessageReceived, this, &ServiceLink::takeMessage);
     connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, [this, socket](QAbstractSocket::SocketError) {
         if (socket == m_socket)
             m_problem = QStringLiteral("연결 오류: %1").arg(socket->errorString());
@@ -254,7 +254,7 @@ bool ServiceLink::firstTime(const QString &key)
     return true;
 }
 
-void ServiceLink::onMessage(const QString &text)
+void ServiceLink::takeMessage(const QString &text)
 {
     const QJsonObject event = QJsonDocument::fromJson(text.toUtf8()).object();
     const qint64 id = event.value(u"id").toInteger();

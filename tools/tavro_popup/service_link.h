@@ -50,6 +50,9 @@ public:
     // {"error": text}) goes to done.
     void postCall(const QJsonObject &call, std::function<void(const QJsonObject &)> done);
 
+    // One message of the stream, as it arrived.
+    void takeMessage(const QString &text);
+
 signals:
     void stateChanged();
     void callArrived(const popup::CallInfo &call);
@@ -58,7 +61,6 @@ signals:
 private:
     void connectNow();
     void openStream(qint64 boundary);
-    void onMessage(const QString &text);
     void onDisconnected();
     void scheduleRetry();
     void fetchPorts();
