@@ -54,7 +54,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("NAME"));
     parser.addOptions({url, tokenFile, help, version, platform});
     if (!parser.parse(rawArguments)) {
-        printError(parser.errorText() + QStringLiteral(" (tavro_popup --help)"));
+        const QStringList unknown = parser.unknownOptionNames();
+        printError((unknown.isEmpty() ? QStringLiteral("옵션에 값이 없습니다 (%1)").arg(parser.errorText())
+                                      : QStringLiteral("알 수 없는 옵션: %1").arg(unknown.first()))
+                   + QStringLiteral(" (tavro_popup --help)"));
         return usageError;
     }
     if (parser.isSet(help)) {
