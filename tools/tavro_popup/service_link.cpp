@@ -51,6 +51,11 @@ ServiceLink::ServiceLink(QObject *parent)
 
 void ServiceLink::configure(const QUrl &base, const QString &tokenFile)
 {
+    // Another service numbers its events its own way: start fresh there.
+    if (base != m_base) {
+        m_lastId = -1;
+        m_ports.clear();
+    }
     m_base = base;
     m_tokenFile = tokenFile;
 }
