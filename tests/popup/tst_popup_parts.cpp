@@ -215,6 +215,14 @@ private slots:
         app.link().takeMessage(R"({"event":"CallOutcome","id":28,"callId":4,"outcome":"missed"})");
         app.link().takeMessage(R"({"event":"CallOutcome","id":29,"callId":5,"outcome":"missed","portName":"COM1"})");
         QCOMPARE(actionTexts(app.menu(), "missedCalls"), QStringList{QStringLiteral("부재중 2건")});
+
+        // With the sound on, a burst rings once, not once per card.
+        settings.sound = true;
+        PopupApp ringing(store, settings, false);
+        for (int n = 1; n <= 5; ++n)
+            ringing.link().takeMessage(QStringLiteral(R"({"event":"ReceiveCall","id":%1,"cidInfo":{}})").arg(n));
+        QCOMPARE(ringing.beeps(), 1);
+        QCOMPARE(int(ringing.recent().size()), 5);
     }
 
     void settingsKeepThePathNotTheToken()
