@@ -24,6 +24,14 @@ void TcpRelay::cut()
     m_sockets.clear();
 }
 
+void TcpRelay::freeze()
+{
+    for (const QPointer<QTcpSocket> &socket : std::as_const(m_sockets)) {
+        if (socket)
+            socket->setProperty("frozen", true);
+    }
+}
+
 bool TcpRelay::restore()
 {
     return listen();
@@ -36,7 +44,9 @@ void TcpRelay::relay()
         m_sockets << client << upstream;
         // What the client sends before the service answers waits in its socket.
         auto pump = [](QTcpSocket *from, QTcpSocket *to) {
-            if (to->state() == QAbstractSocket::ConnectedState)
+            if (from->property("frozen").toBool() || to->property("frozen").toBool())
+                from->readAll(); // lost on the way
+            else if (to->state() == QAbstractSocket::ConnectedState)
                 to->write(from->readAll());
         };
         connect(client, &QTcpSocket::readyRead, upstream, [=] { pump(client, upstream); });

@@ -20,6 +20,9 @@ public:
     // Every connection dropped and no new one taken, until restore().
     void cut();
     bool restore();
+    // The connections open now stay open but carry nothing any more, as
+    // when a cable is pulled; new ones pass.
+    void freeze();
 
 private:
     void relay();

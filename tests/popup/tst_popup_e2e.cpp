@@ -263,6 +263,25 @@ private slots:
         QVERIFY(!rig.shown.first().duringGap);
     }
 
+    void aSilentConnectionIsNoticedAndItsCallsShow()
+    {
+        Rig rig;
+        QVERIFY2(rig.start(), qPrintable(rig.tavrod.errors()));
+        TcpRelay relay(rig.tavrod.port());
+        QVERIFY(relay.listen());
+        rig.startPopup(relay.port());
+        rig.app->link().setKeepAlive(200, 1000);
+        QVERIFY(rig.connected());
+
+        // The stream stays open but nothing passes: no close, no error.
+        relay.freeze();
+        rig.sim->type(QStringLiteral("call 0431234567 조용"));
+        QVERIFY(waitUntil([&] { return rig.storedCalls() == 1; }, 10000));
+        QVERIFY(waitUntil([&] { return rig.shown.size() == 1; }, 15000));
+        QCOMPARE(rig.shown.first().number, QStringLiteral("0431234567"));
+        QVERIFY(rig.shown.first().duringGap);
+    }
+
     void theProgramShowsACardWindowByItsNumber()
     {
         Rig rig;

@@ -19,8 +19,8 @@ constexpr int requestTimeoutMs = 5000;
 constexpr int handshakeTimeoutMs = 10000;
 // A connection that answers no ping for this long is gone (a cable pulled
 // leaves the socket open without a word).
-constexpr int pingEveryMs = 5000;
-constexpr int silentLimitMs = 15000;
+constexpr int defaultPingMs = 5000;
+constexpr int defaultSilentLimitMs = 15000;
 constexpr size_t seenLimit = 2000;
 
 QJsonObject errorObject(const QString &text)
@@ -32,21 +32,28 @@ QJsonObject errorObject(const QString &text)
 
 ServiceLink::ServiceLink(QObject *parent)
     : QObject(parent)
+    , m_silentLimit(defaultSilentLimitMs)
 {
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &ServiceLink::connectNow);
-    m_ping.setInterval(pingEveryMs);
+    m_ping.setInterval(defaultPingMs);
     connect(&m_ping, &QTimer::timeout, this, [this] {
         if (!m_socket)
             return;
-        if (m_sincePong.elapsed() > silentLimitMs) {
-            qCInfo(lcLink, "no answer for %d s; reconnecting", silentLimitMs / 1000);
+        if (m_sincePong.elapsed() > m_silentLimit) {
+            qCInfo(lcLink, "no answer for %d ms; reconnecting", m_silentLimit);
             m_problem = QStringLiteral("서비스의 응답이 없습니다");
             m_socket->abort();
             return;
         }
         m_socket->ping();
     });
+}
+
+void ServiceLink::setKeepAlive(int pingEveryMs, int silentLimitMs)
+{
+    m_ping.setInterval(pingEveryMs);
+    m_silentLimit = silentLimitMs;
 }
 
 void ServiceLink::configure(const QUrl &base, const QString &tokenFile)

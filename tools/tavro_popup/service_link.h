@@ -50,6 +50,10 @@ public:
     // {"error": text}) goes to done.
     void postCall(const QJsonObject &call, std::function<void(const QJsonObject &)> done);
 
+    // How often to ping, and after how long without an answer a connection
+    // counts as gone (defaults 5 s and 15 s).
+    void setKeepAlive(int pingEveryMs, int silentLimitMs);
+
     // One message of the stream, as it arrived.
     void takeMessage(const QString &text);
 
@@ -77,6 +81,7 @@ private:
     QTimer m_retry;
     QTimer m_ping;
     QElapsedTimer m_sincePong;
+    int m_silentLimit;
     State m_state = State::Disconnected;
     QString m_problem;
     bool m_running = false;
