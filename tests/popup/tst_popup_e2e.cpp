@@ -49,12 +49,12 @@ struct Rig
     {
         return tavrod.start({"--map", "COM1=" + link(), "--listen", QStringLiteral("127.0.0.1:%1").arg(port)});
     }
-    void startPopup(quint16 port)
+    void startPopup(quint16 port, const QString &tokenFile = {})
     {
         store = std::make_unique<QSettings>(dir.filePath("popup.ini"), QSettings::IniFormat);
         PopupSettings settings;
         settings.url = QStringLiteral("http://127.0.0.1:%1").arg(port);
-        settings.tokenFile = dir.filePath("token");
+        settings.tokenFile = tokenFile.isEmpty() ? dir.filePath("token") : tokenFile;
         settings.sound = false;
         app = std::make_unique<PopupApp>(*store, settings, false);
         QObject::connect(app.get(), &PopupApp::callShown, [this](const CallInfo &call) { shown.append(call); });
@@ -280,6 +280,27 @@ private slots:
         QVERIFY(waitUntil([&] { return rig.shown.size() == 1; }, 15000));
         QCOMPARE(rig.shown.first().number, QStringLiteral("0431234567"));
         QVERIFY(rig.shown.first().duringGap);
+    }
+
+    void aWrongTokenIsSaidAndAFixedOneTakenWithoutARestart()
+    {
+        Rig rig;
+        QVERIFY2(rig.start(), qPrintable(rig.tavrod.errors()));
+        QFile token(rig.dir.filePath("screen-token"));
+        QVERIFY(token.open(QIODevice::WriteOnly));
+        token.write("not-the-token\n");
+        token.close();
+        rig.startPopup(rig.tavrod.port(), token.fileName());
+        QVERIFY(waitUntil([&] { return rig.app->presence().text().contains(QStringLiteral("토큰이 맞지 않습니다")); }, 10000));
+        QCOMPARE(rig.app->presence().look(), StatusPresence::Look::Disconnected);
+
+        QVERIFY(token.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        token.write(rig.tavrod.token() + "\n");
+        token.close();
+        QVERIFY(rig.connected(15000));
+        rig.sim->type(QStringLiteral("call 0551234567"));
+        QVERIFY(waitUntil([&] { return rig.shown.size() == 1; }, 10000));
+        QVERIFY(!rig.shown.first().duringGap);
     }
 
     void theProgramShowsACardWindowByItsNumber()

@@ -167,13 +167,15 @@ void ServiceLink::connectNow()
         if (attempt != m_attempt)
             return;
         const int status = ports->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (ports->error() != QNetworkReply::NoError) {
-            setState(State::Disconnected, status == 401 || status == 403
-                         ? QStringLiteral("토큰이 맞지 않습니다 (HTTP %1)").arg(status)
+        if (status == 0 || status == 401) {
+            setState(State::Disconnected, status == 401
+                         ? QStringLiteral("토큰이 맞지 않습니다 (HTTP 401)")
                          : QStringLiteral("서비스에 연결할 수 없습니다: %1").arg(ports->errorString()));
             scheduleRetry();
             return;
         }
+        // A token that may not read the ports still gets the calls; the
+        // tray then knows only whether the service is there.
         m_ports.clear();
         const QJsonArray list = QJsonDocument::fromJson(ports->readAll()).object().value(u"ports").toArray();
         for (const QJsonValue &port : list)
