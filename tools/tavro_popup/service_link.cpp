@@ -167,10 +167,11 @@ void ServiceLink::connectNow()
         if (attempt != m_attempt)
             return;
         const int status = ports->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (status == 0 || status == 401) {
-            setState(State::Disconnected, status == 401
-                         ? QStringLiteral("토큰이 맞지 않습니다 (HTTP 401)")
-                         : QStringLiteral("서비스에 연결할 수 없습니다: %1").arg(ports->errorString()));
+        // 429: the service refuses this address for a while after wrong tokens.
+        if (status == 0 || status == 401 || status == 429) {
+            setState(State::Disconnected, status == 0
+                         ? QStringLiteral("서비스에 연결할 수 없습니다: %1").arg(ports->errorString())
+                         : QStringLiteral("토큰이 맞지 않습니다 (HTTP %1)").arg(status));
             scheduleRetry();
             return;
         }
