@@ -66,6 +66,19 @@ if(TARGET tavro_ex)
     list(APPEND tavro_components console)
 endif()
 
+# The caller popup for counter PCs goes with the console.
+if(TARGET tavro_popup)
+    tavro_drop_system_rpath(tavro_popup console)
+    tavro_install_man_page(tavro_popup.1 console)
+    install(FILES ${TAVRO_PACKAGING_DIR}/tavro_popup.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT console)
+    install(FILES ${TAVRO_PACKAGING_DIR}/tavro_popup.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT console)
+    install(FILES ${TAVRO_PACKAGING_DIR}/tavro_popup-autostart.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tavro-console/examples COMPONENT console)
+    list(APPEND tavro_components console)
+endif()
+
 if(TARGET tavrod)
     set(TAVRO_CONF_FILE ${CMAKE_INSTALL_FULL_SYSCONFDIR}/tavro/tavrod.conf)
     configure_file(${TAVRO_PACKAGING_DIR}/systemd/tavrod.service.in
@@ -109,7 +122,9 @@ standard input and output; tavro_sim plays the terminal on a
 pseudo-terminal for tests and demonstrations without hardware.")
 set(tavro_console_summary "device link to a caller-ID terminal - operator's console")
 set(tavro_console_text "tavro_ex is the operator's window: it opens the ports, sends every command
-of the terminal from a menu, and shows the decoded events in Korean.")
+of the terminal from a menu, and shows the decoded events in Korean.
+tavro_popup shows a card with the caller of every call from the tavrod
+service on a counter PC, from its tray icon.")
 set(tavro_tavrod_summary "device link to a caller-ID terminal - service")
 set(tavro_tavrod_text "tavrod stores every call and event of the terminal and serves them over an
 HTTP and WebSocket API and a dashboard. It runs as a systemd service
