@@ -82,7 +82,8 @@ has tavro-tools " \./usr/bin/tavro_cli$" " \./usr/bin/tavro_sim$" \
                 " \./usr/share/man/man1/tavro_cli\.1\.gz$" " \./usr/share/man/man1/tavro_sim\.1\.gz$"
 if [[ " ${packages[*]} " == *" tavro-console "* ]]; then
     has tavro-console " \./usr/bin/tavro_ex$" " \./usr/share/applications/tavro_ex\.desktop$" \
-                      " \./usr/share/man/man1/tavro_ex\.1\.gz$"
+                      " \./usr/share/man/man1/tavro_ex\.1\.gz$" " \./usr/bin/tavro_popup$" \
+                      " \./usr/share/applications/tavro_popup\.desktop$" " \./usr/share/man/man1/tavro_popup\.1\.gz$"
 fi
 if [[ " ${packages[*]} " == *" tavrod "* ]]; then
     has tavrod " \./usr/bin/tavrod$" " \./usr/lib/systemd/system/tavrod\.service$" \

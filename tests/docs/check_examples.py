@@ -17,6 +17,7 @@ SKIPPED = [
     (r"^cmake -S \. -B build|^cmake --install build", "the whole build"),
     (r"^\$ tavro_cli --map COM1=/dev/ttyUSB0|^tavrod (--map|--site)", "a terminal on /dev/ttyUSB0 (or PostgreSQL)"),
     (r"^tavrod token ", "changes the tokens of the installed store (its own suite runs these commands)"),
+    (r"^tavro_popup ", "a window program that stays open (tst_popup_e2e runs it against tavrod)"),
     (r"^# configuration\.yaml", "Home Assistant's configuration, not a command (tst_mqtt checks the entities)"),
 ]
 
