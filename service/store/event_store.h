@@ -11,6 +11,8 @@
 
 namespace tavrod {
 
+class CustomerBook;
+
 // One event as it is stored and streamed: tavro_cli's object plus id, at
 // (UTC, ISO 8601 with milliseconds) and site. json is that object, compact.
 struct EventRecord
@@ -60,6 +62,8 @@ public:
     // The stored events after an id, oldest first, as their JSON.
     virtual bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) = 0;
     virtual bool findCalls(const CallQuery &query, CallPage *page, QString *error) = 0;
+    // The customer book kept beside the calls; null when there is none.
+    virtual CustomerBook *customers() { return nullptr; }
 };
 
 // Where the stream and /api/events read the numbered events: the local log,

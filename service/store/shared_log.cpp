@@ -31,6 +31,8 @@ public:
         }
         return m_log.m_pg.findCalls(query, page, error);
     }
+    // The book lives in the shared database only: no spool holds it.
+    CustomerBook *customers() override { return &m_log.m_pg; }
 
 private:
     SharedLog &m_log;
