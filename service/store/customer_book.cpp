@@ -2,9 +2,13 @@
 
 #include "phone_number.h"
 
+#include <QLoggingCategory>
+
 namespace tavrod {
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcCustomers, "tavrod.customers")
 
 bool hasNonAscii(QStringView text)
 {
@@ -30,6 +34,22 @@ QStringList customerGrams(const Customer &customer)
     }
     grams.removeDuplicates();
     return grams;
+}
+
+QJsonValue customerOfCall(CustomerBook *book, const QJsonObject &event)
+{
+    if (!book)
+        return QJsonValue();
+    const QString number = event.value(u"cidInfo").toObject().value(u"lNumber").toString();
+    std::optional<Caller> caller;
+    QString error;
+    if (!book->caller(number, &caller, &error)) {
+        qCWarning(lcCustomers, "a call goes out without its customer: %s", qPrintable(error));
+        return QJsonValue();
+    }
+    if (!caller)
+        return QJsonValue();
+    return tavro::bridge::callerToJson(caller->customer, caller->calls, caller->lastCall);
 }
 
 QString customerSearchText(const QString &q)

@@ -5,6 +5,8 @@
 
 #include "customer.h"
 
+#include <QJsonObject>
+#include <QJsonValue>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -63,6 +65,11 @@ public:
 // character (a Korean given name is two syllables): trigram indexes cannot
 // serve them, so the stores keep them in a table of their own.
 QStringList customerGrams(const Customer &customer);
+
+// The "customer" of a ReceiveCall event as the book knows it now: the
+// caller's JSON, or null for an unknown number, without a book, or when the
+// book cannot be read (logged).
+QJsonValue customerOfCall(CustomerBook *book, const QJsonObject &event);
 
 // A search text as the stores take it: a typed number becomes its digits.
 QString customerSearchText(const QString &q);

@@ -32,7 +32,7 @@ public:
         return m_log.m_pg.findCalls(query, page, error);
     }
     // The book lives in the shared database only: no spool holds it.
-    CustomerBook *customers() override { return &m_log.m_pg; }
+    CustomerBook *customers() override { return m_log.connected() ? &m_log.m_pg : nullptr; }
 
 private:
     SharedLog &m_log;

@@ -114,6 +114,9 @@ QJsonObject callFromEvent(const QJsonObject &event)
     QJsonObject call;
     for (const char *key : {"id", "site", "portName", "at", "callState", "cidInfo"})
         call.insert(QLatin1String(key), event.value(QLatin1String(key)));
+    // Calls stored before the book have none.
+    const QJsonValue customer = event.value(QLatin1String("customer"));
+    call.insert(QLatin1String("customer"), customer.isObject() ? customer : QJsonValue());
     return call;
 }
 

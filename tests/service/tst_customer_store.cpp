@@ -1,6 +1,7 @@
 // The customer book in the SQLite store: the migration of a file written
 // today, and what every store's book must do.
 #include "customer_book_checks.h"
+#include "event_log.h"
 #include "sqlite_store.h"
 
 #include <QSqlDatabase>
@@ -24,6 +25,46 @@ private Q_SLOTS:
         QVERIFY2(store.open(&error), qPrintable(error));
         QVERIFY(store.customers());
         book_checks::searchPutDeleteAndCallers(*store.customers(), store);
+    }
+
+    void callsCarryTheCustomerKnownWhenTheyCame()
+    {
+        QTemporaryDir dir;
+        SqliteStore store(dir.filePath("events.db"));
+        QString error;
+        QVERIFY2(store.open(&error), qPrintable(error));
+        EventLog log(store, QStringLiteral("A"));
+        log.start();
+        QList<QJsonObject> published;
+        connect(&log, &EventLog::published, this, [&](const EventRecord &e) {
+            published << QJsonDocument::fromJson(e.json).object();
+        });
+        const auto ring = [&](const QString &number) {
+            log.record({{"event", "ReceiveCall"}, {"portName", "COM1"}, {"callState", 1},
+                        {"cidInfo", QJsonObject{{"lNumber", number}, {"lName", u"없슴"_qs}}}});
+        };
+        ring("025551234");
+        QList<PutOutcome> outcomes;
+        QVERIFY(store.putCustomers({{"025551234", u"<b>단골</b>"_qs, u"강남"_qs, "memo"}}, &outcomes, &error));
+        ring("025551234");
+        log.record({{"event", "HookEvent"}, {"portName", "COM1"}, {"eventType", true}});
+
+        QCOMPARE(published.size(), 3);
+        QVERIFY(published.at(0).contains("customer"));
+        QVERIFY(published.at(0).value("customer").isNull());
+        const QJsonObject customer = published.at(1).value("customer").toObject();
+        QCOMPARE(customer.value("name").toString(), u"<b>단골</b>"_qs);
+        QCOMPARE(customer.value("address").toString(), u"강남"_qs);
+        QCOMPARE(customer.value("calls").toInt(), 1);
+        QCOMPARE(customer.value("lastCall").toString(), published.at(0).value("at").toString());
+        QVERIFY(!published.at(2).contains("customer"));
+
+        // The history and the hooks read the stored call: the same customer.
+        CallPage page;
+        QVERIFY(store.findCalls({}, &page, &error));
+        QCOMPARE(page.calls.size(), 2);
+        QCOMPARE(page.calls.at(0).toObject().value("customer").toObject(), customer);
+        QVERIFY(page.calls.at(1).toObject().value("customer").isNull());
     }
 
     void migratesAPopulatedFileOfVersionTwo()
