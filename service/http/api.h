@@ -54,6 +54,7 @@ public:
 
     // A route of its own (the dashboard's pages): exact path and method.
     void addRoute(const QByteArray &method, const QString &path, bool needsToken, Route route);
+    // A path that ends in "/*" takes any last segment (/api/customers/*).
 
     void handle(const HttpRequest &request, HttpResponder responder) const;
     // For the HTTP server: nullopt lets a WebSocket upgrade of /api/stream through.
@@ -72,6 +73,8 @@ private:
     void postCall(const HttpRequest &request, HttpResponder responder) const;
     void getCalls(const HttpRequest &request, HttpResponder responder) const;
     void getEvents(const HttpRequest &request, HttpResponder responder) const;
+    // The routes of a path: its own, else those of its parent with "/*".
+    QMap<QString, QMap<QByteArray, Entry>>::const_iterator findRoutes(const QString &path) const;
 
     Parts m_parts;
     QMap<QString, QMap<QByteArray, Entry>> m_routes;

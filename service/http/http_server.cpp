@@ -67,7 +67,10 @@ QByteArray serialize(const HttpResponse &response, bool keepAlive, bool withBody
     out += "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     if (!response.contentType.isEmpty())
         out += "Content-Type: " + response.contentType + "\r\n";
-    out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    if (response.stream)
+        out += "Transfer-Encoding: chunked\r\n";
+    else
+        out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     out += "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
     // Dashboard: no inline script or foreign source on any answer, no framing.
@@ -77,12 +80,22 @@ QByteArray serialize(const HttpResponse &response, bool keepAlive, bool withBody
     for (const auto &header : response.headers)
         out += header.first + ": " + header.second + "\r\n";
     out += "\r\n";
-    if (withBody)
+    if (withBody && !response.stream)
         out += response.body;
     return out;
 }
 
+// Bytes waiting in the socket before the next piece of a streamed body is made.
+constexpr qint64 streamWatermark = 256 * 1024;
+
 } // namespace
+
+int HttpLimits::bodyLimit(const QByteArray &method, const QByteArray &target) const
+{
+    const qsizetype query = target.indexOf('?');
+    const QByteArray path = query < 0 ? target : target.left(query);
+    return method == "POST" && path == "/api/customers/import" ? std::max(maxImportBytes, maxBodyBytes) : maxBodyBytes;
+}
 
 QByteArray HttpRequest::header(const QByteArray &name) const
 {
@@ -178,8 +191,9 @@ HttpRequestParser::Status HttpRequestParser::parse(QByteArray &buffer, HttpReque
         }
         out.headers.append({name, value});
     }
-    if (contentLength > m_limits.maxBodyBytes)
-        return fail(413, QStringLiteral("request body larger than %1 bytes").arg(m_limits.maxBodyBytes));
+    const int bodyLimit = m_limits.bodyLimit(out.method, out.target);
+    if (contentLength > bodyLimit)
+        return fail(413, QStringLiteral("request body larger than %1 bytes").arg(bodyLimit));
     const qsizetype total = headerEnd + 4 + qsizetype(contentLength);
     if (buffer.size() < total)
         return Status::NeedMore;
@@ -276,6 +290,7 @@ HttpConnection::HttpConnection(HttpServer &server, QTcpSocket *socket)
     connect(socket, &QTcpSocket::readyRead, this, &HttpConnection::readInput);
     connect(socket, &QTcpSocket::disconnected, this, &HttpConnection::finish);
     connect(socket, &QTcpSocket::errorOccurred, this, &HttpConnection::finish);
+    connect(socket, &QTcpSocket::bytesWritten, this, &HttpConnection::pumpStream);
     // Idle or slow clients (slowloris) do not hold a connection for ever;
     // a request being answered (SendCmd waiting) is not idle.
     m_idle.setSingleShot(true);
@@ -310,7 +325,7 @@ void HttpConnection::readInput()
 
 void HttpConnection::handleNext()
 {
-    if (m_waiting || m_closing)
+    if (m_waiting || m_closing || m_stream)
         return;
     HttpRequest request;
     const HttpRequestParser::Status status = m_parser.parse(m_buffer, &request);
@@ -360,11 +375,40 @@ void HttpConnection::write(const HttpResponse &response, bool keepAlive)
     }
     m_socket->write(serialize(response, keepAlive, m_current.method != "HEAD"));
     m_idle.start();
+    if (response.stream && m_current.method != "HEAD") {
+        m_stream = response.stream;
+        m_streamKeepAlive = keepAlive;
+        pumpStream();
+        return;
+    }
     if (!keepAlive) {
         m_closing = true;
         m_buffer.clear();
         m_socket->disconnectFromHost();
     }
+}
+
+void HttpConnection::pumpStream()
+{
+    // Only as fast as the client reads: memory stays at the watermark.
+    while (m_stream && m_socket && !m_closing && m_socket->bytesToWrite() < streamWatermark) {
+        const QByteArray piece = m_stream();
+        if (!piece.isEmpty()) {
+            m_socket->write(QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n");
+            continue;
+        }
+        m_stream = nullptr;
+        m_socket->write("0\r\n\r\n");
+        if (!m_streamKeepAlive) {
+            m_closing = true;
+            m_buffer.clear();
+            m_socket->disconnectFromHost();
+        } else if (!m_buffer.isEmpty()) {
+            QMetaObject::invokeMethod(this, &HttpConnection::handleNext, Qt::QueuedConnection);
+        }
+    }
+    if (m_stream)
+        m_idle.start();
 }
 
 void HttpConnection::upgrade(const HttpRequest &request)

@@ -50,6 +50,10 @@ struct HttpResponse
     QByteArray contentType = "application/json";
     QByteArray body;
     HeaderList headers;
+    // A body too large to hold (an export): set, it replaces body and is
+    // called for the next piece whenever the client has taken the last
+    // ones; an empty piece ends it. Sent chunked.
+    std::function<QByteArray()> stream = {};
 
     static HttpResponse json(int status, const QJsonObject &object);
     // {"error": text}
@@ -62,6 +66,11 @@ struct HttpLimits
     int maxBodyBytes = 64 * 1024;
     int maxConnections = 256;
     int idleTimeoutMs = 30000;
+    // A customer import (a CSV file) may be larger than any other body.
+    int maxImportBytes = 10 * 1024 * 1024;
+
+    // The body bound of one request, by its method and target.
+    int bodyLimit(const QByteArray &method, const QByteArray &target) const;
 };
 
 // Reads one request from the front of a buffer.
@@ -160,6 +169,7 @@ private:
     void write(const HttpResponse &response, bool keepAlive);
     void upgrade(const HttpRequest &request);
     void finish();
+    void pumpStream();
 
     HttpServer &m_server;
     QTcpSocket *m_socket;
@@ -172,6 +182,8 @@ private:
     bool m_waiting = false;  // a request is being answered
     bool m_closing = false;
     bool m_inTransaction = false;
+    std::function<QByteArray()> m_stream; // a body being sent piece by piece
+    bool m_streamKeepAlive = false;
 };
 
 } // namespace tavrod
