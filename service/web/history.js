@@ -13,8 +13,9 @@ function dayStart(value, plusDays = 0) {
 }
 
 export class History {
-  constructor({ onAuthLost }) {
+  constructor({ onAuthLost, onNumber = null }) {
     this.onAuthLost = onAuthLost;
+    this.onNumber = onNumber; // a number's own page (the customer's), else its calls here
     this.filter = { q: '', since: '', until: '' };
     this.before = 0;       // 0: the newest page
     this.newerPages = [];  // the before= of each page in front of this one
@@ -118,14 +119,15 @@ export class History {
       el('button', {
         className: 'number link', text: info.lNumber ?? '',
         attrs: { type: 'button', title: '이 번호의 통화 기록' },
-        onClick: () => this.showNumber(info.lNumber ?? ''),
+        onClick: () => (this.onNumber ?? ((number) => this.showNumber(number)))(info.lNumber ?? ''),
       }));
+    const lineName = info.lName ? info.lName : NO_NAME;
     return el('tr', { data: { id: call.id } },
       cell('시각', localTime(call.at)),
       cell('포트', call.portName ?? ''),
       cell('상태', callStateWord(call.callState)),
       numberCell,
-      cell('이름', info.lName ? info.lName : NO_NAME, 'name'),
+      cell('이름', call.customer ? `${call.customer.name} (${lineName})` : lineName, 'name'),
       cell('그룹', info.lGroup ?? ''),
       cell('전화 종류', telTypeText(info.lTelType) || (info.lTelType ?? '')));
   }
