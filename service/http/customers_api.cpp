@@ -28,8 +28,7 @@ constexpr int exportSlice = 1000;
 
 HttpResponse refuse(int status, const QString &english, const QString &korean)
 {
-    HttpResponse response = HttpResponse::json(status, {{"error", english}, {"errorKo", korean}});
-    return response;
+    return HttpResponse::json(status, {{"error", english}, {"errorKo", korean}});
 }
 
 HttpResponse noBook()
