@@ -1,6 +1,7 @@
 #include "api.h"
 
 #include "access.h"
+#include "customers_api.h"
 #include "event_log.h"
 #include "event_store.h"
 #include "metrics.h"
@@ -100,6 +101,7 @@ Api::Api(Parts parts)
     addRoute("GET", QStringLiteral("/api/ports"), true, [this](const HttpRequest &, HttpResponder responder) {
         responder.send(HttpResponse::json(200, {{"ports", m_parts.describePorts()}}));
     });
+    addCustomerRoutes(*this, m_parts.store);
     addRoute("GET", QStringLiteral("/api/stream"), true, [](const HttpRequest &, HttpResponder responder) {
         HttpResponse response = HttpResponse::error(426, QStringLiteral("/api/stream is a WebSocket"));
         response.headers.append({QByteArray("Upgrade"), QByteArray("websocket")});
@@ -139,14 +141,23 @@ bool Api::admit(const HttpRequest &request, Scope needs, HttpResponder &responde
     return true;
 }
 
+QMap<QString, QMap<QByteArray, Api::Entry>>::const_iterator Api::findRoutes(const QString &path) const
+{
+    const auto exact = m_routes.constFind(path);
+    if (exact != m_routes.cend() || path.endsWith(u'/'))
+        return exact;
+    return m_routes.constFind(path.left(path.lastIndexOf(u'/') + 1) + u'*');
+}
+
 QString Api::routeLabel(const QString &path) const
 {
-    return m_routes.contains(path) ? path : QStringLiteral("other");
+    const auto routes = findRoutes(path);
+    return routes != m_routes.cend() ? routes.key() : QStringLiteral("other");
 }
 
 void Api::handle(const HttpRequest &request, HttpResponder responder) const
 {
-    const auto path = m_routes.constFind(request.path);
+    const auto path = findRoutes(request.path);
     if (path == m_routes.cend()) {
         // Unknown paths under /api/ are not told apart from forbidden ones.
         if (request.path.startsWith(u"/api/") && !admit(request, Scope::View, responder))

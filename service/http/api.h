@@ -58,6 +58,7 @@ public:
     void addRoute(const QByteArray &method, const QString &path, Scope needs, Route route);
     // needsToken: GET and HEAD need view, other methods admin.
     void addRoute(const QByteArray &method, const QString &path, bool needsToken, Route route);
+    // A path that ends in "/*" takes any last segment (/api/customers/*).
 
     void handle(const HttpRequest &request, HttpResponder responder) const;
     // For the HTTP server: nullopt lets a WebSocket upgrade of /api/stream through.
@@ -78,6 +79,8 @@ private:
     void postCall(const HttpRequest &request, HttpResponder responder) const;
     void getCalls(const HttpRequest &request, HttpResponder responder) const;
     void getEvents(const HttpRequest &request, HttpResponder responder) const;
+    // The routes of a path: its own, else those of its parent with "/*".
+    QMap<QString, QMap<QByteArray, Entry>>::const_iterator findRoutes(const QString &path) const;
 
     Parts m_parts;
     QMap<QString, QMap<QByteArray, Entry>> m_routes;

@@ -205,8 +205,9 @@ HttpRequestParser::Status HttpRequestParser::parseHead(const QByteArray &buffer)
         }
         out.headers.append({name, value});
     }
-    if (contentLength > m_limits.maxBodyBytes)
-        return fail(413, QStringLiteral("request body larger than %1 bytes").arg(m_limits.maxBodyBytes));
+    const int bodyLimit = m_limits.bodyLimit(out.method, out.target);
+    if (contentLength > bodyLimit)
+        return fail(413, QStringLiteral("request body larger than %1 bytes").arg(bodyLimit));
 
     const qsizetype question = out.target.indexOf('?');
     out.path = QUrl::fromPercentEncoding(question < 0 ? out.target : out.target.left(question));

@@ -13,6 +13,7 @@
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <functional>
 
 namespace tavrod {
 
@@ -42,6 +43,10 @@ struct HttpResponse
     QByteArray contentType = "application/json";
     QByteArray body;
     HeaderList headers;
+    // A body too large to hold (an export): set, it replaces body and is
+    // called for the next piece whenever the client has taken the last
+    // ones; an empty piece ends it. Sent chunked.
+    std::function<QByteArray()> stream = {};
 
     static HttpResponse json(int status, const QJsonObject &object);
     // {"error": text}
@@ -67,8 +72,20 @@ struct HttpLimits
     // if stuck this long, to let a new client in: slow clients cannot keep
     // everyone else out, however fast they reconnect.
     int stalledMs = 100;
+    // A customer import (a CSV file) may be larger than any other body.
+    int maxImportBytes = 10 * 1024 * 1024;
 
-    // The most a connection holds of its client's input.
+    // The body bound of one request, by its method and target.
+    int bodyLimit(const QByteArray &method, const QByteArray &target) const
+    {
+        const qsizetype query = target.indexOf('?');
+        const QByteArray path = query < 0 ? target : target.left(query);
+        return method == "POST" && path == "/api/customers/import" ? std::max(maxImportBytes, maxBodyBytes)
+                                                                   : maxBodyBytes;
+    }
+
+    // The most a connection holds of its client's input (before the head
+    // says which request it is; then the head and that request's body).
     qsizetype maxRequestBytes() const { return qsizetype(maxHeaderBytes) + maxBodyBytes; }
     int peerLimit() const
     {

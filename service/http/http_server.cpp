@@ -80,7 +80,10 @@ QByteArray serialize(const HttpResponse &response, bool keepAlive, bool withBody
     out += "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     if (!response.contentType.isEmpty())
         out += "Content-Type: " + response.contentType + "\r\n";
-    out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    if (response.stream)
+        out += "Transfer-Encoding: chunked\r\n";
+    else
+        out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     out += "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
     // Dashboard: no inline script or foreign source on any answer, no framing.
@@ -90,10 +93,13 @@ QByteArray serialize(const HttpResponse &response, bool keepAlive, bool withBody
     for (const auto &header : response.headers)
         out += header.first + ": " + header.second + "\r\n";
     out += "\r\n";
-    if (withBody)
+    if (withBody && !response.stream)
         out += response.body;
     return out;
 }
+
+// Bytes waiting in the socket before the next piece of a streamed body is made.
+constexpr qint64 streamWatermark = 256 * 1024;
 
 } // namespace
 
@@ -278,6 +284,8 @@ HttpConnection::HttpConnection(HttpServer &server, QTcpSocket *socket, const QBy
     });
     connect(socket, &QTcpSocket::disconnected, this, &HttpConnection::finish);
     connect(socket, &QTcpSocket::errorOccurred, this, &HttpConnection::finish);
+    // An answer too large to hold (an export) goes out as the client takes it.
+    connect(socket, &QTcpSocket::bytesWritten, this, &HttpConnection::pumpStream);
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &HttpConnection::timedOut);
     setPhase(Phase::Idle);
@@ -295,7 +303,7 @@ HttpConnection::~HttpConnection()
 // not idle but stalled: its first bytes may be on their way.
 bool HttpConnection::isIdle() const
 {
-    return m_phase == Phase::Idle && m_sequence > 0 && !m_closing && m_socket && m_buffer.isEmpty()
+    return m_phase == Phase::Idle && m_sequence > 0 && !m_closing && !m_stream && m_socket && m_buffer.isEmpty()
         && m_socket->bytesToWrite() == 0;
 }
 
@@ -316,7 +324,7 @@ void HttpConnection::pump()
     if (m_pumping)
         return;
     m_pumping = true;
-    while (!m_closing && !m_waiting && m_socket && !outputBacklogged()) {
+    while (!m_closing && !m_waiting && !m_stream && m_socket && !outputBacklogged()) {
         const qsizetype before = m_buffer.size();
         readAvailable();
         HttpRequest request;
@@ -351,7 +359,12 @@ void HttpConnection::pump()
 
 void HttpConnection::readAvailable()
 {
-    const qsizetype room = m_server.limits().maxRequestBytes() - m_buffer.size();
+    const HttpLimits &limits = m_server.limits();
+    const qsizetype bound = m_parser.hasHead()
+        ? std::max(limits.maxRequestBytes(),
+                   qsizetype(limits.maxHeaderBytes) + limits.bodyLimit(m_parser.head().method, m_parser.head().target))
+        : limits.maxRequestBytes();
+    const qsizetype room = bound - m_buffer.size();
     if (room <= 0 || m_socket->bytesAvailable() == 0)
         return;
     m_buffer += m_socket->read(room);
@@ -472,6 +485,15 @@ void HttpConnection::answer(quint64 sequence, const HttpResponse &response)
 void HttpConnection::write(const HttpResponse &response, bool keepAlive)
 {
     m_socket->write(serialize(response, keepAlive, m_current.method != "HEAD"));
+    if (response.stream && m_current.method != "HEAD") {
+        // Not idle while it streams, but a client that stops taking the
+        // pieces is dropped after the idle time, as one that stops reading.
+        m_stream = response.stream;
+        m_streamKeepAlive = keepAlive;
+        setPhase(Phase::Idle);
+        pumpStream();
+        return;
+    }
     if (!keepAlive) {
         m_closing = true;
         m_buffer.clear();
@@ -480,6 +502,29 @@ void HttpConnection::write(const HttpResponse &response, bool keepAlive)
         m_phase = Phase::Idle;
         m_since.start();
         m_timer.start(m_server.limits().idleTimeoutMs);
+    }
+}
+
+void HttpConnection::pumpStream()
+{
+    // Only as fast as the client reads: memory stays at the watermark.
+    while (m_stream && m_socket && !m_closing && m_socket->bytesToWrite() < streamWatermark) {
+        const QByteArray piece = m_stream();
+        if (!piece.isEmpty()) {
+            m_socket->write(QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n");
+            continue;
+        }
+        m_stream = nullptr;
+        m_socket->write("0\r\n\r\n");
+        if (!m_streamKeepAlive) {
+            m_closing = true;
+            m_buffer.clear();
+            m_socket->disconnectFromHost();
+            m_since.start();
+            m_timer.start(m_server.limits().idleTimeoutMs);
+        } else {
+            QMetaObject::invokeMethod(this, &HttpConnection::pump, Qt::QueuedConnection);
+        }
     }
 }
 

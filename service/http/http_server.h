@@ -145,6 +145,7 @@ private:
     void write(const HttpResponse &response, bool keepAlive);
     void upgrade(const HttpRequest &request);
     void finish();
+    void pumpStream();
 
     HttpServer &m_server;
     QTcpSocket *m_socket;
@@ -162,6 +163,8 @@ private:
     bool m_headChecked = false;
     bool m_pumping = false;
     bool m_backlogNoted = false;
+    std::function<QByteArray()> m_stream; // a body being sent piece by piece
+    bool m_streamKeepAlive = false;
 };
 
 } // namespace tavrod

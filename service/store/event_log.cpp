@@ -1,6 +1,8 @@
 #include "event_log.h"
 #include "logging.h"
 
+#include "customer_book.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 
@@ -53,7 +55,11 @@ void EventLog::record(const QJsonObject &event)
         emit published(makeRecord(event, false));
         return;
     }
-    const EventRecord record = makeRecord(event, true);
+    QJsonObject object = event;
+    // A call carries its customer as the book knows it at this moment.
+    if (kind == u"ReceiveCall")
+        object.insert(QStringLiteral("customer"), customerOfCall(m_store.customers(), event));
+    const EventRecord record = makeRecord(object, true);
     // Behind unsaved events a new one waits too, so the file keeps the order.
     if (m_unsaved.empty()) {
         QString error;

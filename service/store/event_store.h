@@ -11,6 +11,8 @@
 
 namespace tavrod {
 
+class CustomerBook;
+
 // One event as it is stored and streamed: tavro_cli's object plus id, at
 // (UTC, ISO 8601 with milliseconds) and site. json is that object, compact.
 struct EventRecord
@@ -65,6 +67,8 @@ public:
     // A missing key reads as an empty value. The defaults keep nothing.
     virtual bool readValue(const QString &key, QString *value, QString *error);
     virtual bool writeValue(const QString &key, const QString &value, QString *error);
+    // The customer book kept beside the calls; null when there is none.
+    virtual CustomerBook *customers() { return nullptr; }
 };
 
 // Where the stream and /api/events read the numbered events: the local log,

@@ -72,6 +72,18 @@ const char *const migrations[][10] = {
     // 4: small named values beside the events (each site's MQTT publisher
     // keeps its acknowledged id under a key of its own).
     {"CREATE TABLE kv (key TEXT PRIMARY KEY, value TEXT NOT NULL)", nullptr},
+    // 5: the customer book, shared by every site. rev comes from a sequence
+    // at every change (newest change first); one trigram index covers the
+    // whole text, the pair table the two-character pieces.
+    {"CREATE SEQUENCE customers_rev_seq",
+     "CREATE TABLE customers (rev BIGINT PRIMARY KEY, number TEXT NOT NULL UNIQUE, name TEXT NOT NULL,"
+     " address TEXT NOT NULL, memo TEXT NOT NULL, created TEXT NOT NULL, changed TEXT NOT NULL)",
+     "CREATE INDEX customers_text_trgm ON customers USING gin ((number || E'\\n' || name || E'\\n' || address"
+     " || E'\\n' || memo) gin_trgm_ops)",
+     "CREATE TABLE customer_grams (gram TEXT NOT NULL, rev BIGINT NOT NULL, PRIMARY KEY (gram, rev))",
+     "CREATE INDEX customer_grams_rev ON customer_grams(rev)",
+     "CREATE INDEX calls_number ON calls(number, at)",
+     nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
 

@@ -5,6 +5,7 @@
 #ifndef TAVROD_PG_STORE_H
 #define TAVROD_PG_STORE_H
 
+#include "customer_book.h"
 #include "event_store.h"
 
 #include <QObject>
@@ -30,7 +31,7 @@ struct PgTarget
 bool isPostgresUrl(const QString &text);
 bool parsePostgresUrl(const QString &text, PgTarget *target, QString *error);
 
-class PgStore : public QObject, public EventStore
+class PgStore : public QObject, public EventStore, public CustomerBook
 {
     Q_OBJECT
 
@@ -60,6 +61,15 @@ public:
     bool findCalls(const CallQuery &query, CallPage *page, QString *error) override;
     bool readValue(const QString &key, QString *value, QString *error) override;
     bool writeValue(const QString &key, const QString &value, QString *error) override;
+    CustomerBook *customers() override { return this; }
+
+    // The customer book (pg_customers.cpp).
+    bool findCustomers(const CustomerQuery &query, CustomerPage *page, QString *error) override;
+    bool customer(const QString &number, std::optional<Customer> *customer, QString *error) override;
+    bool putCustomers(const QList<Customer> &customers, QList<PutOutcome> *outcomes, QString *error) override;
+    bool deleteCustomer(const QString &number, bool *found, QString *error) override;
+    bool customersAfter(const QString &number, int limit, QList<Customer> *customers, QString *error) override;
+    bool caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error) override;
     // Holds the site's name for this connection: two services that number
     // events as the same site would take each other's keys, and the later
     // one's events would be skipped as stored already. False in *claimed
@@ -80,6 +90,9 @@ private:
                     Plan *plan, QString *error);
     bool runSearch(const QString &sql, const QVariantList &values, Plan plan, QList<QByteArray> *bodies,
                    QString *error);
+    bool chooseCustomerPlan(const QString &q, int limit, Plan *plan, QString *error);
+    bool readCustomers(const QString &sql, const QVariantList &values, QList<Customer> *customers, QString *error);
+    bool writeCustomers(const QList<Customer> &customers, QString *error);
     bool migrate(QString *error);
     bool exec(const QString &sql, const QString &step, QString *error);
 

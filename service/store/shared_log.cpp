@@ -48,6 +48,8 @@ public:
         }
         return m_log.m_pg.writeValue(key, value, error);
     }
+    // The book lives in the shared database only: no spool holds it.
+    CustomerBook *customers() override { return m_log.connected() ? &m_log.m_pg : nullptr; }
 
 private:
     SharedLog &m_log;

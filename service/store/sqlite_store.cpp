@@ -22,7 +22,7 @@ namespace {
 
 // Each step brings the file from version i to i + 1; a file is never
 // written by code older than its version.
-const char *const migrations[][8] = {
+const char *const migrations[][10] = {
     // 1: the events, and the calls as their own rows for the history.
     {"CREATE TABLE events (id INTEGER PRIMARY KEY, site TEXT NOT NULL, portName TEXT NOT NULL,"
      " at TEXT NOT NULL, kind TEXT NOT NULL, body TEXT NOT NULL)",
@@ -46,6 +46,31 @@ const char *const migrations[][8] = {
     // 4: small named values beside the events (the MQTT publisher's
     // acknowledged id).
     {"CREATE TABLE kv (key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID", nullptr},
+    // 5: the customer book. rev is the rowid and grows with every change, so
+    // the newest change comes first in every index walk; the trigram index
+    // and the pair table follow the rows (pairs are written by the store,
+    // removed by the triggers). calls_number counts a caller's calls.
+    {"CREATE TABLE customers (rev INTEGER PRIMARY KEY, number TEXT NOT NULL UNIQUE, name TEXT NOT NULL,"
+     " address TEXT NOT NULL, memo TEXT NOT NULL, created TEXT NOT NULL, changed TEXT NOT NULL)",
+     "CREATE VIRTUAL TABLE customers_fts USING fts5(number, name, address, memo, content='customers',"
+     " content_rowid='rev', tokenize='trigram')",
+     "CREATE TABLE customer_grams (gram TEXT NOT NULL, rev INTEGER NOT NULL, PRIMARY KEY (gram, rev)) WITHOUT ROWID",
+     "CREATE INDEX customer_grams_rev ON customer_grams(rev)",
+     "CREATE TRIGGER customers_added AFTER INSERT ON customers BEGIN"
+     " INSERT INTO customers_fts(rowid, number, name, address, memo)"
+     " VALUES (new.rev, new.number, new.name, new.address, new.memo); END",
+     "CREATE TRIGGER customers_removed AFTER DELETE ON customers BEGIN"
+     " INSERT INTO customers_fts(customers_fts, rowid, number, name, address, memo)"
+     " VALUES ('delete', old.rev, old.number, old.name, old.address, old.memo);"
+     " DELETE FROM customer_grams WHERE rev = old.rev; END",
+     "CREATE TRIGGER customers_changed AFTER UPDATE ON customers BEGIN"
+     " INSERT INTO customers_fts(customers_fts, rowid, number, name, address, memo)"
+     " VALUES ('delete', old.rev, old.number, old.name, old.address, old.memo);"
+     " DELETE FROM customer_grams WHERE rev = old.rev;"
+     " INSERT INTO customers_fts(rowid, number, name, address, memo)"
+     " VALUES (new.rev, new.number, new.name, new.address, new.memo); END",
+     "CREATE INDEX calls_number ON calls(number, at)",
+     nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
 
@@ -121,6 +146,9 @@ QJsonObject callFromEvent(const QJsonObject &event)
     QJsonObject call;
     for (const char *key : {"id", "site", "portName", "at", "callState", "cidInfo"})
         call.insert(QLatin1String(key), event.value(QLatin1String(key)));
+    // Calls stored before the book have none.
+    const QJsonValue customer = event.value(QLatin1String("customer"));
+    call.insert(QLatin1String("customer"), customer.isObject() ? customer : QJsonValue());
     return call;
 }
 

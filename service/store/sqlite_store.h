@@ -2,6 +2,7 @@
 #ifndef TAVROD_SQLITE_STORE_H
 #define TAVROD_SQLITE_STORE_H
 
+#include "customer_book.h"
 #include "event_store.h"
 
 #include <QSqlDatabase>
@@ -9,7 +10,7 @@
 
 namespace tavrod {
 
-class SqliteStore : public EventStore
+class SqliteStore : public EventStore, public CustomerBook
 {
 public:
     explicit SqliteStore(QString path);
@@ -23,6 +24,15 @@ public:
     bool findCalls(const CallQuery &query, CallPage *page, QString *error) override;
     bool readValue(const QString &key, QString *value, QString *error) override;
     bool writeValue(const QString &key, const QString &value, QString *error) override;
+    CustomerBook *customers() override { return this; }
+
+    // The customer book (sqlite_customers.cpp).
+    bool findCustomers(const CustomerQuery &query, CustomerPage *page, QString *error) override;
+    bool customer(const QString &number, std::optional<Customer> *customer, QString *error) override;
+    bool putCustomers(const QList<Customer> &customers, QList<PutOutcome> *outcomes, QString *error) override;
+    bool deleteCustomer(const QString &number, bool *found, QString *error) override;
+    bool customersAfter(const QString &number, int limit, QList<Customer> *customers, QString *error) override;
+    bool caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error) override;
 
     // The schema version this code writes; older files are migrated on open.
     static int schemaVersion();

@@ -1,5 +1,6 @@
 // The dashboard: login, the three views, and the stream that feeds them.
 import { AuthError, getJson, login, logout } from './api.js';
+import { Customers, rejectNumber } from './customers.js';
 import { byId } from './dom.js';
 import { History } from './history.js';
 import { Live } from './live.js';
@@ -31,7 +32,7 @@ function setUpLogin() {
   });
 }
 
-function setUpViews(history, terminal) {
+function setUpViews(history, terminal, customers) {
   const tabs = [...document.querySelectorAll('[data-view]')];
   const opened = new Set(['live']);
   for (const tab of tabs) {
@@ -49,6 +50,7 @@ function setUpViews(history, terminal) {
         opened.add(view);
         if (view === 'history') history.load(0, []);
         if (view === 'terminal') terminal.readAll();
+        if (view === 'customers') customers.load(0, []);
       }
     });
   }
@@ -95,16 +97,24 @@ async function boot() {
     stream?.stop();
     showLogin('세션이 끝났습니다. 다시 로그인하세요.');
   };
-  const history = new History({ onAuthLost: authLost });
-  const terminal = new Terminal({ onAuthLost: authLost });
   let showView = null;
+  const terminal = new Terminal({ onAuthLost: authLost });
+  const customers = new Customers({ onAuthLost: authLost, portFor: () => terminal.port });
+  // A number, wherever it is shown, opens that customer's page.
+  const showCustomer = (number) => {
+    showView('customers');
+    customers.showCustomer(number);
+  };
+  const history = new History({ onAuthLost: authLost, onNumber: showCustomer });
   const live = new Live({
-    onNumber: (number) => {
-      showView('history');
-      history.showNumber(number);
+    onNumber: showCustomer,
+    onCustomer: (number, customer) => {
+      showView('customers');
+      customers.openForm(number, customer ? { ...customer, number } : null);
     },
+    onReject: (number) => rejectNumber(terminal.port, number),
   });
-  showView = setUpViews(history, terminal);
+  showView = setUpViews(history, terminal, customers);
   showWho(who);
   terminal.setReadOnly(who.scope !== 'admin');
   terminal.setPorts(ports.ports ?? []);

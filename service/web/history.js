@@ -23,8 +23,9 @@ export function filterTitle({ q, since, until }) {
 }
 
 export class History {
-  constructor({ onAuthLost }) {
+  constructor({ onAuthLost, onNumber = null }) {
     this.onAuthLost = onAuthLost;
+    this.onNumber = onNumber; // a number's own page (the customer's), else its calls here
     this.filter = { q: '', since: '', until: '' };
     this.before = 0;       // 0: the newest page
     this.newerPages = [];  // the before= of each page in front of this one
@@ -127,14 +128,16 @@ export class History {
     const numberCell = el('td', { data: { label: '번호' } },
       clamped('button', 'number link', info.lNumber ?? '', {
         attrs: { type: 'button', title: '이 번호의 통화 기록' },
-        onClick: () => this.showNumber(info.lNumber ?? ''),
+        onClick: () => (this.onNumber ?? ((number) => this.showNumber(number)))(info.lNumber ?? ''),
       }));
+    const lineName = info.lName ? info.lName : NO_NAME;
     return el('tr', { data: { id: call.id } },
       cell('시각', localTime(call.at)),
       cell('포트', call.portName ?? ''),
       cell('상태', callStateWord(call.callState)),
       numberCell,
-      el('td', { data: { label: '이름' } }, clamped('span', 'name', info.lName ? info.lName : NO_NAME)),
+      el('td', { data: { label: '이름' } },
+         clamped('span', 'name', call.customer ? `${call.customer.name} (${lineName})` : lineName)),
       cell('그룹', info.lGroup ?? ''),
       cell('전화 종류', telTypeText(info.lTelType) || (info.lTelType ?? '')));
   }

@@ -6,8 +6,10 @@ import { callStateWord, hookText, NO_NAME, telTypeText } from './words.js';
 const MAX_CARDS = 30;
 
 export class Live {
-  constructor({ onNumber }) {
+  constructor({ onNumber, onCustomer = () => {}, onReject = null }) {
     this.onNumber = onNumber;
+    this.onCustomer = onCustomer; // (number, the call's customer or null): the form
+    this.onReject = onReject;     // (number) -> {ok, text}
     this.cards = byId('cards');
     this.hooks = new Map();
     this.notify = false;
@@ -30,10 +32,14 @@ export class Live {
       el('span', { className: `state state-${call.callState}`, text: callStateWord(call.callState) }),
       missed ? el('span', { className: 'tag missed', text: '연결이 끊긴 동안 수신' }) : null,
       older ? el('span', { className: 'tag', text: '이전 전화' }) : null);
+    const customer = call.customer ?? null;
     const card = el('li', { className: `card${missed ? ' missed' : ''}${older ? ' older' : ''}`, data: { id: call.id } },
       tags,
+      customer ? clamped('p', 'customer-name', customer.name) : null,
       clamped('p', 'name', name),
       number,
+      customer?.memo ? el('p', { className: 'customer-memo', text: customer.memo }) : null,
+      this.customerActions(info.lNumber ?? '', customer),
       el('dl', {},
         el('dt', { text: '그룹' }), el('dd', { className: 'group', text: info.lGroup ?? '' }),
         el('dt', { text: '종류' }), clamped('dd', 'type', type || (info.lTelType ?? '')),
@@ -46,8 +52,30 @@ export class Live {
     byId('no-calls').hidden = true;
     // When the card was on the page: the browser's own clock, for latency figures.
     card.dataset.shownAt = (performance.timeOrigin + performance.now()).toFixed(1);
-    if (!older && !missed) this.announce(name, info.lNumber ?? '', call.callState);
+    if (!older && !missed) this.announce(customer?.name || name, info.lNumber ?? '', call.callState);
     return card;
+  }
+
+  // 고객 등록 / 고객 수정 and 수신 거부, with the outcome under them.
+  customerActions(number, customer) {
+    const result = el('p', { className: 'result', attrs: { role: 'status' } });
+    const reject = this.onReject ? el('button', {
+      className: 'reject', text: '수신 거부', attrs: { type: 'button' },
+      onClick: async () => {
+        const outcome = await this.onReject(number).catch((error) => ({ ok: false, text: error.message }));
+        result.textContent = outcome.text;
+        result.className = outcome.ok ? 'result ok' : 'result fail';
+      },
+    }) : null;
+    return el('div', { className: 'customer-actions' },
+      el('div', { className: 'actions' },
+        el('button', {
+          className: customer ? 'customer-edit-button' : 'customer-add-button',
+          text: customer ? '고객 수정' : '고객 등록', attrs: { type: 'button' },
+          onClick: () => this.onCustomer(number, customer),
+        }),
+        reject),
+      result);
   }
 
   setHook(portName, lifted) {

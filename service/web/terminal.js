@@ -3,6 +3,7 @@
 // value is checked for its range first and read back after a change.
 import { AuthError, callTavro, getJson, sendCmd } from './api.js';
 import { el, byId, localTime } from './dom.js';
+import { numberDigits } from './phone.js';
 import { melodyTitle, MELODY_TITLES, NOT_PROVIDED, SENT_FAILED, SENT_OK, stateWord } from './words.js';
 
 const GROUPS = 6;
@@ -263,7 +264,8 @@ export class Terminal {
       el('option', { text: `${i + 1} ${title}`, attrs: { value: i + 1 } })));
 
     this.onSubmit('reject-form', 'j', () => {
-      const number = byId('reject-number').value.trim();
+      // "02-555-1234" as typed: the terminal takes the digits only.
+      const number = numberDigits(byId('reject-number').value);
       if (!/^\d{1,20}$/.test(number)) return '거부번호는 숫자 1~20자리로 입력하세요.';
       return () => this.change('j', `거부 번호 설정-추가:${number}`, 'J', number, '1')
         .then(() => { byId('reject-number').value = ''; });

@@ -416,12 +416,15 @@ class Suite:
         self.wait(lambda: [r['name'] for r in self.history_rows()] == ['홍길동', '홍길동'], 2,
                   'the new call on the newest page')
 
-        # A click on a number lists that caller's calls.
+        # A click on a number opens that caller's page with their calls.
         self.history_search()
         self.driver.find_element(By.XPATH, '//tbody[@id="history-rows"]//button[text()="0212345678"]').click()
-        self.wait(lambda: self.js("return document.getElementById('history-q').value") == '0212345678'
-                  and len(self.history_rows()) == 2, 3, 'the calls of 0212345678')
-        check(all(r['number'] == '0212345678' for r in self.history_rows()), 'other callers listed')
+        self.wait(lambda: self.visible('customer-page')
+                  and len(self.driver.find_elements(By.CSS_SELECTOR, '#customer-calls li')) == 2, 3,
+                  'the calls of 0212345678')
+        check('02-1234-5678' in self.by_id('customer-page-title').text, 'the page of another number')
+        check(all('홍길동' in item.text for item in self.driver.find_elements(By.CSS_SELECTOR, '#customer-calls li')),
+              'other callers listed')
 
     def test_terminal(self):
         self.show_view('terminal')
@@ -489,6 +492,109 @@ class Suite:
               'COM1 was reopened behind the page\'s back')
         self.driver.find_element(By.CSS_SELECTOR, '#ports button[aria-label="COM1 열기"]').click()
         self.wait(lambda: port_state() == '열림', 3, 'COM1 open again')
+
+    def test_customers(self):
+        # The page's number rules are the service's: the same table of cases.
+        cases_path = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'bridge', 'phone_cases.json')
+        with open(cases_path, encoding='utf-8') as f:
+            cases = json.load(f)
+        wrong = self.driver.execute_async_script("""
+            const [cases, done] = arguments;
+            import('/phone.js').then((phone) => {
+              const wrong = [];
+              for (const [written, digits] of cases.digits)
+                if (phone.numberDigits(written) !== digits) wrong.push([written, phone.numberDigits(written)]);
+              for (const [digits, shown, region] of cases.shown)
+                if (phone.formatNumber(digits) !== shown || phone.regionOf(digits) !== region)
+                  wrong.push([digits, phone.formatNumber(digits), phone.regionOf(digits)]);
+              done(wrong);
+            }, (error) => done([String(error)]));
+        """, cases)
+        check(wrong == [], f'phone.js differs from the cases: {wrong}')
+
+        # An unknown caller's card: 고객 등록 opens the form with the number filled in.
+        self.show_view('live')
+        number = '0231234567'
+        self.sim.type(f'call {number} - 1 S')
+        self.wait_card(number, timeout=2.0)
+        self.js("""
+            const card = [...document.querySelectorAll('#cards .card')]
+              .find((c) => c.querySelector('.number').textContent === arguments[0]);
+            card.querySelector('.customer-add-button').click();
+        """, number)
+        self.wait(lambda: self.visible('customer-edit'), 3, 'the customer form')
+        check(self.by_id('customer-number').get_attribute('value') == '02-3123-4567',
+              f'the form\'s number: {self.by_id("customer-number").get_attribute("value")}')
+        self.by_id('customer-name').send_keys(HOSTILE)
+        self.by_id('customer-memo').send_keys('매주 금요일 주문')
+        self.driver.find_element(By.CSS_SELECTOR, '#customer-edit button[type="submit"]').click()
+        self.wait(lambda: not self.visible('customer-edit'), 3, 'the form saved')
+        self.wait(lambda: HOSTILE in self.by_id('customers-rows').text, 3, 'the customer in the list')
+
+        # The next call from that number shows the customer's name, as text.
+        self.show_view('live')
+        self.sim.type(f'call {number} 없슴 1 S')
+        self.wait(lambda: self.js("""
+            const card = document.querySelector('#cards .card');
+            return card.querySelector('.number').textContent === arguments[0]
+              && card.querySelector('.customer-name')?.textContent === arguments[1];
+        """, number, HOSTILE), 2, 'the customer\'s name on the next card')
+        check(self.js('return document.images.length') == 0, 'a customer name became an <img>')
+        check(self.js("return document.querySelector('#cards .card .customer-edit-button') !== null"),
+              'a known caller\'s card has no 고객 수정')
+
+        # 수신 거부 on the card puts the number on the terminal's reject list.
+        self.js("document.querySelector('#cards .card .reject').click()")
+        self.wait(lambda: '보냈습니다' in self.js(
+            "return document.querySelector('#cards .card .customer-actions .result').textContent"), 8,
+            'the reject outcome on the card')
+        check(number in self.sim.rejected(), 'the simulator does not reject the number')
+
+        # A number typed with dashes in the terminal tab goes out as digits.
+        self.show_view('terminal')
+        self.by_id('reject-number').send_keys('02-9999-7777' + Keys.ENTER)
+        self.wait(lambda: '0299997777' in self.by_id('reject-list').text, 8, 'the typed number as digits')
+
+        # A CSV file as Korean Excel saves it: code page 949, CR LF, quotes where needed.
+        self.show_view('customers')
+        table = ('이름,전화번호,주소,메모\r\n'
+                 '김똠순,010-1234-5678,"서울시 중구, 1층",단골\r\n'
+                 '박철수,031-123-4567,경기도,"여러 줄\r\n메모"\r\n')
+        excel = os.path.join(self.folder, 'excel.csv')
+        with open(excel, 'wb') as f:
+            f.write(table.encode('cp949'))
+        self.by_id('customers-file').send_keys(excel)
+        self.driver.find_element(By.CSS_SELECTOR, '#customers-import button[type="submit"]').click()
+        self.wait(lambda: '추가 2' in self.by_id('customers-import-result').text, 5, 'the import counts')
+        self.wait(lambda: '김똠순' in self.by_id('customers-rows').text, 3, 'the imported customer in the list')
+        check(self.service.get('/api/customers/01012345678')['address'] == '서울시 중구, 1층',
+              'the imported address')
+
+        # The export, imported again, changes nothing.
+        href = self.by_id('customers-export').get_attribute('href')
+        request = urllib.request.Request(href, headers={'Authorization': f'Bearer {self.service.token}'})
+        with urllib.request.urlopen(request, timeout=10) as response:
+            exported = response.read()
+        check(exported.startswith(b'\xef\xbb\xbf'), 'the export has no byte-order mark')
+        check(exported.count(b'\r\n') >= 4, f'the export: {exported[:200]!r}')
+        again = os.path.join(self.folder, 'exported.csv')
+        with open(again, 'wb') as f:
+            f.write(exported)
+        self.by_id('customers-file').send_keys(again)
+        self.driver.find_element(By.CSS_SELECTOR, '#customers-import button[type="submit"]').click()
+        self.wait(lambda: '그대로 3' in self.by_id('customers-import-result').text, 5, 'the re-import counts')
+        check('추가 0, 변경 0' in self.by_id('customers-import-result').text,
+              f'the re-import changed the book: {self.by_id("customers-import-result").text}')
+
+        # A number in the history opens that customer's page with their calls.
+        self.show_view('history')
+        self.history_search(q=number)
+        self.wait(lambda: HOSTILE in self.by_id('history-rows').text, 3, 'the customer\'s name in the history')
+        self.driver.find_element(By.CSS_SELECTOR, '#history-rows .number').click()
+        self.wait(lambda: self.visible('customer-page'), 3, 'the customer page')
+        self.wait(lambda: len(self.driver.find_elements(By.CSS_SELECTOR, '#customer-calls li')) >= 2, 3,
+                  'the customer\'s calls')
+        check('매주 금요일 주문' in self.by_id('customer-details').text, 'the customer page lacks the memo')
 
     def test_keyboard(self):
         self.show_view('live')
@@ -567,7 +673,9 @@ class Suite:
             self.by_id('remember').click()
             self.by_id('token').send_keys(self.service.token + Keys.ENTER)
             self.wait(lambda: self.visible('app'), 5, 'the dashboard after a remembered login')
-            check(self.by_id('who').text == 'admin · 관리자', f'who is logged in: {self.by_id("who").text!r}')
+            # The header is filled in after the login answer; read it as it settles.
+            self.wait(lambda: self.js("return document.getElementById('who').textContent") == 'admin · 관리자',
+                      5, 'who is logged in: admin · 관리자')
 
             proxy.cut()
             self.service.restart()
@@ -675,7 +783,7 @@ def main():
     try:
         suite = Suite(args, folder)
         for name in ('test_login', 'test_live_calls', 'test_hostile_name', 'test_history', 'test_terminal',
-                     'test_keyboard', 'test_stream_cut', 'test_view_login', 'test_restart',
+                     'test_customers', 'test_keyboard', 'test_stream_cut', 'test_view_login', 'test_restart',
                      'test_screens', 'test_long_texts_and_small_faults'):
             began = time.monotonic()
             try:

@@ -118,7 +118,12 @@ def run_block(rig, text):
     if not text.startswith("TOKEN="):
         script = "TOKEN=$(cat ~/.local/share/tavro/token)\n" + script
     if text.startswith("{"):
-        return run_transcript(rig, text)
+        try:
+            return run_transcript(rig, text)
+        except json.JSONDecodeError:
+            # A value shown whole over several lines, parts elided as "...".
+            json_values(re.sub(r",\s*\.\.\.", "", text))
+            return "skipped: the shape of a JSON value, not a transcript"
     if "examples/caller_popup" in text:
         rig.install()
         out = os.path.join(rig.tmp, "caller_popup")

@@ -3,6 +3,7 @@
 // real server started by the suite.
 #include "login_book.h"
 #include "options.h"
+#include "customer_book_checks.h"
 #include "pg_server.h"
 #include "pg_store.h"
 #include "shared_log.h"
@@ -431,6 +432,16 @@ private slots:
         QVERIFY(m_server.psql("SELECT 1", &kept)); // the server still answers
         QVERIFY(again.store().append({call(++local, "A", "0200000004", "d")}, &error));
         QCOMPARE(allEvents(reader).size(), 3); // and the direct path works again
+    }
+
+    void customerBookSearchesPutsDeletesAndFindsCallers()
+    {
+        needServer();
+        PgStore store(freshDatabase());
+        QString error;
+        QVERIFY2(store.open(&error), qPrintable(error));
+        QVERIFY(store.customers());
+        book_checks::searchPutDeleteAndCallers(*store.customers(), store);
     }
 
     void cleanupTestCase()
