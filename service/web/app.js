@@ -54,7 +54,26 @@ function setUpViews(history, terminal, customers) {
       }
     });
   }
-  return (view) => tabs.find((tab) => tab.dataset.view === view).click();
+  // skipLoad: the caller fills the view itself (a search from a link).
+  return (view, skipLoad = false) => {
+    if (skipLoad) opened.add(view);
+    tabs.find((tab) => tab.dataset.view === view)?.click();
+  };
+}
+
+// Links into the page from outside (the counter PCs' popup):
+// #customer=NUMBER, #history?q=NUMBER, #missed.
+function followLink(showView, customers, history) {
+  const link = decodeURIComponent(location.hash.slice(1));
+  if (link.startsWith('customer=')) {
+    showView('customers');
+    customers.showCustomer(link.slice('customer='.length));
+  } else if (link.startsWith('history?q=')) {
+    showView('history', true);
+    history.showNumber(link.slice('history?q='.length));
+  } else if (link === 'missed') {
+    showView('missed');
+  }
 }
 
 // The last hook report of each port, from the recent stored events.
@@ -115,6 +134,8 @@ async function boot() {
     onReject: (number) => rejectNumber(terminal.port, number),
   });
   showView = setUpViews(history, terminal, customers);
+  followLink(showView, customers, history);
+  window.addEventListener('hashchange', () => followLink(showView, customers, history));
   showWho(who);
   terminal.setReadOnly(who.scope !== 'admin');
   terminal.setPorts(ports.ports ?? []);

@@ -596,6 +596,14 @@ class Suite:
                   'the customer\'s calls')
         check('매주 금요일 주문' in self.by_id('customer-details').text, 'the customer page lacks the memo')
 
+        # The links the counter PCs' popup opens: a customer, a number's calls.
+        self.driver.get(f'{self.service.base}/#customer={number}')
+        self.wait(lambda: self.visible('customer-page') and '매주 금요일 주문' in self.by_id('customer-details').text,
+                  5, 'the customer page from #customer=')
+        self.driver.get(f'{self.service.base}/#history?q={number}')
+        self.wait(lambda: self.visible('view-history') and HOSTILE in self.by_id('history-rows').text,
+                  5, 'the number\'s calls from #history?q=')
+
     def test_keyboard(self):
         self.show_view('live')
         tab = self.driver.find_element(By.CSS_SELECTOR, '[data-view="history"]')
