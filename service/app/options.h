@@ -28,6 +28,7 @@ struct Options
     int maxConnections = 256;
     int maxStreamClients = 1000;
     int maxQueuedCalls = 64;     // POST /api/call waiting for their turn
+    int ringWindowMs = 45000;    // a call not picked up within it is missed
 };
 
 enum class ParseResult { Run, ExitOk, Error };

@@ -2,6 +2,7 @@
 
 #include "access.h"
 #include "api.h"
+#include "call_outcomes.h"
 #include "call_queue.h"
 #include "event_log.h"
 #include "hooks.h"
@@ -9,6 +10,7 @@
 #include "json_bridge.h"
 #include "login_sync.h"
 #include "metrics.h"
+#include "missed_api.h"
 #include "port_keeper.h"
 #include "shared_log.h"
 #include "sqlite_store.h"
@@ -131,6 +133,8 @@ bool Service::start(QString *error)
         }});
     // Dashboard: the page, its login and the session cookie as a second key.
     m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
+    m_missed = std::make_unique<MissedApi>(*m_api, *m_access, *m_eventStore,
+                                           [this](const QJsonObject &event) { m_log->record(event); });
     // Hook point: a session that ends closes its streams (StreamHub::closeSession, once it exists).
     m_web->sessions().setEndedCallback([](const QByteArray &) {});
     // Device tokens and remembered sessions, as `tavrod token` changes them.
@@ -160,8 +164,28 @@ bool Service::start(QString *error)
         : m_options.listenAddress.toString();
     std::fprintf(stderr, "tavrod: listening on http://%s:%u\n", qPrintable(host), unsigned(m_http->port()));
 
+    startOutcomes();
     m_ports->start();
     return true;
+}
+
+void Service::startOutcomes()
+{
+    m_outcomes = std::make_unique<CallOutcomes>(m_options.ringWindowMs,
+                                                [this](const QJsonObject &event) { m_log->record(event); });
+    // The site's own numbering in both stores: what the tracker decides by.
+    connect(m_log.get(), &EventLog::published, m_outcomes.get(), [this](const EventRecord &event) {
+        if (event.id > 0)
+            m_outcomes->observe(event.object);
+    });
+    // Calls that were ringing when the service stopped are decided from the
+    // store: their window may have passed meanwhile, or a lift was stored.
+    constexpr int backlogLimit = 100000;
+    QList<QJsonObject> backlog;
+    QString error;
+    if (!m_eventStore->outcomeBacklog(m_options.site, backlogLimit, &backlog, &error))
+        std::fprintf(stderr, "tavrod: pending calls cannot be read (%s); they stay pending\n", qPrintable(error));
+    m_outcomes->resume(backlog);
 }
 
 bool Service::openStore(QString *error)

@@ -19,6 +19,8 @@ class JsonBridge;
 namespace tavrod {
 
 class Access;
+class CallOutcomes;
+class MissedApi;
 class Api;
 class EventLog;
 class HookRunner;
@@ -51,6 +53,7 @@ public:
 private:
     bool openStore(QString *error);
     void onBridgeEvent(const QJsonObject &event);
+    void startOutcomes();
 
     Options m_options;
     std::unique_ptr<Metrics> m_metrics;
@@ -69,6 +72,8 @@ private:
     std::unique_ptr<Api> m_api;
     std::unique_ptr<WebRoutes> m_web; // the dashboard
     std::unique_ptr<LoginSync> m_logins;
+    std::unique_ptr<CallOutcomes> m_outcomes; // answered or missed
+    std::unique_ptr<MissedApi> m_missed;
     bool m_stopped = false;
 };
 

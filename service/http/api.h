@@ -58,6 +58,9 @@ public:
     void addRoute(const QByteArray &method, const QString &path, Scope needs, Route route);
     // needsToken: GET and HEAD need view, other methods admin.
     void addRoute(const QByteArray &method, const QString &path, bool needsToken, Route route);
+    // Every path under a prefix that no exact route takes ("/api/missed/"
+    // for "/api/missed/ID/done"); the route reads the rest of the path.
+    void addPrefixRoute(const QByteArray &method, const QString &prefix, Scope needs, Route route);
 
     void handle(const HttpRequest &request, HttpResponder responder) const;
     // For the HTTP server: nullopt lets a WebSocket upgrade of /api/stream through.
@@ -79,13 +82,21 @@ private:
     void getCalls(const HttpRequest &request, HttpResponder responder) const;
     void getEvents(const HttpRequest &request, HttpResponder responder) const;
 
+    const QMap<QByteArray, Entry> *routesFor(const QString &path, QString *label) const;
+
     Parts m_parts;
     QMap<QString, QMap<QByteArray, Entry>> m_routes;
+    QMap<QString, QMap<QByteArray, Entry>> m_prefixRoutes;
 };
 
 // "2026-12-07", "2026-12-07T10:00", "2026-12-07T10:00:00.000+09:00"...
 // -> "2026-12-07T01:00:00.000Z" (UTC); a time without an offset is UTC.
 bool normaliseTime(const QString &text, QString *out);
+
+struct CallQuery;
+// The history search of /api/calls (and what shares its filters) from a
+// request's query; false with the reason for a 400.
+bool callQueryFromRequest(const HttpRequest &request, CallQuery *query, QString *error);
 
 } // namespace tavrod
 

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QVariant>
 
 namespace tavrod {
 
@@ -37,6 +38,18 @@ struct CallQuery
     QString site = {};
     qint64 before = 0; // id < before (paging)
     int limit = 50;
+    QString outcome = {}; // answered, missed or pending
+    bool openMissed = false; // missed and not marked done
+};
+
+// Where a call stands: its outcome and, for a missed one, who dealt with it.
+struct CallStanding
+{
+    bool found = false;
+    QString outcome; // empty for calls stored before outcomes were kept
+    QString doneAt;
+    QString doneBy;
+    QString portName;
 };
 
 struct CallPage
@@ -60,6 +73,29 @@ public:
     // The stored events after an id, oldest first, as their JSON.
     virtual bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) = 0;
     virtual bool findCalls(const CallQuery &query, CallPage *page, QString *error) = 0;
+
+    // The site's ReceiveCall and HookEvent events from its oldest pending
+    // call on, oldest first, with their ids as the site numbered them; each
+    // ReceiveCall carries its stored "outcome". Empty when nothing is pending.
+    virtual bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error)
+    {
+        Q_UNUSED(site) Q_UNUSED(limit) Q_UNUSED(events)
+        *error = QStringLiteral("this store keeps no outcomes");
+        return false;
+    }
+    virtual bool callStanding(qint64 callId, CallStanding *standing, QString *error)
+    {
+        Q_UNUSED(callId) Q_UNUSED(standing)
+        *error = QStringLiteral("this store keeps no outcomes");
+        return false;
+    }
+    // Missed calls not marked done (of one site, or of all with site empty).
+    virtual bool countOpenMissed(const QString &site, qint64 *count, QString *error)
+    {
+        Q_UNUSED(site) Q_UNUSED(count)
+        *error = QStringLiteral("this store keeps no outcomes");
+        return false;
+    }
 };
 
 // Where the stream and /api/events read the numbered events: the local log,
@@ -76,6 +112,10 @@ public:
 
 // The call object of /api/calls from a stored ReceiveCall event.
 QJsonObject callFromEvent(const QJsonObject &event);
+// The same with what the calls table adds: outcome (null for calls stored
+// before outcomes were kept) and, once a missed call is dealt with, done.
+QJsonObject callFromRow(const QJsonObject &event, const QVariant &outcome, const QVariant &doneAt,
+                        const QVariant &doneBy);
 
 // For the history search of every store: plain ASCII, and a LIKE pattern
 // (escape character '\\') that finds q anywhere.

@@ -3,6 +3,7 @@
 #include "login_book.h"
 
 #include <QJsonArray>
+#include <QHash>
 #include <QJsonDocument>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -69,6 +70,12 @@ const char *const migrations[][10] = {
      " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
      " WHERE lower(substr(v.t, i, 2)) ~ '[^[:ascii:]]' ON CONFLICT DO NOTHING; END IF; END $$",
      nullptr},
+    // 4: answered or missed, and who dealt with a missed call; calls stored
+    // before it keep no outcome (NULL).
+    {"ALTER TABLE calls ADD COLUMN outcome TEXT, ADD COLUMN done_at TEXT, ADD COLUMN done_by TEXT",
+     "CREATE INDEX calls_outcome ON calls(outcome, id)",
+     "CREATE INDEX calls_open_missed ON calls(id) WHERE outcome = 'missed' AND done_at IS NULL",
+     nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
 
@@ -79,12 +86,21 @@ const char insertBatch[] =
     " stored AS (INSERT INTO events (id, site, local_id, portname, at, kind, body)"
     " SELECT id, site, local_id, portname, at, kind, body FROM rows ORDER BY id"
     " ON CONFLICT (site, local_id) DO NOTHING RETURNING id),"
-    " called AS (INSERT INTO calls (id, site, portname, at, callstate, number, name)"
-    " SELECT r.id, r.site, r.portname, r.at, r.callstate, r.number, r.name FROM rows r JOIN stored s"
+    " called AS (INSERT INTO calls (id, site, portname, at, callstate, number, name, outcome)"
+    " SELECT r.id, r.site, r.portname, r.at, r.callstate, r.number, r.name, 'pending' FROM rows r JOIN stored s"
     " ON s.id = r.id WHERE r.kind = 'ReceiveCall' RETURNING id, number, name)"
     " INSERT INTO call_grams (gram, id) SELECT DISTINCT lower(substr(v.t, i, 2)), c.id FROM called c,"
     " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
     " WHERE lower(substr(v.t, i, 2)) ~ '[^[:ascii:]]' ON CONFLICT DO NOTHING";
+
+// After the batch (its calls are visible then): outcomes and missed calls
+// dealt with. The first decision holds.
+const char updateOutcomes[] =
+    "UPDATE calls c SET outcome = r.outcome FROM json_to_recordset(?::json) AS r(id BIGINT, outcome TEXT)"
+    " WHERE c.id = r.id AND c.outcome = 'pending'";
+const char updateDone[] =
+    "UPDATE calls c SET done_at = r.done_at, done_by = r.done_by FROM json_to_recordset(?::json)"
+    " AS r(id BIGINT, done_at TEXT, done_by TEXT) WHERE c.id = r.id AND c.done_at IS NULL";
 
 QString sqlError(const QString &step, const QSqlError &error)
 {
@@ -374,12 +390,30 @@ bool PgStore::append(const QList<EventRecord> &events, QString *error)
     if (ids.size() != events.size())
         return fail(QStringLiteral("numbering events"), QSqlError(QStringLiteral("too few ids")));
 
-    QJsonArray rows;
+    QJsonArray rows, outcomes, done;
+    QHash<qint64, qint64> sharedOf; // local id -> shared id within this batch
+    for (qsizetype i = 0; i < events.size(); ++i)
+        sharedOf.insert(events.at(i).id, ids.at(i));
     for (qsizetype i = 0; i < events.size(); ++i) {
         const EventRecord &event = events.at(i);
         QJsonObject object = event.object;
         object.insert(QStringLiteral("id"), ids.at(i));
         object.insert(QStringLiteral("localId"), event.id);
+        if (event.kind == u"CallOutcome") {
+            // The site numbers its calls; readers know them by the shared id.
+            const qint64 localCall = object.value(QStringLiteral("callId")).toInteger();
+            qint64 sharedCall = sharedOf.value(localCall);
+            QString lookupError;
+            if (sharedCall == 0 && !sharedIdOf(event.site, localCall, &sharedCall, &lookupError))
+                return fail(QStringLiteral("finding call %1").arg(localCall), QSqlError(lookupError));
+            object.insert(QStringLiteral("callId"), sharedCall);
+            object.insert(QStringLiteral("localCallId"), localCall);
+            outcomes.append(QJsonObject{{"id", sharedCall}, {"outcome", object.value(QStringLiteral("outcome"))}});
+        } else if (event.kind == u"MissedDone") {
+            done.append(QJsonObject{{"id", object.value(QStringLiteral("callId"))},
+                                    {"done_at", object.value(QStringLiteral("at"))},
+                                    {"done_by", pgText(object.value(QStringLiteral("by")).toString())}});
+        }
         const QJsonObject info = object.value(QStringLiteral("cidInfo")).toObject();
         rows.append(QJsonObject{
             {"id", ids.at(i)},
@@ -399,8 +433,87 @@ bool PgStore::append(const QList<EventRecord> &events, QString *error)
     insert.bindValue(0, QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)));
     if (!insert.exec())
         return fail(QStringLiteral("storing %1 events").arg(events.size()), insert.lastError());
+    for (const auto &[sql, list] : {std::pair{updateOutcomes, &outcomes}, std::pair{updateDone, &done}}) {
+        if (list->isEmpty())
+            continue;
+        QSqlQuery update(m_db);
+        update.prepare(QString::fromLatin1(sql));
+        update.bindValue(0, QString::fromUtf8(QJsonDocument(*list).toJson(QJsonDocument::Compact)));
+        if (!update.exec())
+            return fail(QStringLiteral("noting outcomes"), update.lastError());
+    }
     if (!m_db.commit())
         return fail(QStringLiteral("committing"), m_db.lastError());
+    return true;
+}
+
+bool PgStore::sharedIdOf(const QString &site, qint64 localId, qint64 *id, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT id FROM events WHERE site = ? AND local_id = ?"));
+    bindAll(query, {pgText(site), localId});
+    if (!query.exec()) {
+        *error = query.lastError().text().simplified();
+        return false;
+    }
+    *id = query.next() ? query.value(0).toLongLong() : 0;
+    return true;
+}
+
+bool PgStore::outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral(
+        "SELECT e.body, e.local_id, c.outcome FROM events e LEFT JOIN calls c ON c.id = e.id WHERE e.site = ?"
+        " AND e.kind IN ('ReceiveCall', 'HookEvent') AND e.local_id >= (SELECT MIN(pe.local_id) FROM calls p"
+        " JOIN events pe ON pe.id = p.id WHERE p.outcome = 'pending' AND p.site = ?) ORDER BY e.local_id LIMIT ?"));
+    bindAll(query, {pgText(site), pgText(site), limit});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading pending calls"), query.lastError());
+        return false;
+    }
+    while (query.next()) {
+        QJsonObject event = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
+        event.insert(QStringLiteral("id"), query.value(1).toLongLong());
+        if (!query.value(2).isNull())
+            event.insert(QStringLiteral("outcome"), query.value(2).toString());
+        events->append(event);
+    }
+    return true;
+}
+
+bool PgStore::callStanding(qint64 callId, CallStanding *standing, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT outcome, done_at, done_by, portname FROM calls WHERE id = ?"));
+    bindAll(query, {callId});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading call %1").arg(callId), query.lastError());
+        return false;
+    }
+    standing->found = query.next();
+    if (standing->found) {
+        standing->outcome = query.value(0).toString();
+        standing->doneAt = query.value(1).toString();
+        standing->doneBy = query.value(2).toString();
+        standing->portName = query.value(3).toString();
+    }
+    return true;
+}
+
+bool PgStore::countOpenMissed(const QString &site, qint64 *count, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT count(*) FROM calls WHERE outcome = 'missed' AND done_at IS NULL")
+                  + (site.isEmpty() ? QString() : QStringLiteral(" AND site = ?")));
+    if (!site.isEmpty())
+        bindAll(query, {pgText(site)});
+    if (!query.exec() || !query.next()) {
+        *error = sqlError(QStringLiteral("counting missed calls"), query.lastError());
+        return false;
+    }
+    *count = query.value(0).toLongLong();
     return true;
 }
 
@@ -475,13 +588,16 @@ bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error
     } conditions[] = {{request.since, "c.at >= ?"},
                       {request.until, "c.at < ?"},
                       {request.port, "c.portname = ?"},
-                      {request.site, "c.site = ?"}};
+                      {request.site, "c.site = ?"},
+                      {request.outcome, "c.outcome = ?"}};
     for (const auto &condition : conditions) {
         if (!condition.value.isEmpty()) {
             filters << QString::fromLatin1(condition.condition);
             filterValues << pgText(condition.value);
         }
     }
+    if (request.openMissed)
+        filters << QStringLiteral("c.outcome = 'missed' AND c.done_at IS NULL");
     const int limit = qBound(1, request.limit, 1000);
 
     QString from = QStringLiteral("calls c");
@@ -502,25 +618,26 @@ bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error
             return false;
     }
     // The page's ids first, the bodies after.
-    const QString sql = QStringLiteral("SELECT e.body FROM (SELECT %3 AS id FROM %1%2 ORDER BY %3 DESC LIMIT %4) m"
-                                       " JOIN events e ON e.id = m.id ORDER BY m.id DESC")
+    const QString sql = QStringLiteral("SELECT e.body, k.outcome, k.done_at, k.done_by FROM (SELECT %3 AS id FROM %1%2"
+                                       " ORDER BY %3 DESC LIMIT %4) m JOIN events e ON e.id = m.id"
+                                       " JOIN calls k ON k.id = m.id ORDER BY m.id DESC")
                             .arg(from,
                                  where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND "),
                                  idColumn)
                             .arg(limit + 1);
-    QList<QByteArray> bodies;
-    if (!runSearch(sql, values, plan, &bodies, error))
+    QList<QVariantList> found;
+    if (!runSearch(sql, values, plan, &found, error))
         return false;
     qint64 lastId = 0;
     int count = 0;
     page->next = 0;
-    for (const QByteArray &body : std::as_const(bodies)) {
+    for (const QVariantList &row : std::as_const(found)) {
         if (count == limit) {
             page->next = lastId;
             break;
         }
-        const QJsonObject event = QJsonDocument::fromJson(body).object();
-        page->calls.append(callFromEvent(event));
+        const QJsonObject event = QJsonDocument::fromJson(row.at(0).toString().toUtf8()).object();
+        page->calls.append(callFromRow(event, row.at(1), row.at(2), row.at(3)));
         lastId = event.value(QStringLiteral("id")).toInteger();
         ++count;
     }
@@ -557,7 +674,7 @@ bool PgStore::choosePlan(const QString &q, const QStringList &filters, const QVa
     return true;
 }
 
-bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan plan, QList<QByteArray> *bodies,
+bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan plan, QList<QVariantList> *rows,
                         QString *error)
 {
     const bool steered = plan != Plan::Planner;
@@ -588,7 +705,7 @@ bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan pla
     if (!query.exec())
         return fail(query.lastError());
     while (query.next())
-        bodies->append(query.value(0).toString().toUtf8());
+        rows->append({query.value(0), query.value(1), query.value(2), query.value(3)});
     if (steered)
         m_db.rollback(); // nothing was written; the settings go with it
     return true;

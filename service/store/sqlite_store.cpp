@@ -36,6 +36,14 @@ const char *const migrations[][8] = {
     // 3: device tokens and remembered dashboard sessions (hashed); calls
     // stored before it get the indexed form of their texts (reindexCalls).
     {tokensTableSql, sessionsTableSql, nullptr},
+    // 4: answered or missed, and who dealt with a missed call. Calls stored
+    // before it keep no outcome (NULL): they were never watched.
+    {"ALTER TABLE calls ADD COLUMN outcome TEXT",
+     "ALTER TABLE calls ADD COLUMN doneAt TEXT",
+     "ALTER TABLE calls ADD COLUMN doneBy TEXT",
+     "CREATE INDEX calls_outcome ON calls(outcome, id)",
+     "CREATE INDEX calls_open_missed ON calls(id) WHERE outcome = 'missed' AND doneAt IS NULL",
+     nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
 
@@ -99,6 +107,16 @@ QJsonObject callFromEvent(const QJsonObject &event)
     QJsonObject call;
     for (const char *key : {"id", "site", "portName", "at", "callState", "cidInfo"})
         call.insert(QLatin1String(key), event.value(QLatin1String(key)));
+    return call;
+}
+
+QJsonObject callFromRow(const QJsonObject &event, const QVariant &outcome, const QVariant &doneAt,
+                        const QVariant &doneBy)
+{
+    QJsonObject call = callFromEvent(event);
+    call.insert(QStringLiteral("outcome"), outcome.isNull() ? QJsonValue() : QJsonValue(outcome.toString()));
+    if (!doneAt.isNull())
+        call.insert(QStringLiteral("done"), QJsonObject{{"at", doneAt.toString()}, {"by", doneBy.toString()}});
     return call;
 }
 
@@ -282,6 +300,84 @@ bool SqliteStore::insertCall(const EventRecord &event, Statements &statements, Q
     return true;
 }
 
+bool SqliteStore::noteOutcome(const EventRecord &event, QString *error)
+{
+    const qint64 callId = event.object.value(QStringLiteral("callId")).toInteger();
+    QSqlQuery update(m_db);
+    if (event.kind == u"CallOutcome") {
+        // The first decision holds; a replay after a restart cannot flip it.
+        update.prepare(QStringLiteral("UPDATE calls SET outcome = ? WHERE id = ? AND outcome = 'pending'"));
+        bindAll(update, {event.object.value(QStringLiteral("outcome")).toString(), callId});
+    } else if (event.kind == u"MissedDone") {
+        update.prepare(QStringLiteral("UPDATE calls SET doneAt = ?, doneBy = ? WHERE id = ? AND doneAt IS NULL"));
+        bindAll(update, {event.object.value(QStringLiteral("at")).toString(),
+                         event.object.value(QStringLiteral("by")).toString(), callId});
+    } else {
+        return true;
+    }
+    if (!update.exec()) {
+        *error = sqlError(QStringLiteral("noting %1 of call %2").arg(event.kind).arg(callId), update.lastError());
+        return false;
+    }
+    return true;
+}
+
+bool SqliteStore::outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral(
+        "SELECT e.body, c.outcome FROM events e LEFT JOIN calls c ON c.id = e.id WHERE e.site = ?"
+        " AND e.kind IN ('ReceiveCall', 'HookEvent') AND e.id >= (SELECT MIN(p.id) FROM calls p"
+        " WHERE p.outcome = 'pending' AND p.site = ?) ORDER BY e.id LIMIT ?"));
+    bindAll(query, {site, site, limit});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading pending calls"), query.lastError());
+        return false;
+    }
+    while (query.next()) {
+        QJsonObject event = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
+        if (!query.value(1).isNull())
+            event.insert(QStringLiteral("outcome"), query.value(1).toString());
+        events->append(event);
+    }
+    return true;
+}
+
+bool SqliteStore::callStanding(qint64 callId, CallStanding *standing, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT outcome, doneAt, doneBy, portName FROM calls WHERE id = ?"));
+    bindAll(query, {callId});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading call %1").arg(callId), query.lastError());
+        return false;
+    }
+    standing->found = query.next();
+    if (standing->found) {
+        standing->outcome = query.value(0).toString();
+        standing->doneAt = query.value(1).toString();
+        standing->doneBy = query.value(2).toString();
+        standing->portName = query.value(3).toString();
+    }
+    return true;
+}
+
+bool SqliteStore::countOpenMissed(const QString &site, qint64 *count, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT count(*) FROM calls WHERE outcome = 'missed' AND doneAt IS NULL")
+                  + (site.isEmpty() ? QString() : QStringLiteral(" AND site = ?")));
+    if (!site.isEmpty())
+        bindAll(query, {site});
+    if (!query.exec() || !query.next()) {
+        *error = sqlError(QStringLiteral("counting missed calls"), query.lastError());
+        return false;
+    }
+    *count = query.value(0).toLongLong();
+    return true;
+}
+
 bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
 {
     if (!m_db.isOpen()) {
@@ -295,8 +391,8 @@ bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
     QSqlQuery insert(m_db);
     insert.prepare(QStringLiteral("INSERT INTO events (id, site, portName, at, kind, body) VALUES (?, ?, ?, ?, ?, ?)"));
     Statements statements {QSqlQuery(m_db), QSqlQuery(m_db), QSqlQuery(m_db)};
-    statements.call.prepare(QStringLiteral("INSERT INTO calls (id, site, portName, at, callState, number, name)"
-                                           " VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    statements.call.prepare(QStringLiteral("INSERT INTO calls (id, site, portName, at, callState, number, name,"
+                                           " outcome) VALUES (?, ?, ?, ?, ?, ?, ?, 'pending')"));
     statements.fts.prepare(QStringLiteral("INSERT INTO calls_fts (rowid, number, name) VALUES (?, ?, ?)"));
     statements.gram.prepare(QStringLiteral("INSERT OR IGNORE INTO call_grams (gram, id) VALUES (?, ?)"));
     for (const EventRecord &event : events) {
@@ -308,6 +404,10 @@ bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
             return false;
         }
         if (event.kind == u"ReceiveCall" && !insertCall(event, statements, error)) {
+            m_db.rollback();
+            return false;
+        }
+        if (!noteOutcome(event, error)) {
             m_db.rollback();
             return false;
         }
@@ -381,15 +481,18 @@ bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *e
     } conditions[] = {{request.since, "c.at >= ?"},
                       {request.until, "c.at < ?"},
                       {request.port, "c.portName = ?"},
-                      {request.site, "c.site = ?"}};
+                      {request.site, "c.site = ?"},
+                      {request.outcome, "c.outcome = ?"}};
     for (const auto &condition : conditions) {
         if (!condition.value.isEmpty()) {
             where << QString::fromLatin1(condition.condition);
             values << condition.value;
         }
     }
+    if (request.openMissed)
+        where << QStringLiteral("c.outcome = 'missed' AND c.doneAt IS NULL");
     const int limit = qBound(1, request.limit, 1000);
-    const QString sql = QStringLiteral("SELECT e.body FROM %1 JOIN events e ON e.id = c.id%2 ORDER BY %3 DESC LIMIT %4")
+    const QString sql = QStringLiteral("SELECT e.body, c.outcome, c.doneAt, c.doneBy FROM %1 JOIN events e ON e.id = c.id%2 ORDER BY %3 DESC LIMIT %4")
                             .arg(from,
                                  where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND "),
                                  idColumn)
@@ -414,7 +517,7 @@ bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *e
             break;
         }
         const QJsonObject event = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
-        page->calls.append(callFromEvent(event));
+        page->calls.append(callFromRow(event, query.value(1), query.value(2), query.value(3)));
         lastId = event.value(QStringLiteral("id")).toInteger();
         ++count;
     }

@@ -21,6 +21,9 @@ public:
     qint64 lastId() override;
     bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) override;
     bool findCalls(const CallQuery &query, CallPage *page, QString *error) override;
+    bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error) override;
+    bool callStanding(qint64 callId, CallStanding *standing, QString *error) override;
+    bool countOpenMissed(const QString &site, qint64 *count, QString *error) override;
 
     // The schema version this code writes; older files are migrated on open.
     static int schemaVersion();
@@ -34,6 +37,8 @@ private:
         QSqlQuery fts;
         QSqlQuery gram;
     };
+    // A CallOutcome or MissedDone event changes its call's row.
+    bool noteOutcome(const EventRecord &event, QString *error);
     bool insertCall(const EventRecord &event, Statements &statements, QString *error);
 
     QString m_path;
