@@ -171,8 +171,11 @@ bool Service::start(QString *error)
 
 void Service::startOutcomes()
 {
-    m_outcomes = std::make_unique<CallOutcomes>(m_options.ringWindowMs,
-                                                [this](const QJsonObject &event) { m_log->record(event); });
+    // Recorded after the event that decided it has gone everywhere, never
+    // from inside the log's own publishing.
+    m_outcomes = std::make_unique<CallOutcomes>(m_options.ringWindowMs, [this](const QJsonObject &event) {
+        QMetaObject::invokeMethod(this, [this, event] { m_log->record(event); }, Qt::QueuedConnection);
+    });
     // The site's own numbering in both stores: what the tracker decides by.
     connect(m_log.get(), &EventLog::published, m_outcomes.get(), [this](const EventRecord &event) {
         if (event.id > 0)
