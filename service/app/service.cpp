@@ -4,6 +4,7 @@
 #include "api.h"
 #include "call_outcomes.h"
 #include "call_queue.h"
+#include "dial_api.h"
 #include "event_log.h"
 #include "hooks.h"
 #include "http_server.h"
@@ -135,6 +136,22 @@ bool Service::start(QString *error)
     m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
     m_missed = std::make_unique<MissedApi>(*m_api, *m_access, *m_eventStore,
                                            [this](const QJsonObject &event) { m_log->record(event); });
+    m_dial = std::make_unique<DialApi>(
+        *m_api,
+        [this](const QJsonObject &request, std::function<void(const QJsonObject &)> reply) {
+            return m_calls->enqueue(request, std::move(reply));
+        },
+        [this](const QString &portName) {
+            for (const QJsonValue &port : m_ports->describe()) {
+                if (port[QStringLiteral("portName")].toString() == portName)
+                    return port[QStringLiteral("open")].toBool();
+            }
+            return false;
+        });
+    connect(m_log.get(), &EventLog::published, m_dial.get(), [this](const EventRecord &event) {
+        if (event.id > 0)
+            m_dial->observe(event.object);
+    });
     // Hook point: a session that ends closes its streams (StreamHub::closeSession, once it exists).
     m_web->sessions().setEndedCallback([](const QByteArray &) {});
     // Device tokens and remembered sessions, as `tavrod token` changes them.

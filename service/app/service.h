@@ -20,6 +20,7 @@ namespace tavrod {
 
 class Access;
 class CallOutcomes;
+class DialApi;
 class MissedApi;
 class Api;
 class EventLog;
@@ -74,6 +75,7 @@ private:
     std::unique_ptr<LoginSync> m_logins;
     std::unique_ptr<CallOutcomes> m_outcomes; // answered or missed
     std::unique_ptr<MissedApi> m_missed;
+    std::unique_ptr<DialApi> m_dial;
     bool m_stopped = false;
 };
 

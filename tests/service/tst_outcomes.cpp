@@ -1,6 +1,7 @@
 // Answered or missed: the rules per port, a restart in the middle of a ring
 // window, and the missed list as two screens use it (tavrod against tavro_sim).
 #include "call_outcomes.h"
+#include "dial_api.h"
 #include "event_log.h"
 #include "sqlite_store.h"
 #include "tavrod_rig.h"
@@ -263,6 +264,53 @@ private slots:
                  409);
         QCOMPARE(tavrod.request("POST", "/api/missed/99999/done").status, 404);
         QCOMPARE(tavrod.request("POST", "/api/missed/x/done").status, 404);
+    }
+
+    void callBackWaitsForTheHandsetThenDialsOnce()
+    {
+        QString digits;
+        for (const auto &[typed, dialled] : {std::pair{"+82 (2) 555-1234", "025551234"},
+                                             std::pair{" 010-1234-5678 ", "01012345678"}}) {
+            QVERIFY(DialApi::normaliseNumber(QString::fromLatin1(typed), &digits));
+            QCOMPARE(digits, QString::fromLatin1(dialled));
+        }
+        for (const char *refused : {"", "02-555-12a4", "123456789012345678901234567890123"})
+            QVERIFY(!DialApi::normaliseNumber(QString::fromLatin1(refused), &digits));
+
+        QTemporaryDir dir;
+        const QString link = dir.filePath("com1");
+        SimProcess sim({"--link", link});
+        QVERIFY2(sim.start(), qPrintable(sim.lastError()));
+        TavrodProcess tavrod(dir.path());
+        QVERIFY(tavrod.start({"--map", "COM1=" + link}));
+        QTRY_VERIFY_WITH_TIMEOUT(tavrod.request("GET", "/api/ports").body.contains("\"open\":true"), 10000);
+        const QByteArray dial = R"({"portName":"COM1","number":"02-555-1234"})";
+        QCOMPARE(tavrod.request("POST", "/api/dial", R"({"portName":"COM2","number":"0255"})").status, 503);
+        QCOMPARE(tavrod.request("POST", "/api/dial", R"({"portName":"COM1","number":"call me"})").status, 400);
+
+        // Down: it waits; a second dial meanwhile is refused; the lift sends it.
+        HttpReply second;
+        QTimer::singleShot(300, [&] {
+            second = tavrod.request("POST", "/api/dial", dial);
+            QVERIFY(!sim.output().contains("dialling"));
+            sim.type("lift");
+        });
+        const HttpReply first = tavrod.request("POST", "/api/dial", dial);
+        QCOMPARE(second.status, 409);
+        QVERIFY2(first.status == 200, first.body);
+        QCOMPARE(first.json().value("cmd").toString(), QStringLiteral("C"));
+        QCOMPARE(first.json().value("value").toBool(), true);
+        QVERIFY(sim.waitForOutput("dialling 025551234"));
+
+        // Up already: at once. Put down and never lifted: nothing goes out.
+        QCOMPARE(tavrod.request("POST", "/api/dial", dial).status, 200);
+        sim.type("hangup");
+        QTRY_VERIFY_WITH_TIMEOUT(tavrod.request("GET", "/api/events").body.contains("\"eventType\":false"), 5000);
+        sim.clearLogs();
+        const HttpReply never = tavrod.request("POST", "/api/dial", dial);
+        QCOMPARE(never.status, 408);
+        QTest::qWait(200);
+        QVERIFY(!sim.output().contains("dialling"));
     }
 };
 
