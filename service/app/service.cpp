@@ -6,6 +6,7 @@
 #include "call_queue.h"
 #include "dial_api.h"
 #include "event_log.h"
+#include "export_api.h"
 #include "hooks.h"
 #include "http_server.h"
 #include "json_bridge.h"
@@ -148,6 +149,7 @@ bool Service::start(QString *error)
             }
             return false;
         });
+    m_export = std::make_unique<ExportApi>(*m_api, *m_eventStore);
     connect(m_log.get(), &EventLog::published, m_dial.get(), [this](const EventRecord &event) {
         if (event.id > 0)
             m_dial->observe(event.object);

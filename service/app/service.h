@@ -21,6 +21,7 @@ namespace tavrod {
 class Access;
 class CallOutcomes;
 class DialApi;
+class ExportApi;
 class MissedApi;
 class Api;
 class EventLog;
@@ -76,6 +77,7 @@ private:
     std::unique_ptr<CallOutcomes> m_outcomes; // answered or missed
     std::unique_ptr<MissedApi> m_missed;
     std::unique_ptr<DialApi> m_dial;
+    std::unique_ptr<ExportApi> m_export;
     bool m_stopped = false;
 };
 

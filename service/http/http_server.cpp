@@ -67,7 +67,8 @@ QByteArray serialize(const HttpResponse &response, bool keepAlive, bool withBody
     out += "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     if (!response.contentType.isEmpty())
         out += "Content-Type: " + response.contentType + "\r\n";
-    out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    if (!response.streamedBody)
+        out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     out += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     out += "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
     // Dashboard: no inline script or foreign source on any answer, no framing.
@@ -358,12 +359,41 @@ void HttpConnection::write(const HttpResponse &response, bool keepAlive)
         m_socket->commitTransaction();
         m_inTransaction = false;
     }
-    m_socket->write(serialize(response, keepAlive, m_current.method != "HEAD"));
+    if (response.streamedBody) {
+        keepAlive = false; // the end of the body is the end of the connection
+        m_socket->write(serialize(response, false, false));
+        if (m_current.method != "HEAD") {
+            m_streamedBody = response.streamedBody;
+            m_closing = true;
+            m_buffer.clear();
+            connect(m_socket, &QTcpSocket::bytesWritten, this, &HttpConnection::pumpStreamedBody);
+            pumpStreamedBody();
+            return;
+        }
+    } else {
+        m_socket->write(serialize(response, keepAlive, m_current.method != "HEAD"));
+    }
     m_idle.start();
     if (!keepAlive) {
         m_closing = true;
         m_buffer.clear();
         m_socket->disconnectFromHost();
+    }
+}
+
+void HttpConnection::pumpStreamedBody()
+{
+    // A reader that stops reading stops the pulls; the idle timer ends it.
+    constexpr qint64 lowWater = 64 * 1024;
+    m_idle.start();
+    while (m_streamedBody && m_socket->bytesToWrite() < lowWater) {
+        const QByteArray piece = m_streamedBody();
+        if (piece.isEmpty()) {
+            m_streamedBody = nullptr;
+            m_socket->disconnectFromHost();
+            return;
+        }
+        m_socket->write(piece);
     }
 }
 

@@ -51,6 +51,11 @@ struct HttpResponse
     QByteArray body;
     HeaderList headers;
 
+    // A body too large to hold: pulled piece by piece while the socket
+    // drains, until it gives an empty piece; sent without a length and the
+    // connection closed after it. Set instead of body.
+    std::function<QByteArray()> streamedBody = {};
+
     static HttpResponse json(int status, const QJsonObject &object);
     // {"error": text}
     static HttpResponse error(int status, const QString &text);
@@ -160,8 +165,10 @@ private:
     void write(const HttpResponse &response, bool keepAlive);
     void upgrade(const HttpRequest &request);
     void finish();
+    void pumpStreamedBody();
 
     HttpServer &m_server;
+    std::function<QByteArray()> m_streamedBody;
     QTcpSocket *m_socket;
     HttpRequestParser m_parser;
     QByteArray m_buffer;

@@ -2,6 +2,8 @@
 // window, and the missed list as two screens use it (tavrod against tavro_sim).
 #include "call_outcomes.h"
 #include "dial_api.h"
+#include "export_api.h"
+#include "http_server.h"
 #include "event_log.h"
 #include "sqlite_store.h"
 #include "tavrod_rig.h"
@@ -9,6 +11,7 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -263,6 +266,14 @@ private slots:
         QCOMPARE(tavrod.request("POST", QStringLiteral("/api/missed/%1/done").arg(outcomeEvents(first)[0]["callId"].toInteger())).status,
                  409);
         QCOMPARE(tavrod.request("POST", "/api/missed/99999/done").status, 404);
+
+        // The export takes the history's filters.
+        const HttpReply csv = tavrod.request("GET", "/api/calls/export?outcome=missed");
+        QCOMPARE(csv.status, 200);
+        QVERIFY(csv.body.startsWith("\xEF\xBB\xBF" + ExportApi::csvHeader()));
+        const QStringList lines = QString::fromUtf8(csv.body).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[1].contains(u",COM1,0212345678,홍길동,,일반,부재중"_qs), qPrintable(lines[1]));
         QCOMPARE(tavrod.request("POST", "/api/missed/x/done").status, 404);
     }
 
@@ -311,6 +322,62 @@ private slots:
         QCOMPARE(never.status, 408);
         QTest::qWait(200);
         QVERIFY(!sim.output().contains("dialling"));
+    }
+
+    void exportIsSafeCsvStreamedAsTheClientReads()
+    {
+        QCOMPARE(ExportApi::csvCell("=HYPERLINK(\"x\")"), QStringLiteral("\"'=HYPERLINK(\"\"x\"\")\""));
+        for (const char *formula : {"+1", "-2+3", "@SUM(A1)", "\tx"})
+            QCOMPARE(ExportApi::csvCell(QString::fromLatin1(formula)), u'\'' + QString::fromLatin1(formula));
+        QCOMPARE(ExportApi::csvCell("a,b"), QStringLiteral("\"a,b\""));
+        QCOMPARE(ExportApi::csvCell("줄\n바꿈"), QStringLiteral("\"줄\n바꿈\""));
+        QCOMPARE(ExportApi::csvCell(u"홍길동"_qs), u"홍길동"_qs);
+        const QJsonObject row{{"at", "2026-12-07T01:00:00.000Z"}, {"site", "A"}, {"portName", "COM1"},
+                              {"callState", 2}, {"outcome", "missed"},
+                              {"cidInfo", QJsonObject{{"lNumber", "0212345678"}, {"lName", "=1+1"}}},
+                              {"customer", QJsonObject{{"name", "김, 고객"}}}};
+        const QString line = QString::fromUtf8(ExportApi::csvLine(row));
+        QVERIFY2(line.endsWith(u",A,COM1,0212345678,'=1+1,\"김, 고객\",통화중 수신,부재중\r\n"_qs), qPrintable(line));
+
+        // The server pulls the body while the socket drains; a reader gets all.
+        HttpServer server(HttpLimits{});
+        int pulls = 0;
+        server.setHandler([&](const HttpRequest &, HttpResponder responder) {
+            HttpResponse response;
+            response.contentType = "text/csv";
+            response.streamedBody = [&pulls]() -> QByteArray {
+                return ++pulls <= 400 ? QByteArray(100000, 'x') : QByteArray();
+            };
+            responder.send(response);
+        });
+        QString error;
+        QVERIFY2(server.listen(QHostAddress::LocalHost, 0, &error), qPrintable(error));
+        QTcpSocket client;
+        client.setReadBufferSize(64 * 1024);
+        client.connectToHost(QHostAddress::LocalHost, server.port());
+        QVERIFY(client.waitForConnected(5000));
+        client.write("GET /x HTTP/1.1\r\nHost: a\r\n\r\n");
+        QByteArray answer;
+        bool closed = false;
+        connect(&client, &QTcpSocket::disconnected, this, [&] { closed = true; });
+        // Not reading for a while: the server stops pulling, not buffering all.
+        QTest::qWait(300);
+        QVERIFY2(pulls < 200, qPrintable(QString::number(pulls)));
+        qint64 received = 0;
+        const auto take = [&] {
+            const QByteArray bytes = client.readAll();
+            if (answer.size() < 4096)
+                answer += bytes.left(4096);
+            received += bytes.size();
+        };
+        connect(&client, &QTcpSocket::readyRead, this, take);
+        take();
+        QTRY_VERIFY_WITH_TIMEOUT(closed, 20000);
+        take();
+        const qsizetype headerEnd = answer.indexOf("\r\n\r\n");
+        QVERIFY(headerEnd > 0);
+        QVERIFY(!answer.left(headerEnd).contains("Content-Length"));
+        QCOMPARE(received - headerEnd - 4, qint64(400) * 100000);
     }
 };
 
