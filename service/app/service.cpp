@@ -16,6 +16,7 @@
 #include "port_keeper.h"
 #include "shared_log.h"
 #include "sqlite_store.h"
+#include "stats_api.h"
 #include "stream.h"
 #include "web_routes.h"
 
@@ -150,6 +151,7 @@ bool Service::start(QString *error)
             return false;
         });
     m_export = std::make_unique<ExportApi>(*m_api, *m_eventStore);
+    m_stats = std::make_unique<StatsApi>(*m_api, *m_eventStore);
     connect(m_log.get(), &EventLog::published, m_dial.get(), [this](const EventRecord &event) {
         if (event.id > 0)
             m_dial->observe(event.object);

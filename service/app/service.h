@@ -22,6 +22,7 @@ class Access;
 class CallOutcomes;
 class DialApi;
 class ExportApi;
+class StatsApi;
 class MissedApi;
 class Api;
 class EventLog;
@@ -78,6 +79,7 @@ private:
     std::unique_ptr<MissedApi> m_missed;
     std::unique_ptr<DialApi> m_dial;
     std::unique_ptr<ExportApi> m_export;
+    std::unique_ptr<StatsApi> m_stats;
     bool m_stopped = false;
 };
 

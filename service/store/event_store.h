@@ -42,6 +42,17 @@ struct CallQuery
     bool openMissed = false; // missed and not marked done
 };
 
+// Counts for /api/stats, at the granularity of an hour (UTC).
+struct StatsQuery
+{
+    QString since; // normalised ISO 8601 UTC; empty: no bound
+    QString until;
+    QString site;
+    QString by = QStringLiteral("hour"); // hour (of the day), day or weekday (0 Sunday)
+    int offsetSeconds = 0;               // local time = UTC + offset, for the buckets
+    int topCallers = 10;
+};
+
 // Where a call stands: its outcome and, for a missed one, who dealt with it.
 struct CallStanding
 {
@@ -87,6 +98,13 @@ public:
     {
         Q_UNUSED(callId) Q_UNUSED(standing)
         *error = QStringLiteral("this store keeps no outcomes");
+        return false;
+    }
+    // {"buckets":[{"key","calls","answered","missed"}],"topCallers":[{"number","name","calls"}]}
+    virtual bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error)
+    {
+        Q_UNUSED(query) Q_UNUSED(stats)
+        *error = QStringLiteral("this store keeps no statistics");
         return false;
     }
     // Missed calls not marked done (of one site, or of all with site empty).

@@ -75,6 +75,11 @@ const char *const migrations[][10] = {
     {"ALTER TABLE calls ADD COLUMN outcome TEXT, ADD COLUMN done_at TEXT, ADD COLUMN done_by TEXT",
      "CREATE INDEX calls_outcome ON calls(outcome, id)",
      "CREATE INDEX calls_open_missed ON calls(id) WHERE outcome = 'missed' AND done_at IS NULL",
+     // Counts per site and hour (UTC "YYYY-MM-DDTHH") for statistics.
+     "CREATE TABLE call_hours (site TEXT NOT NULL, hour TEXT NOT NULL, calls BIGINT NOT NULL,"
+     " answered BIGINT NOT NULL, missed BIGINT NOT NULL, PRIMARY KEY (site, hour))",
+     "INSERT INTO call_hours SELECT site, substr(at, 1, 13), count(*), 0, 0 FROM calls GROUP BY 1, 2",
+     "CREATE INDEX calls_at_number ON calls(at, number)",
      nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
@@ -88,7 +93,9 @@ const char insertBatch[] =
     " ON CONFLICT (site, local_id) DO NOTHING RETURNING id),"
     " called AS (INSERT INTO calls (id, site, portname, at, callstate, number, name, outcome)"
     " SELECT r.id, r.site, r.portname, r.at, r.callstate, r.number, r.name, 'pending' FROM rows r JOIN stored s"
-    " ON s.id = r.id WHERE r.kind = 'ReceiveCall' RETURNING id, number, name)"
+    " ON s.id = r.id WHERE r.kind = 'ReceiveCall' RETURNING id, number, name, site, at),"
+    " hours AS (INSERT INTO call_hours SELECT site, substr(at, 1, 13), count(*), 0, 0 FROM called GROUP BY 1, 2"
+    " ON CONFLICT (site, hour) DO UPDATE SET calls = call_hours.calls + excluded.calls)"
     " INSERT INTO call_grams (gram, id) SELECT DISTINCT lower(substr(v.t, i, 2)), c.id FROM called c,"
     " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
     " WHERE lower(substr(v.t, i, 2)) ~ '[^[:ascii:]]' ON CONFLICT DO NOTHING";
@@ -96,8 +103,11 @@ const char insertBatch[] =
 // After the batch (its calls are visible then): outcomes and missed calls
 // dealt with. The first decision holds.
 const char updateOutcomes[] =
-    "UPDATE calls c SET outcome = r.outcome FROM json_to_recordset(?::json) AS r(id BIGINT, outcome TEXT)"
-    " WHERE c.id = r.id AND c.outcome = 'pending'";
+    "WITH changed AS (UPDATE calls c SET outcome = r.outcome FROM json_to_recordset(?::json) AS r(id BIGINT,"
+    " outcome TEXT) WHERE c.id = r.id AND c.outcome = 'pending' RETURNING c.site, c.at, c.outcome)"
+    " INSERT INTO call_hours SELECT site, substr(at, 1, 13), 0, count(*) FILTER (WHERE outcome = 'answered'),"
+    " count(*) FILTER (WHERE outcome = 'missed') FROM changed GROUP BY 1, 2 ON CONFLICT (site, hour) DO UPDATE"
+    " SET answered = call_hours.answered + excluded.answered, missed = call_hours.missed + excluded.missed";
 const char updateDone[] =
     "UPDATE calls c SET done_at = r.done_at, done_by = r.done_by FROM json_to_recordset(?::json)"
     " AS r(id BIGINT, done_at TEXT, done_by TEXT) WHERE c.id = r.id AND c.done_at IS NULL";
@@ -514,6 +524,69 @@ bool PgStore::countOpenMissed(const QString &site, qint64 *count, QString *error
         return false;
     }
     *count = query.value(0).toLongLong();
+    return true;
+}
+
+bool PgStore::callStats(const StatsQuery &request, QJsonObject *stats, QString *error)
+{
+    const QString local = QStringLiteral("((h.hour || ':00:00')::timestamp + make_interval(secs => %1))")
+                              .arg(request.offsetSeconds);
+    const QString key = request.by == u"day"       ? QStringLiteral("to_char(%1, 'YYYY-MM-DD')").arg(local)
+        : request.by == u"weekday" ? QStringLiteral("extract(dow FROM %1)::int").arg(local)
+                                   : QStringLiteral("extract(hour FROM %1)::int").arg(local);
+    QStringList where, callWhere;
+    QVariantList values, callValues;
+    const struct {
+        const QString &value;
+        const char *hourCondition;
+        const char *callCondition;
+    } conditions[] = {{request.since, "h.hour >= substr(?, 1, 13)", "at >= ?"},
+                      {request.until, "h.hour < substr(?, 1, 13)", "at < ?"},
+                      {request.site, "h.site = ?", "site = ?"}};
+    for (const auto &condition : conditions) {
+        if (condition.value.isEmpty())
+            continue;
+        where << QString::fromLatin1(condition.hourCondition);
+        values << pgText(condition.value);
+        callWhere << QString::fromLatin1(condition.callCondition);
+        callValues << pgText(condition.value);
+    }
+    const auto whereOf = [](const QStringList &list) {
+        return list.isEmpty() ? QString() : QStringLiteral(" WHERE ") + list.join(u" AND ");
+    };
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 AS k, sum(h.calls), sum(h.answered), sum(h.missed) FROM call_hours h%2"
+                                 " GROUP BY k ORDER BY k")
+                      .arg(key, whereOf(where)));
+    bindAll(query, values);
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("counting calls"), query.lastError());
+        return false;
+    }
+    QJsonArray buckets;
+    while (query.next())
+        buckets.append(QJsonObject{{"key", QJsonValue::fromVariant(query.value(0))},
+                                   {"calls", query.value(1).toLongLong()},
+                                   {"answered", query.value(2).toLongLong()},
+                                   {"missed", query.value(3).toLongLong()}});
+    QSqlQuery top(m_db);
+    top.setForwardOnly(true);
+    top.prepare(QStringLiteral("SELECT number, max(name), count(*) AS n FROM calls%1 GROUP BY number"
+                               " ORDER BY n DESC, number LIMIT %2")
+                    .arg(whereOf(callWhere))
+                    .arg(qBound(1, request.topCallers, 100)));
+    bindAll(top, callValues);
+    if (!top.exec()) {
+        *error = sqlError(QStringLiteral("finding the top callers"), top.lastError());
+        return false;
+    }
+    QJsonArray callers;
+    while (top.next())
+        callers.append(QJsonObject{{"number", top.value(0).toString()},
+                                   {"name", top.value(1).toString()},
+                                   {"calls", top.value(2).toLongLong()}});
+    *stats = QJsonObject{{"buckets", buckets}, {"topCallers", callers}};
     return true;
 }
 

@@ -62,6 +62,7 @@ public:
     bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error) override;
     bool callStanding(qint64 callId, CallStanding *standing, QString *error) override;
     bool countOpenMissed(const QString &site, qint64 *count, QString *error) override;
+    bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error) override;
     // Holds the site's name for this connection: two services that number
     // events as the same site would take each other's keys, and the later
     // one's events would be skipped as stored already. False in *claimed

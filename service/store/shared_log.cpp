@@ -43,6 +43,10 @@ public:
     {
         return readable(error) && m_log.m_pg.countOpenMissed(site, count, error);
     }
+    bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error) override
+    {
+        return readable(error) && m_log.m_pg.callStats(query, stats, error);
+    }
 
 private:
     bool readable(QString *error) const

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -15,7 +16,7 @@ namespace {
 
 // Each step brings the file from version i to i + 1; a file is never
 // written by code older than its version.
-const char *const migrations[][8] = {
+const char *const migrations[][10] = {
     // 1: the events, and the calls as their own rows for the history.
     {"CREATE TABLE events (id INTEGER PRIMARY KEY, site TEXT NOT NULL, portName TEXT NOT NULL,"
      " at TEXT NOT NULL, kind TEXT NOT NULL, body TEXT NOT NULL)",
@@ -43,6 +44,12 @@ const char *const migrations[][8] = {
      "ALTER TABLE calls ADD COLUMN doneBy TEXT",
      "CREATE INDEX calls_outcome ON calls(outcome, id)",
      "CREATE INDEX calls_open_missed ON calls(id) WHERE outcome = 'missed' AND doneAt IS NULL",
+     // Counts per site and hour (UTC "YYYY-MM-DDTHH"), kept as calls come
+     // and are decided, so statistics over a year read 8,760 rows a site.
+     "CREATE TABLE call_hours (site TEXT NOT NULL, hour TEXT NOT NULL, calls INTEGER NOT NULL,"
+     " answered INTEGER NOT NULL, missed INTEGER NOT NULL, PRIMARY KEY (site, hour)) WITHOUT ROWID",
+     "INSERT INTO call_hours SELECT site, substr(at, 1, 13), count(*), 0, 0 FROM calls GROUP BY 1, 2",
+     "CREATE INDEX calls_at_number ON calls(at, number)",
      nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
@@ -290,6 +297,14 @@ bool SqliteStore::insertCall(const EventRecord &event, Statements &statements, Q
                                                                 : statements.fts.lastError());
         return false;
     }
+    QSqlQuery hour(m_db);
+    hour.prepare(QStringLiteral("INSERT INTO call_hours VALUES (?, substr(?, 1, 13), 1, 0, 0)"
+                                " ON CONFLICT (site, hour) DO UPDATE SET calls = calls + 1"));
+    bindAll(hour, {event.site, event.at});
+    if (!hour.exec()) {
+        *error = sqlError(QStringLiteral("counting call %1").arg(event.id), hour.lastError());
+        return false;
+    }
     for (const QString &gram : gramsOf(number, name)) {
         bindAll(statements.gram, {gram, event.id});
         if (!statements.gram.exec()) {
@@ -319,6 +334,83 @@ bool SqliteStore::noteOutcome(const EventRecord &event, QString *error)
         *error = sqlError(QStringLiteral("noting %1 of call %2").arg(event.kind).arg(callId), update.lastError());
         return false;
     }
+    if (event.kind == u"CallOutcome" && update.numRowsAffected() > 0) {
+        const bool answered = event.object.value(QStringLiteral("outcome")).toString() == u"answered";
+        QSqlQuery hour(m_db);
+        hour.prepare(QStringLiteral("INSERT INTO call_hours SELECT site, substr(at, 1, 13), 0, ?, ? FROM calls"
+                                    " WHERE id = ? ON CONFLICT (site, hour) DO UPDATE SET"
+                                    " answered = answered + excluded.answered, missed = missed + excluded.missed"));
+        bindAll(hour, {answered ? 1 : 0, answered ? 0 : 1, callId});
+        if (!hour.exec()) {
+            *error = sqlError(QStringLiteral("counting the outcome of call %1").arg(callId), hour.lastError());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SqliteStore::callStats(const StatsQuery &request, QJsonObject *stats, QString *error)
+{
+    const QString local = QStringLiteral("h.hour || ':00:00', '%1 seconds'").arg(request.offsetSeconds, 0, 10);
+    const QString key = request.by == u"day"       ? QStringLiteral("date(%1)").arg(local)
+        : request.by == u"weekday" ? QStringLiteral("CAST(strftime('%w', %1) AS INTEGER)").arg(local)
+                                   : QStringLiteral("CAST(strftime('%H', %1) AS INTEGER)").arg(local);
+    QStringList where, callWhere;
+    QVariantList values, callValues;
+    if (!request.since.isEmpty()) {
+        where << QStringLiteral("h.hour >= substr(?, 1, 13)");
+        values << request.since;
+        callWhere << QStringLiteral("at >= ?");
+        callValues << request.since;
+    }
+    if (!request.until.isEmpty()) {
+        where << QStringLiteral("h.hour < substr(?, 1, 13)");
+        values << request.until;
+        callWhere << QStringLiteral("at < ?");
+        callValues << request.until;
+    }
+    if (!request.site.isEmpty()) {
+        where << QStringLiteral("h.site = ?");
+        values << request.site;
+        callWhere << QStringLiteral("site = ?");
+        callValues << request.site;
+    }
+    const auto whereOf = [](const QStringList &conditions) {
+        return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(u" AND ");
+    };
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 AS k, sum(h.calls), sum(h.answered), sum(h.missed) FROM call_hours h%2"
+                                 " GROUP BY k ORDER BY k")
+                      .arg(key, whereOf(where)));
+    bindAll(query, values);
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("counting calls"), query.lastError());
+        return false;
+    }
+    QJsonArray buckets;
+    while (query.next())
+        buckets.append(QJsonObject{{"key", QJsonValue::fromVariant(query.value(0))},
+                                   {"calls", query.value(1).toLongLong()},
+                                   {"answered", query.value(2).toLongLong()},
+                                   {"missed", query.value(3).toLongLong()}});
+    QSqlQuery top(m_db);
+    top.setForwardOnly(true);
+    top.prepare(QStringLiteral("SELECT number, max(name), count(*) AS n FROM calls%1 GROUP BY number"
+                               " ORDER BY n DESC, number LIMIT %2")
+                    .arg(whereOf(callWhere))
+                    .arg(qBound(1, request.topCallers, 100)));
+    bindAll(top, callValues);
+    if (!top.exec()) {
+        *error = sqlError(QStringLiteral("finding the top callers"), top.lastError());
+        return false;
+    }
+    QJsonArray callers;
+    while (top.next())
+        callers.append(QJsonObject{{"number", top.value(0).toString()},
+                                   {"name", top.value(1).toString()},
+                                   {"calls", top.value(2).toLongLong()}});
+    *stats = QJsonObject{{"buckets", buckets}, {"topCallers", callers}};
     return true;
 }
 

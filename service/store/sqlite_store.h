@@ -24,6 +24,7 @@ public:
     bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error) override;
     bool callStanding(qint64 callId, CallStanding *standing, QString *error) override;
     bool countOpenMissed(const QString &site, qint64 *count, QString *error) override;
+    bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error) override;
 
     // The schema version this code writes; older files are migrated on open.
     static int schemaVersion();

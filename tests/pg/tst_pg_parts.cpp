@@ -327,6 +327,17 @@ private slots:
         qint64 open = -1;
         QVERIFY(store.countOpenMissed({}, &open, &error));
         QCOMPARE(open, 0);
+        // Counted per hour as they came and were decided: 10:00 UTC is 19 in Seoul.
+        StatsQuery query;
+        query.offsetSeconds = 9 * 3600;
+        QJsonObject stats;
+        QVERIFY2(store.callStats(query, &stats, &error), qPrintable(error));
+        QCOMPARE(stats["buckets"].toArray().size(), 1);
+        QCOMPARE(stats["buckets"][0].toObject(), (QJsonObject{{"key", 19}, {"calls", 2}, {"answered", 0}, {"missed", 1}}));
+        QCOMPARE(stats["topCallers"].toArray().size(), 2);
+        query.by = QStringLiteral("day");
+        QVERIFY2(store.callStats(query, &stats, &error), qPrintable(error));
+        QCOMPARE(stats["buckets"][0]["key"].toString(), QStringLiteral("2026-12-07"));
     }
 
     void tokensAreSharedByEverySiteOfTheDatabase()

@@ -267,6 +267,9 @@ private slots:
                  409);
         QCOMPARE(tavrod.request("POST", "/api/missed/99999/done").status, 404);
 
+        QCOMPARE(tavrod.request("GET", "/api/stats?by=hour").json()["buckets"][0]["missed"].toInt(), 1);
+        QCOMPARE(tavrod.request("GET", "/api/stats?by=month").status, 400);
+
         // The export takes the history's filters.
         const HttpReply csv = tavrod.request("GET", "/api/calls/export?outcome=missed");
         QCOMPARE(csv.status, 200);
@@ -275,6 +278,64 @@ private slots:
         QCOMPARE(lines.size(), 2);
         QVERIFY2(lines[1].contains(u",COM1,0212345678,홍길동,,일반,부재중"_qs), qPrintable(lines[1]));
         QCOMPARE(tavrod.request("POST", "/api/missed/x/done").status, 404);
+    }
+
+    void statsCountPerBucketInLocalTimeWithTopCallers()
+    {
+        QTemporaryDir dir;
+        SqliteStore store(dir.filePath("events.db"));
+        QString error;
+        QVERIFY2(store.open(&error), qPrintable(error));
+        // UTC 2026-12-06 (Sunday) 23:30 is 08:30 Monday in Seoul (+9).
+        const qint64 sundayNight = QDateTime(QDate(2026, 12, 6), QTime(23, 30), Qt::UTC).toMSecsSinceEpoch();
+        const qint64 hour = 3600 * 1000;
+        QList<EventRecord> records;
+        const auto add = [&](qint64 id, qint64 atMs, const QString &number, const char *outcome) {
+            QJsonObject object = call(id, atMs);
+            object.insert("cidInfo", QJsonObject{{"lNumber", number}, {"lName", "이름" + number.right(1)}});
+            records.append(recordOf(object));
+            if (outcome)
+                records.append(recordOf({{"event", "CallOutcome"}, {"id", id + 1000}, {"callId", id},
+                                         {"outcome", outcome}, {"site", "A"}, {"portName", "COM1"},
+                                         {"at", isoAt(atMs)}}));
+        };
+        add(1, sundayNight, "0211", "answered");
+        add(2, sundayNight + 10 * 60000, "0211", "missed");
+        add(3, sundayNight + hour, "0222", "missed");
+        add(4, sundayNight + 25 * hour, "0211", nullptr); // Tuesday 09:30, pending
+        QVERIFY2(store.append(records, &error), qPrintable(error));
+
+        const auto stats = [&](const QString &by, const QString &since = {}) {
+            StatsQuery query;
+            query.by = by;
+            query.since = since;
+            query.offsetSeconds = 9 * 3600;
+            QJsonObject out;
+            if (!store.callStats(query, &out, &error))
+                qWarning() << error;
+            return out;
+        };
+        const QJsonArray byHour = stats("hour")["buckets"].toArray();
+        QCOMPARE(byHour.size(), 2);
+        QCOMPARE(byHour[0].toObject(), (QJsonObject{{"key", 8}, {"calls", 2}, {"answered", 1}, {"missed", 1}}));
+        QCOMPARE(byHour[1].toObject(), (QJsonObject{{"key", 9}, {"calls", 2}, {"answered", 0}, {"missed", 1}}));
+        const QJsonArray byDay = stats("day")["buckets"].toArray();
+        QCOMPARE(byDay.size(), 2);
+        QCOMPARE(byDay[0]["key"].toString(), QStringLiteral("2026-12-07"));
+        QCOMPARE(byDay[0]["calls"].toInt(), 3);
+        QCOMPARE(byDay[1]["key"].toString(), QStringLiteral("2026-12-08"));
+        const QJsonArray byWeekday = stats("weekday")["buckets"].toArray();
+        QCOMPARE(byWeekday[0]["key"].toInt(), 1); // Monday
+        QCOMPARE(byWeekday[1]["key"].toInt(), 2);
+
+        const QJsonArray top = stats("hour")["topCallers"].toArray();
+        QCOMPARE(top[0].toObject(), (QJsonObject{{"number", "0211"}, {"name", "이름1"}, {"calls", 3}}));
+        QCOMPARE(top[1]["number"].toString(), QStringLiteral("0222"));
+        // A range from Monday 00:00 UTC leaves the Sunday-night calls out.
+        const QJsonObject later = stats("hour", "2026-12-07T00:00:00.000Z");
+        QCOMPARE(later["buckets"].toArray().size(), 1);
+        QCOMPARE(later["topCallers"].toArray().size(), 2);
+        QCOMPARE(later["topCallers"][0]["calls"].toInt(), 1);
     }
 
     void callBackWaitsForTheHandsetThenDialsOnce()
