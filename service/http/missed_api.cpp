@@ -83,7 +83,7 @@ void MissedApi::markDone(const HttpRequest &request, HttpResponder responder) co
                      .arg(standing.outcome.isEmpty() ? QStringLiteral("no outcome") : standing.outcome)));
     if (!standing.doneAt.isEmpty())
         return responder.send(HttpResponse::json(
-            409, {{"error", QStringLiteral("call %1 was dealt with by %2").arg(callId).arg(standing.doneBy)},
+            409, {{"error", QStringLiteral("call %1 was dealt with by %2 at %3").arg(callId).arg(standing.doneBy, standing.doneAt)},
                   {"callId", callId},
                   {"by", standing.doneBy},
                   {"at", standing.doneAt}}));

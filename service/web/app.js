@@ -3,6 +3,7 @@ import { AuthError, getJson, login, logout } from './api.js';
 import { byId } from './dom.js';
 import { History } from './history.js';
 import { Live } from './live.js';
+import { Missed } from './missed.js';
 import { Stream } from './stream.js';
 import { Terminal } from './terminal.js';
 
@@ -97,6 +98,8 @@ async function boot() {
   };
   const history = new History({ onAuthLost: authLost });
   const terminal = new Terminal({ onAuthLost: authLost });
+  const missedCalls = new Missed({ onAuthLost: authLost });
+  missedCalls.setReadOnly(who.scope !== 'admin');
   let showView = null;
   const live = new Live({
     onNumber: (number) => {
@@ -128,6 +131,8 @@ async function boot() {
         break;
       case 'HookEvent': live.setHook(event.portName, Boolean(event.eventType)); break;
       case 'PortState': terminal.portState(event); break;
+      case 'CallOutcome':
+      case 'MissedDone': missedCalls.handleEvent(event); break;
       default: terminal.handleEvent(event);
     }
   };
@@ -154,6 +159,7 @@ async function boot() {
   } catch (error) {
     if (error instanceof AuthError) return authLost();
   }
+  await missedCalls.load();
   stream.start(lastId);
 }
 
