@@ -4,6 +4,7 @@ import { byId } from './dom.js';
 import { History } from './history.js';
 import { Live } from './live.js';
 import { Missed } from './missed.js';
+import { Stats } from './stats.js';
 import { Stream } from './stream.js';
 import { Terminal } from './terminal.js';
 
@@ -32,7 +33,7 @@ function setUpLogin() {
   });
 }
 
-function setUpViews(history, terminal) {
+function setUpViews(history, terminal, stats) {
   const tabs = [...document.querySelectorAll('[data-view]')];
   const opened = new Set(['live']);
   for (const tab of tabs) {
@@ -50,6 +51,7 @@ function setUpViews(history, terminal) {
         opened.add(view);
         if (view === 'history') history.load(0, []);
         if (view === 'terminal') terminal.readAll();
+        if (view === 'stats') stats.load();
       }
     });
   }
@@ -107,7 +109,8 @@ async function boot() {
       history.showNumber(number);
     },
   });
-  showView = setUpViews(history, terminal);
+  const stats = new Stats({ onAuthLost: authLost });
+  showView = setUpViews(history, terminal, stats);
   showWho(who);
   terminal.setReadOnly(who.scope !== 'admin');
   terminal.setPorts(ports.ports ?? []);

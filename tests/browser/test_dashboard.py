@@ -424,6 +424,13 @@ class Suite:
         self.driver.close()
         self.driver.switch_to.window(first)
 
+        # 통계: both charts drawn by the vendored library, the top callers listed.
+        self.show_view('stats')
+        self.wait(lambda: self.js("return document.querySelectorAll('#stats-hours canvas, #stats-days canvas').length")
+                  >= 2, 5, 'the two charts')
+        self.wait(lambda: self.js("return document.querySelectorAll('#stats-top tr').length") > 0, 5, 'top callers')
+        self.show_view('live')
+
     def test_history(self):
         self.show_view('history')
         self.wait(lambda: len(self.history_rows()) > 0, 3, 'the first history page')
