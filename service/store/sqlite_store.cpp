@@ -16,7 +16,7 @@ namespace {
 
 // Each step brings the file from version i to i + 1; a file is never
 // written by code older than its version.
-const char *const migrations[][10] = {
+const char *const migrations[][14] = {
     // 1: the events, and the calls as their own rows for the history.
     {"CREATE TABLE events (id INTEGER PRIMARY KEY, site TEXT NOT NULL, portName TEXT NOT NULL,"
      " at TEXT NOT NULL, kind TEXT NOT NULL, body TEXT NOT NULL)",
@@ -50,6 +50,13 @@ const char *const migrations[][10] = {
      " answered INTEGER NOT NULL, missed INTEGER NOT NULL, PRIMARY KEY (site, hour)) WITHOUT ROWID",
      "INSERT INTO call_hours SELECT site, substr(at, 1, 13), count(*), 0, 0 FROM calls GROUP BY 1, 2",
      "CREATE INDEX calls_at_number ON calls(at, number)",
+     // Calls per number of all time: the candidates for the top callers of
+     // a long range, each then counted exactly in it through calls_number_at.
+     "CREATE TABLE callers (site TEXT NOT NULL, number TEXT NOT NULL, calls INTEGER NOT NULL,"
+     " PRIMARY KEY (site, number)) WITHOUT ROWID",
+     "INSERT INTO callers SELECT site, number, count(*) FROM calls GROUP BY 1, 2",
+     "CREATE INDEX callers_calls ON callers(calls)",
+     "CREATE INDEX calls_number_at ON calls(number, at)",
      nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
@@ -301,8 +308,13 @@ bool SqliteStore::insertCall(const EventRecord &event, Statements &statements, Q
     hour.prepare(QStringLiteral("INSERT INTO call_hours VALUES (?, substr(?, 1, 13), 1, 0, 0)"
                                 " ON CONFLICT (site, hour) DO UPDATE SET calls = calls + 1"));
     bindAll(hour, {event.site, event.at});
-    if (!hour.exec()) {
-        *error = sqlError(QStringLiteral("counting call %1").arg(event.id), hour.lastError());
+    QSqlQuery caller(m_db);
+    caller.prepare(QStringLiteral("INSERT INTO callers VALUES (?, ?, 1) ON CONFLICT (site, number)"
+                                  " DO UPDATE SET calls = calls + 1"));
+    bindAll(caller, {event.site, number});
+    if (!hour.exec() || !caller.exec()) {
+        *error = sqlError(QStringLiteral("counting call %1").arg(event.id),
+                          hour.lastError().isValid() ? hour.lastError() : caller.lastError());
         return false;
     }
     for (const QString &gram : gramsOf(number, name)) {
@@ -389,18 +401,45 @@ bool SqliteStore::callStats(const StatsQuery &request, QJsonObject *stats, QStri
         return false;
     }
     QJsonArray buckets;
-    while (query.next())
+    qint64 inRange = 0;
+    while (query.next()) {
+        inRange += query.value(1).toLongLong();
         buckets.append(QJsonObject{{"key", QJsonValue::fromVariant(query.value(0))},
                                    {"calls", query.value(1).toLongLong()},
                                    {"answered", query.value(2).toLongLong()},
                                    {"missed", query.value(3).toLongLong()}});
+    }
+    // A short range is grouped exactly. A long one would read every call in
+    // it: its top callers are taken among the most frequent of all time
+    // (candidates), each counted exactly in the range.
+    constexpr qint64 exactUpTo = 20000;
+    constexpr int candidates = 200;
+    const int limit = qBound(1, request.topCallers, 100);
     QSqlQuery top(m_db);
     top.setForwardOnly(true);
-    top.prepare(QStringLiteral("SELECT number, max(name), count(*) AS n FROM calls%1 GROUP BY number"
-                               " ORDER BY n DESC, number LIMIT %2")
-                    .arg(whereOf(callWhere))
-                    .arg(qBound(1, request.topCallers, 100)));
-    bindAll(top, callValues);
+    if (inRange <= exactUpTo) {
+        top.prepare(QStringLiteral("SELECT number, max(name), count(*) AS n FROM calls%1 GROUP BY number"
+                                   " ORDER BY n DESC, number LIMIT %2")
+                        .arg(whereOf(callWhere))
+                        .arg(limit));
+        bindAll(top, callValues);
+    } else {
+        QStringList inner;
+        for (const QString &condition : std::as_const(callWhere))
+            inner << QStringLiteral("c.") + condition;
+        inner << QStringLiteral("c.number = k.number");
+        top.prepare(QStringLiteral("SELECT number, (SELECT name FROM calls WHERE number = k.number ORDER BY id DESC"
+                                   " LIMIT 1), (SELECT count(*) FROM calls c WHERE %1) AS n FROM (SELECT number"
+                                   " FROM callers%2 ORDER BY calls DESC LIMIT %3) k ORDER BY n DESC, number LIMIT %4")
+                        .arg(inner.join(u" AND "),
+                             request.site.isEmpty() ? QString() : QStringLiteral(" WHERE site = ?"))
+                        .arg(candidates)
+                        .arg(limit));
+        QVariantList topValues = callValues;
+        if (!request.site.isEmpty())
+            topValues << request.site;
+        bindAll(top, topValues);
+    }
     if (!top.exec()) {
         *error = sqlError(QStringLiteral("finding the top callers"), top.lastError());
         return false;

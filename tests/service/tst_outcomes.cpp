@@ -336,6 +336,19 @@ private slots:
         QCOMPARE(later["buckets"].toArray().size(), 1);
         QCOMPARE(later["topCallers"].toArray().size(), 2);
         QCOMPARE(later["topCallers"][0]["calls"].toInt(), 1);
+
+        // A long range: the top callers come from the all-time candidates,
+        // still counted in the range only (0211's Sunday call is outside).
+        records.clear();
+        const qint64 monday = QDateTime(QDate(2026, 12, 14), QTime(1, 0), Qt::UTC).toMSecsSinceEpoch();
+        for (int i = 0; i < 20500; ++i)
+            add(50000 + i, monday + i * 1000, QStringLiteral("03%1").arg(i, 8, 10, QChar(u'0')), nullptr);
+        for (int i = 0; i < 3; ++i)
+            add(90000 + i, monday + i * 1000, QStringLiteral("0211"), nullptr);
+        QVERIFY2(store.append(records, &error), qPrintable(error));
+        const QJsonArray busy = stats("day", "2026-12-07T00:00:00.000Z")["topCallers"].toArray();
+        QCOMPARE(busy[0].toObject(), (QJsonObject{{"number", "0211"}, {"name", "이름1"}, {"calls", 4}}));
+        QCOMPARE(busy.size(), 10);
     }
 
     void callBackWaitsForTheHandsetThenDialsOnce()
