@@ -2,6 +2,9 @@
 // temporary SQLite file with N calls spread over a year (default 1,000,000;
 // first argument), each decided answered or missed, then times /api/stats'
 // queries for the whole year by hour, by day and by weekday, 100 each.
+// First, how soon an outcome is decided after the handset report and after
+// the end of the ring window (the tracker tavrod runs, on its event loop).
+#include "call_outcomes.h"
 #include "sqlite_store.h"
 
 #include <QCoreApplication>
@@ -41,8 +44,10 @@ void report(const char *what, std::vector<double> ms, qsizetype buckets)
 {
     std::sort(ms.begin(), ms.end());
     const auto at = [&](double p) { return ms[std::min(ms.size() - 1, size_t(p * double(ms.size())))]; };
-    std::printf("%-28s p50 %7.2f ms  p95 %7.2f ms  max %7.2f ms  (%zu queries, %lld buckets)\n", what, at(0.5),
-                at(0.95), ms.back(), ms.size(), static_cast<long long>(buckets));
+    std::printf("%-28s p50 %7.2f ms  p95 %7.2f ms  max %7.2f ms  (%zu %s", what, at(0.5), at(0.95), ms.back(),
+                ms.size(), buckets > 0 ? "queries, " : "calls)\n");
+    if (buckets > 0)
+        std::printf("%lld buckets)\n", static_cast<long long>(buckets));
 }
 
 } // namespace
@@ -51,6 +56,41 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const int total = argc > 1 ? std::max(1000, atoi(argv[1])) : 1000000;
+    {
+        std::vector<double> afterLift, afterWindow;
+        QElapsedTimer clock;
+        qint64 mark = 0;
+        std::vector<double> *into = nullptr;
+        constexpr int windowMs = 200;
+        CallOutcomes outcomes(windowMs, [&](const QJsonObject &) {
+            if (into)
+                into->push_back((clock.nsecsElapsed() - mark) / 1e6);
+        });
+        clock.start();
+        const auto nowIso = [] { return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs); };
+        for (int i = 0; i < 20; ++i) {
+            const QJsonObject call{{"event", "ReceiveCall"}, {"id", 2 * i + 1}, {"portName", "COM1"},
+                                   {"callState", 1}, {"at", nowIso()}};
+            into = nullptr;
+            outcomes.observe(call);
+            if (i % 2 == 0) {
+                into = &afterLift;
+                mark = clock.nsecsElapsed();
+                outcomes.observe({{"event", "HookEvent"}, {"id", 2 * i + 2}, {"portName", "COM1"},
+                                  {"eventType", true}, {"at", nowIso()}});
+                outcomes.observe({{"event", "HookEvent"}, {"id", 2 * i + 2}, {"portName", "COM1"},
+                                  {"eventType", false}, {"at", nowIso()}});
+            } else {
+                into = &afterWindow;
+                mark = clock.nsecsElapsed() + qint64(windowMs) * 1000000;
+                const size_t before = afterWindow.size();
+                while (afterWindow.size() == before)
+                    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+            }
+        }
+        report("outcome after the lift", afterLift, 0);
+        report("outcome after window end", afterWindow, 0);
+    }
     QTemporaryDir dir;
     SqliteStore store(dir.filePath(QStringLiteral("stats.db")));
     QString error;
