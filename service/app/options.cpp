@@ -212,6 +212,11 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
     parser.addOptions({help, version, map, open, listen, allowedHost, db, spool, tokenFile, site, onCall, onCallArg,
                        hookTimeout, maxConnections, maxPerPeer, maxStreamClients, config});
     parser.addOptions({mqtt, mqttPasswordFile, mqttCa});
+    const QCommandLineOption ringWindow(QStringLiteral("ring-window"),
+                                        QStringLiteral("Seconds a call may ring before it counts as missed "
+                                                       "(default 45)."),
+                                        QStringLiteral("SECONDS"));
+    parser.addOption(ringWindow);
 
     if (!parser.parse(arguments)) {
         *message = parser.errorText();
@@ -296,6 +301,12 @@ ParseResult parseOptions(const QStringList &arguments, Options *options, QString
         return ParseResult::Error;
     }
     out.hookTimeoutMs = seconds * 1000;
+    int ringSeconds = out.ringWindowMs / 1000;
+    if (in.has(ringWindow) && !parseCount(in.value(ringWindow), 1, 3600, &ringSeconds)) {
+        *message = QStringLiteral("--ring-window expects 1..3600 seconds");
+        return ParseResult::Error;
+    }
+    out.ringWindowMs = ringSeconds * 1000;
     if (in.has(maxConnections) && !parseCount(in.value(maxConnections), 1, 100000, &out.maxConnections)) {
         *message = QStringLiteral("--max-connections expects 1..100000");
         return ParseResult::Error;

@@ -33,6 +33,7 @@ struct Options
     QString mqttUrl;             // mqtt[s]://[USER[:PASS]@]HOST[:PORT][/PREFIX]; empty: no broker
     QString mqttPassword;        // from --mqtt-password-file, over the URL's
     QString mqttCaFile;          // --mqtt-ca, for mqtts://
+    int ringWindowMs = 45000;    // a call not picked up within it is missed
 };
 
 enum class ParseResult { Run, ExitOk, Error };

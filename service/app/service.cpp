@@ -3,17 +3,22 @@
 
 #include "access.h"
 #include "api.h"
+#include "call_outcomes.h"
 #include "call_queue.h"
+#include "dial_api.h"
 #include "event_log.h"
+#include "export_api.h"
 #include "hooks.h"
 #include "http_server.h"
 #include "json_bridge.h"
 #include "login_sync.h"
 #include "metrics.h"
 #include "mqtt_publisher.h"
+#include "missed_api.h"
 #include "port_keeper.h"
 #include "shared_log.h"
 #include "sqlite_store.h"
+#include "stats_api.h"
 #include "stream.h"
 #include "web_routes.h"
 
@@ -142,6 +147,26 @@ bool Service::start(QString *error)
         }});
     // Dashboard: the page, its login and the session cookie as a second key.
     m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
+    m_missed = std::make_unique<MissedApi>(*m_api, *m_access, *m_eventStore,
+                                           [this](const QJsonObject &event) { m_log->record(event); });
+    m_dial = std::make_unique<DialApi>(
+        *m_api,
+        [this](const QJsonObject &request, std::function<void(const QJsonObject &)> reply) {
+            return m_calls->enqueue(request, std::move(reply));
+        },
+        [this](const QString &portName) {
+            for (const QJsonValue &port : m_ports->describe()) {
+                if (port[QStringLiteral("portName")].toString() == portName)
+                    return port[QStringLiteral("open")].toBool();
+            }
+            return false;
+        });
+    m_export = std::make_unique<ExportApi>(*m_api, *m_eventStore);
+    m_stats = std::make_unique<StatsApi>(*m_api, *m_eventStore);
+    connect(m_log.get(), &EventLog::published, m_dial.get(), [this](const EventRecord &event) {
+        if (event.id > 0)
+            m_dial->observe(event.object);
+    });
     // A session that ends (logout, eviction, expiry, revocation) takes its open streams with it.
     m_web->sessions().setEndedCallback([this](const QByteArray &id) { m_stream->closeSession(id); });
     // Device tokens and remembered sessions, as `tavrod token` changes them.
@@ -172,6 +197,7 @@ bool Service::start(QString *error)
     qCInfo(lcService, "listening on http://%s:%u", qPrintable(host), unsigned(m_http->port()));
 
     startMqtt();
+    startOutcomes();
     m_ports->start();
     return true;
 }
@@ -204,6 +230,28 @@ void Service::startMqtt()
         return MqttGauges{int(m_mqtt->state()), m_mqtt->backlog(), m_mqtt->ackedId(), m_mqtt->publishedCount()};
     });
     m_mqtt->start();
+}
+
+void Service::startOutcomes()
+{
+    // Recorded after the event that decided it has gone everywhere, never
+    // from inside the log's own publishing.
+    m_outcomes = std::make_unique<CallOutcomes>(m_options.ringWindowMs, [this](const QJsonObject &event) {
+        QMetaObject::invokeMethod(this, [this, event] { m_log->record(event); }, Qt::QueuedConnection);
+    });
+    // The site's own numbering in both stores: what the tracker decides by.
+    connect(m_log.get(), &EventLog::published, m_outcomes.get(), [this](const EventRecord &event) {
+        if (event.id > 0)
+            m_outcomes->observe(event.object);
+    });
+    // Calls that were ringing when the service stopped are decided from the
+    // store: their window may have passed meanwhile, or a lift was stored.
+    constexpr int backlogLimit = 100000;
+    QList<QJsonObject> backlog;
+    QString error;
+    if (!m_eventStore->outcomeBacklog(m_options.site, backlogLimit, &backlog, &error))
+        qCWarning(lcStore, "pending calls cannot be read (%s); they stay pending", qPrintable(error));
+    m_outcomes->resume(backlog);
 }
 
 bool Service::openStore(QString *error)

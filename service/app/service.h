@@ -19,6 +19,11 @@ class JsonBridge;
 namespace tavrod {
 
 class Access;
+class CallOutcomes;
+class DialApi;
+class ExportApi;
+class StatsApi;
+class MissedApi;
 class Api;
 class EventLog;
 class HookRunner;
@@ -53,6 +58,7 @@ private:
     bool openStore(QString *error);
     void startMqtt();
     void onBridgeEvent(const QJsonObject &event);
+    void startOutcomes();
 
     Options m_options;
     std::unique_ptr<Metrics> m_metrics;
@@ -72,6 +78,11 @@ private:
     std::unique_ptr<WebRoutes> m_web; // the dashboard
     std::unique_ptr<LoginSync> m_logins;
     std::unique_ptr<MqttPublisher> m_mqtt; // with --mqtt
+    std::unique_ptr<CallOutcomes> m_outcomes; // answered or missed
+    std::unique_ptr<MissedApi> m_missed;
+    std::unique_ptr<DialApi> m_dial;
+    std::unique_ptr<ExportApi> m_export;
+    std::unique_ptr<StatsApi> m_stats;
     bool m_stopped = false;
 };
 

@@ -141,24 +141,49 @@ bool Api::admit(const HttpRequest &request, Scope needs, HttpResponder &responde
     return true;
 }
 
-QMap<QString, QMap<QByteArray, Api::Entry>>::const_iterator Api::findRoutes(const QString &path) const
+void Api::addPrefixRoute(const QByteArray &method, const QString &prefix, Scope needs, Route route)
+{
+    m_prefixRoutes[prefix].insert(method, Entry{needs, std::move(route)});
+}
+
+const QMap<QByteArray, Api::Entry> *Api::routesFor(const QString &path, QString *label) const
 {
     const auto exact = m_routes.constFind(path);
-    if (exact != m_routes.cend() || path.endsWith(u'/'))
-        return exact;
-    return m_routes.constFind(path.left(path.lastIndexOf(u'/') + 1) + u'*');
+    if (exact != m_routes.cend()) {
+        *label = path;
+        return &*exact;
+    }
+    // "/api/customers/*" takes any last segment.
+    if (!path.endsWith(u'/')) {
+        const QString pattern = path.left(path.lastIndexOf(u'/') + 1) + u'*';
+        const auto any = m_routes.constFind(pattern);
+        if (any != m_routes.cend()) {
+            *label = pattern;
+            return &*any;
+        }
+    }
+    for (auto it = m_prefixRoutes.cbegin(); it != m_prefixRoutes.cend(); ++it) {
+        if (path.startsWith(it.key()) && path.size() > it.key().size()) {
+            *label = it.key() + u'*';
+            return &*it;
+        }
+    }
+    *label = QStringLiteral("other");
+    return nullptr;
 }
 
 QString Api::routeLabel(const QString &path) const
 {
-    const auto routes = findRoutes(path);
-    return routes != m_routes.cend() ? routes.key() : QStringLiteral("other");
+    QString label;
+    routesFor(path, &label);
+    return label;
 }
 
 void Api::handle(const HttpRequest &request, HttpResponder responder) const
 {
-    const auto path = findRoutes(request.path);
-    if (path == m_routes.cend()) {
+    QString label;
+    const QMap<QByteArray, Entry> *path = routesFor(request.path, &label);
+    if (!path) {
         // Unknown paths under /api/ are not told apart from forbidden ones.
         if (request.path.startsWith(u"/api/") && !admit(request, Scope::View, responder))
             return;
@@ -214,31 +239,51 @@ void Api::postCall(const HttpRequest &request, HttpResponder responder) const
         responder.send(HttpResponse::error(503, QStringLiteral("too many calls waiting; try again later")));
 }
 
+bool callQueryFromRequest(const HttpRequest &request, CallQuery *out, QString *error)
+{
+    CallQuery query;
+    qint64 limit = 0;
+    if (!intParam(request, QStringLiteral("limit"), 1, 1000, 50, &limit, error)
+        || !intParam(request, QStringLiteral("before"), 1, std::numeric_limits<qint64>::max(), 0, &query.before,
+                     error))
+        return false;
+    query.limit = int(limit);
+    // NFC, as the stores index names: decomposed jamo find composed syllables.
+    query.q = textParam(request, QStringLiteral("q")).trimmed().normalized(QString::NormalizationForm_C);
+    if (query.q.contains(QChar(0))) {
+        *error = QStringLiteral("q must not contain NUL");
+        return false;
+    }
+    query.port = textParam(request, QStringLiteral("port"));
+    query.site = textParam(request, QStringLiteral("site"));
+    query.outcome = textParam(request, QStringLiteral("outcome"));
+    if (!query.outcome.isEmpty() && query.outcome != u"answered" && query.outcome != u"missed"
+        && query.outcome != u"pending") {
+        *error = QStringLiteral("outcome must be answered, missed or pending");
+        return false;
+    }
+    for (auto [name, target] : {std::pair{QStringLiteral("since"), &query.since},
+                                std::pair{QStringLiteral("until"), &query.until}}) {
+        const QString text = textParam(request, name);
+        if (!text.isEmpty() && !normaliseTime(text, target)) {
+            *error = QStringLiteral("%1 must be an ISO 8601 date or time").arg(name);
+            return false;
+        }
+    }
+    if (query.q.size() > 200) {
+        *error = QStringLiteral("q is longer than 200 characters");
+        return false;
+    }
+    *out = query;
+    return true;
+}
+
 void Api::getCalls(const HttpRequest &request, HttpResponder responder) const
 {
     CallQuery query;
     QString error;
-    qint64 limit = 0;
-    if (!intParam(request, QStringLiteral("limit"), 1, 1000, 50, &limit, &error)
-        || !intParam(request, QStringLiteral("before"), 1, std::numeric_limits<qint64>::max(), 0, &query.before,
-                     &error))
+    if (!callQueryFromRequest(request, &query, &error))
         return responder.send(HttpResponse::error(400, error));
-    query.limit = int(limit);
-    // NFC, as the stores index names: decomposed jamo find composed syllables.
-    query.q = textParam(request, QStringLiteral("q")).trimmed().normalized(QString::NormalizationForm_C);
-    if (query.q.contains(QChar(0)))
-        return responder.send(HttpResponse::error(400, QStringLiteral("q must not contain NUL")));
-    query.port = textParam(request, QStringLiteral("port"));
-    query.site = textParam(request, QStringLiteral("site"));
-    for (auto [name, target] : {std::pair{QStringLiteral("since"), &query.since},
-                                std::pair{QStringLiteral("until"), &query.until}}) {
-        const QString text = textParam(request, name);
-        if (!text.isEmpty() && !normaliseTime(text, target))
-            return responder.send(
-                HttpResponse::error(400, QStringLiteral("%1 must be an ISO 8601 date or time").arg(name)));
-    }
-    if (query.q.size() > 200)
-        return responder.send(HttpResponse::error(400, QStringLiteral("q is longer than 200 characters")));
     CallPage page;
     if (!m_parts.store.findCalls(query, &page, &error))
         return responder.send(HttpResponse::error(503, QStringLiteral("the store cannot be read: %1").arg(error)));

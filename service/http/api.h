@@ -58,7 +58,10 @@ public:
     void addRoute(const QByteArray &method, const QString &path, Scope needs, Route route);
     // needsToken: GET and HEAD need view, other methods admin.
     void addRoute(const QByteArray &method, const QString &path, bool needsToken, Route route);
-    // A path that ends in "/*" takes any last segment (/api/customers/*).
+    // (A path added with addRoute that ends in "/*" takes any last segment:
+    // /api/customers/*.) Every path under a prefix that no exact route takes ("/api/missed/"
+    // for "/api/missed/ID/done"); the route reads the rest of the path.
+    void addPrefixRoute(const QByteArray &method, const QString &prefix, Scope needs, Route route);
 
     void handle(const HttpRequest &request, HttpResponder responder) const;
     // For the HTTP server: nullopt lets a WebSocket upgrade of /api/stream through.
@@ -79,16 +82,23 @@ private:
     void postCall(const HttpRequest &request, HttpResponder responder) const;
     void getCalls(const HttpRequest &request, HttpResponder responder) const;
     void getEvents(const HttpRequest &request, HttpResponder responder) const;
-    // The routes of a path: its own, else those of its parent with "/*".
-    QMap<QString, QMap<QByteArray, Entry>>::const_iterator findRoutes(const QString &path) const;
+    // The routes of a path: its own, else those of its parent with "/*",
+    // else a prefix route's; null when none (label "other").
+    const QMap<QByteArray, Entry> *routesFor(const QString &path, QString *label) const;
 
     Parts m_parts;
     QMap<QString, QMap<QByteArray, Entry>> m_routes;
+    QMap<QString, QMap<QByteArray, Entry>> m_prefixRoutes;
 };
 
 // "2026-12-07", "2026-12-07T10:00", "2026-12-07T10:00:00.000+09:00"...
 // -> "2026-12-07T01:00:00.000Z" (UTC); a time without an offset is UTC.
 bool normaliseTime(const QString &text, QString *out);
+
+struct CallQuery;
+// The history search of /api/calls (and what shares its filters) from a
+// request's query; false with the reason for a 400.
+bool callQueryFromRequest(const HttpRequest &request, CallQuery *query, QString *error);
 
 } // namespace tavrod
 

@@ -142,10 +142,15 @@ void StreamHub::replay(ClientList::iterator client)
         // Row by row, so the backlog passes the bound by one event at most.
         for (const QByteArray &row : rows) {
             const qint64 id = idOf(row);
-            if (!client->site.isEmpty()
-                && !client->wants(QJsonDocument::fromJson(row).object().value(u"site").toString())) {
-                client->cursor = std::max(client->cursor, id);
-                continue;
+            if (!client->site.isEmpty() || !client->provisionalSeen.isEmpty()) {
+                const QJsonObject object = QJsonDocument::fromJson(row).object();
+                const QString site = object.value(u"site").toString();
+                if (!client->wants(site)
+                    || client->provisionalSeen.remove(site + u'\n'
+                                                      + QString::number(object.value(u"localId").toInteger()))) {
+                    client->cursor = std::max(client->cursor, id);
+                    continue;
+                }
             }
             client->cursor = std::max(client->cursor, id);
             if (!send(*client, textFrame(row)))
@@ -170,8 +175,14 @@ void StreamHub::publish(const EventRecord &event)
         if (event.provisional) {
             // Not numbered yet: live clients see it now; a replaying one
             // reads it from the database once it has been forwarded.
-            if (client.live && client.wants(event.site))
+            if (client.live && client.wants(event.site)) {
+                constexpr qsizetype maxSeen = 10000; // a longer outage may repeat the oldest
+                if (client.provisionalSeen.size() >= maxSeen)
+                    client.provisionalSeen.clear();
+                client.provisionalSeen.insert(event.site + u'\n'
+                                              + QString::number(event.object.value(u"localId").toInteger()));
                 send(client, frame);
+            }
             continue;
         }
         if (!client.wants(event.site))

@@ -27,6 +27,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 
 #include <list>
 #include <optional>
@@ -78,6 +79,9 @@ private:
         qint64 cursor = 0; // the id of the last event this client was sent
         QString site;      // ?site=: only this site's events (a shared database holds many)
         bool wants(const QString &eventSite) const { return site.isEmpty() || eventSite == site; }
+        // Sent before they were numbered ("site\nlocalId"): a client that
+        // falls behind and replays is not sent them again.
+        QSet<QString> provisionalSeen;
     };
     using ClientList = std::list<Client>;
 

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QVariant>
 
 namespace tavrod {
 
@@ -39,6 +40,29 @@ struct CallQuery
     QString site = {};
     qint64 before = 0; // id < before (paging)
     int limit = 50;
+    QString outcome = {}; // answered, missed or pending
+    bool openMissed = false; // missed and not marked done
+};
+
+// Counts for /api/stats, at the granularity of an hour (UTC).
+struct StatsQuery
+{
+    QString since; // normalised ISO 8601 UTC; empty: no bound
+    QString until;
+    QString site;
+    QString by = QStringLiteral("hour"); // hour (of the day), day or weekday (0 Sunday)
+    int offsetSeconds = 0;               // local time = UTC + offset, for the buckets
+    int topCallers = 10;
+};
+
+// Where a call stands: its outcome and, for a missed one, who dealt with it.
+struct CallStanding
+{
+    bool found = false;
+    QString outcome; // empty for calls stored before outcomes were kept
+    QString doneAt;
+    QString doneBy;
+    QString portName;
 };
 
 struct CallPage
@@ -69,6 +93,35 @@ public:
     virtual bool writeValue(const QString &key, const QString &value, QString *error);
     // The customer book kept beside the calls; null when there is none.
     virtual CustomerBook *customers() { return nullptr; }
+    // The site's ReceiveCall and HookEvent events from its oldest pending
+    // call on, oldest first, with their ids as the site numbered them; each
+    // ReceiveCall carries its stored "outcome". Empty when nothing is pending.
+    virtual bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error)
+    {
+        Q_UNUSED(site) Q_UNUSED(limit) Q_UNUSED(events)
+        *error = QStringLiteral("this store keeps no outcomes");
+        return false;
+    }
+    virtual bool callStanding(qint64 callId, CallStanding *standing, QString *error)
+    {
+        Q_UNUSED(callId) Q_UNUSED(standing)
+        *error = QStringLiteral("this store keeps no outcomes");
+        return false;
+    }
+    // {"buckets":[{"key","calls","answered","missed"}],"topCallers":[{"number","name","calls"}]}
+    virtual bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error)
+    {
+        Q_UNUSED(query) Q_UNUSED(stats)
+        *error = QStringLiteral("this store keeps no statistics");
+        return false;
+    }
+    // Missed calls not marked done (of one site, or of all with site empty).
+    virtual bool countOpenMissed(const QString &site, qint64 *count, QString *error)
+    {
+        Q_UNUSED(site) Q_UNUSED(count)
+        *error = QStringLiteral("this store keeps no outcomes");
+        return false;
+    }
 };
 
 // Where the stream and /api/events read the numbered events: the local log,
@@ -85,6 +138,10 @@ public:
 
 // The call object of /api/calls from a stored ReceiveCall event.
 QJsonObject callFromEvent(const QJsonObject &event);
+// The same with what the calls table adds: outcome (null for calls stored
+// before outcomes were kept) and, once a missed call is dealt with, done.
+QJsonObject callFromRow(const QJsonObject &event, const QVariant &outcome, const QVariant &doneAt,
+                        const QVariant &doneBy);
 
 // For the history search of every store: plain ASCII, and a LIKE pattern
 // (escape character '\\') that finds q anywhere.

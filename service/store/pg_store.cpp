@@ -3,6 +3,7 @@
 #include "login_book.h"
 
 #include <QJsonArray>
+#include <QHash>
 #include <QJsonDocument>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -84,6 +85,17 @@ const char *const migrations[][10] = {
      "CREATE INDEX customer_grams_rev ON customer_grams(rev)",
      "CREATE INDEX calls_number ON calls(number, at)",
      nullptr},
+    // 6: answered or missed, and who dealt with a missed call; calls stored
+    // before it keep no outcome (NULL).
+    {"ALTER TABLE calls ADD COLUMN outcome TEXT, ADD COLUMN done_at TEXT, ADD COLUMN done_by TEXT",
+     "CREATE INDEX calls_outcome ON calls(outcome, id)",
+     "CREATE INDEX calls_open_missed ON calls(id) WHERE outcome = 'missed' AND done_at IS NULL",
+     // Counts per site and hour (UTC "YYYY-MM-DDTHH") for statistics.
+     "CREATE TABLE call_hours (site TEXT NOT NULL, hour TEXT NOT NULL, calls BIGINT NOT NULL,"
+     " answered BIGINT NOT NULL, missed BIGINT NOT NULL, PRIMARY KEY (site, hour))",
+     "INSERT INTO call_hours SELECT site, substr(at, 1, 13), count(*), 0, 0 FROM calls GROUP BY 1, 2",
+     "CREATE INDEX calls_at_number ON calls(at, number)",
+     nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
 
@@ -94,12 +106,26 @@ const char insertBatch[] =
     " stored AS (INSERT INTO events (id, site, local_id, portname, at, kind, body)"
     " SELECT id, site, local_id, portname, at, kind, body FROM rows ORDER BY id"
     " ON CONFLICT (site, local_id) DO NOTHING RETURNING id),"
-    " called AS (INSERT INTO calls (id, site, portname, at, callstate, number, name)"
-    " SELECT r.id, r.site, r.portname, r.at, r.callstate, r.number, r.name FROM rows r JOIN stored s"
-    " ON s.id = r.id WHERE r.kind = 'ReceiveCall' RETURNING id, number, name)"
+    " called AS (INSERT INTO calls (id, site, portname, at, callstate, number, name, outcome)"
+    " SELECT r.id, r.site, r.portname, r.at, r.callstate, r.number, r.name, 'pending' FROM rows r JOIN stored s"
+    " ON s.id = r.id WHERE r.kind = 'ReceiveCall' RETURNING id, number, name, site, at),"
+    " hours AS (INSERT INTO call_hours SELECT site, substr(at, 1, 13), count(*), 0, 0 FROM called GROUP BY 1, 2"
+    " ON CONFLICT (site, hour) DO UPDATE SET calls = call_hours.calls + excluded.calls)"
     " INSERT INTO call_grams (gram, id) SELECT DISTINCT lower(substr(v.t, i, 2)), c.id FROM called c,"
     " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
     " WHERE lower(substr(v.t, i, 2)) ~ '[^[:ascii:]]' ON CONFLICT DO NOTHING";
+
+// After the batch (its calls are visible then): outcomes and missed calls
+// dealt with. The first decision holds.
+const char updateOutcomes[] =
+    "WITH changed AS (UPDATE calls c SET outcome = r.outcome FROM json_to_recordset(?::json) AS r(id BIGINT,"
+    " outcome TEXT) WHERE c.id = r.id AND c.outcome = 'pending' RETURNING c.site, c.at, c.outcome)"
+    " INSERT INTO call_hours SELECT site, substr(at, 1, 13), 0, count(*) FILTER (WHERE outcome = 'answered'),"
+    " count(*) FILTER (WHERE outcome = 'missed') FROM changed GROUP BY 1, 2 ON CONFLICT (site, hour) DO UPDATE"
+    " SET answered = call_hours.answered + excluded.answered, missed = call_hours.missed + excluded.missed";
+const char updateDone[] =
+    "UPDATE calls c SET done_at = r.done_at, done_by = r.done_by FROM json_to_recordset(?::json)"
+    " AS r(id BIGINT, done_at TEXT, done_by TEXT) WHERE c.id = r.id AND c.done_at IS NULL";
 
 QString sqlError(const QString &step, const QSqlError &error)
 {
@@ -389,12 +415,30 @@ bool PgStore::append(const QList<EventRecord> &events, QString *error)
     if (ids.size() != events.size())
         return fail(QStringLiteral("numbering events"), QSqlError(QStringLiteral("too few ids")));
 
-    QJsonArray rows;
+    QJsonArray rows, outcomes, done;
+    QHash<qint64, qint64> sharedOf; // local id -> shared id within this batch
+    for (qsizetype i = 0; i < events.size(); ++i)
+        sharedOf.insert(events.at(i).id, ids.at(i));
     for (qsizetype i = 0; i < events.size(); ++i) {
         const EventRecord &event = events.at(i);
         QJsonObject object = event.object;
         object.insert(QStringLiteral("id"), ids.at(i));
         object.insert(QStringLiteral("localId"), event.id);
+        if (event.kind == u"CallOutcome") {
+            // The site numbers its calls; readers know them by the shared id.
+            const qint64 localCall = object.value(QStringLiteral("callId")).toInteger();
+            qint64 sharedCall = sharedOf.value(localCall);
+            QString lookupError;
+            if (sharedCall == 0 && !sharedIdOf(event.site, localCall, &sharedCall, &lookupError))
+                return fail(QStringLiteral("finding call %1").arg(localCall), QSqlError(lookupError));
+            object.insert(QStringLiteral("callId"), sharedCall);
+            object.insert(QStringLiteral("localCallId"), localCall);
+            outcomes.append(QJsonObject{{"id", sharedCall}, {"outcome", object.value(QStringLiteral("outcome"))}});
+        } else if (event.kind == u"MissedDone") {
+            done.append(QJsonObject{{"id", object.value(QStringLiteral("callId"))},
+                                    {"done_at", object.value(QStringLiteral("at"))},
+                                    {"done_by", pgText(object.value(QStringLiteral("by")).toString())}});
+        }
         const QJsonObject info = object.value(QStringLiteral("cidInfo")).toObject();
         rows.append(QJsonObject{
             {"id", ids.at(i)},
@@ -414,8 +458,150 @@ bool PgStore::append(const QList<EventRecord> &events, QString *error)
     insert.bindValue(0, QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)));
     if (!insert.exec())
         return fail(QStringLiteral("storing %1 events").arg(events.size()), insert.lastError());
+    for (const auto &[sql, list] : {std::pair{updateOutcomes, &outcomes}, std::pair{updateDone, &done}}) {
+        if (list->isEmpty())
+            continue;
+        QSqlQuery update(m_db);
+        update.prepare(QString::fromLatin1(sql));
+        update.bindValue(0, QString::fromUtf8(QJsonDocument(*list).toJson(QJsonDocument::Compact)));
+        if (!update.exec())
+            return fail(QStringLiteral("noting outcomes"), update.lastError());
+    }
     if (!m_db.commit())
         return fail(QStringLiteral("committing"), m_db.lastError());
+    return true;
+}
+
+bool PgStore::sharedIdOf(const QString &site, qint64 localId, qint64 *id, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT id FROM events WHERE site = ? AND local_id = ?"));
+    bindAll(query, {pgText(site), localId});
+    if (!query.exec()) {
+        *error = query.lastError().text().simplified();
+        return false;
+    }
+    *id = query.next() ? query.value(0).toLongLong() : 0;
+    return true;
+}
+
+bool PgStore::outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral(
+        "SELECT e.body, e.local_id, c.outcome FROM events e LEFT JOIN calls c ON c.id = e.id WHERE e.site = ?"
+        " AND e.kind IN ('ReceiveCall', 'HookEvent') AND e.local_id >= (SELECT MIN(pe.local_id) FROM calls p"
+        " JOIN events pe ON pe.id = p.id WHERE p.outcome = 'pending' AND p.site = ?) ORDER BY e.local_id LIMIT ?"));
+    bindAll(query, {pgText(site), pgText(site), limit});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading pending calls"), query.lastError());
+        return false;
+    }
+    while (query.next()) {
+        QJsonObject event = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
+        event.insert(QStringLiteral("id"), query.value(1).toLongLong());
+        if (!query.value(2).isNull())
+            event.insert(QStringLiteral("outcome"), query.value(2).toString());
+        events->append(event);
+    }
+    return true;
+}
+
+bool PgStore::callStanding(qint64 callId, CallStanding *standing, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT outcome, done_at, done_by, portname FROM calls WHERE id = ?"));
+    bindAll(query, {callId});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading call %1").arg(callId), query.lastError());
+        return false;
+    }
+    standing->found = query.next();
+    if (standing->found) {
+        standing->outcome = query.value(0).toString();
+        standing->doneAt = query.value(1).toString();
+        standing->doneBy = query.value(2).toString();
+        standing->portName = query.value(3).toString();
+    }
+    return true;
+}
+
+bool PgStore::countOpenMissed(const QString &site, qint64 *count, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT count(*) FROM calls WHERE outcome = 'missed' AND done_at IS NULL")
+                  + (site.isEmpty() ? QString() : QStringLiteral(" AND site = ?")));
+    if (!site.isEmpty())
+        bindAll(query, {pgText(site)});
+    if (!query.exec() || !query.next()) {
+        *error = sqlError(QStringLiteral("counting missed calls"), query.lastError());
+        return false;
+    }
+    *count = query.value(0).toLongLong();
+    return true;
+}
+
+bool PgStore::callStats(const StatsQuery &request, QJsonObject *stats, QString *error)
+{
+    const QString local = QStringLiteral("((h.hour || ':00:00')::timestamp + make_interval(secs => %1))")
+                              .arg(request.offsetSeconds);
+    const QString key = request.by == u"day"       ? QStringLiteral("to_char(%1, 'YYYY-MM-DD')").arg(local)
+        : request.by == u"weekday" ? QStringLiteral("extract(dow FROM %1)::int").arg(local)
+                                   : QStringLiteral("extract(hour FROM %1)::int").arg(local);
+    QStringList where, callWhere;
+    QVariantList values, callValues;
+    const struct {
+        const QString &value;
+        const char *hourCondition;
+        const char *callCondition;
+    } conditions[] = {{request.since, "h.hour >= substr(?, 1, 13)", "at >= ?"},
+                      {request.until, "h.hour < substr(?, 1, 13)", "at < ?"},
+                      {request.site, "h.site = ?", "site = ?"}};
+    for (const auto &condition : conditions) {
+        if (condition.value.isEmpty())
+            continue;
+        where << QString::fromLatin1(condition.hourCondition);
+        values << pgText(condition.value);
+        callWhere << QString::fromLatin1(condition.callCondition);
+        callValues << pgText(condition.value);
+    }
+    const auto whereOf = [](const QStringList &list) {
+        return list.isEmpty() ? QString() : QStringLiteral(" WHERE ") + list.join(u" AND ");
+    };
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 AS k, sum(h.calls), sum(h.answered), sum(h.missed) FROM call_hours h%2"
+                                 " GROUP BY k ORDER BY k")
+                      .arg(key, whereOf(where)));
+    bindAll(query, values);
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("counting calls"), query.lastError());
+        return false;
+    }
+    QJsonArray buckets;
+    while (query.next())
+        buckets.append(QJsonObject{{"key", QJsonValue::fromVariant(query.value(0))},
+                                   {"calls", query.value(1).toLongLong()},
+                                   {"answered", query.value(2).toLongLong()},
+                                   {"missed", query.value(3).toLongLong()}});
+    QSqlQuery top(m_db);
+    top.setForwardOnly(true);
+    top.prepare(QStringLiteral("SELECT number, max(name), count(*) AS n FROM calls%1 GROUP BY number"
+                               " ORDER BY n DESC, number LIMIT %2")
+                    .arg(whereOf(callWhere))
+                    .arg(qBound(1, request.topCallers, 100)));
+    bindAll(top, callValues);
+    if (!top.exec()) {
+        *error = sqlError(QStringLiteral("finding the top callers"), top.lastError());
+        return false;
+    }
+    QJsonArray callers;
+    while (top.next())
+        callers.append(QJsonObject{{"number", top.value(0).toString()},
+                                   {"name", top.value(1).toString()},
+                                   {"calls", top.value(2).toLongLong()}});
+    *stats = QJsonObject{{"buckets", buckets}, {"topCallers", callers}};
     return true;
 }
 
@@ -516,13 +702,16 @@ bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error
     } conditions[] = {{request.since, "c.at >= ?"},
                       {request.until, "c.at < ?"},
                       {request.port, "c.portname = ?"},
-                      {request.site, "c.site = ?"}};
+                      {request.site, "c.site = ?"},
+                      {request.outcome, "c.outcome = ?"}};
     for (const auto &condition : conditions) {
         if (!condition.value.isEmpty()) {
             filters << QString::fromLatin1(condition.condition);
             filterValues << pgText(condition.value);
         }
     }
+    if (request.openMissed)
+        filters << QStringLiteral("c.outcome = 'missed' AND c.done_at IS NULL");
     const int limit = qBound(1, request.limit, 1000);
 
     QString from = QStringLiteral("calls c");
@@ -543,25 +732,26 @@ bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error
             return false;
     }
     // The page's ids first, the bodies after.
-    const QString sql = QStringLiteral("SELECT e.body FROM (SELECT %3 AS id FROM %1%2 ORDER BY %3 DESC LIMIT %4) m"
-                                       " JOIN events e ON e.id = m.id ORDER BY m.id DESC")
+    const QString sql = QStringLiteral("SELECT e.body, k.outcome, k.done_at, k.done_by FROM (SELECT %3 AS id FROM %1%2"
+                                       " ORDER BY %3 DESC LIMIT %4) m JOIN events e ON e.id = m.id"
+                                       " JOIN calls k ON k.id = m.id ORDER BY m.id DESC")
                             .arg(from,
                                  where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND "),
                                  idColumn)
                             .arg(limit + 1);
-    QList<QByteArray> bodies;
-    if (!runSearch(sql, values, plan, &bodies, error))
+    QList<QVariantList> found;
+    if (!runSearch(sql, values, plan, &found, error))
         return false;
     qint64 lastId = 0;
     int count = 0;
     page->next = 0;
-    for (const QByteArray &body : std::as_const(bodies)) {
+    for (const QVariantList &row : std::as_const(found)) {
         if (count == limit) {
             page->next = lastId;
             break;
         }
-        const QJsonObject event = QJsonDocument::fromJson(body).object();
-        page->calls.append(callFromEvent(event));
+        const QJsonObject event = QJsonDocument::fromJson(row.at(0).toString().toUtf8()).object();
+        page->calls.append(callFromRow(event, row.at(1), row.at(2), row.at(3)));
         lastId = event.value(QStringLiteral("id")).toInteger();
         ++count;
     }
@@ -598,7 +788,7 @@ bool PgStore::choosePlan(const QString &q, const QStringList &filters, const QVa
     return true;
 }
 
-bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan plan, QList<QByteArray> *bodies,
+bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan plan, QList<QVariantList> *rows,
                         QString *error)
 {
     const bool steered = plan != Plan::Planner;
@@ -629,7 +819,7 @@ bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan pla
     if (!query.exec())
         return fail(query.lastError());
     while (query.next())
-        bodies->append(query.value(0).toString().toUtf8());
+        rows->append({query.value(0), query.value(1), query.value(2), query.value(3)});
     if (steered)
         m_db.rollback(); // nothing was written; the settings go with it
     return true;

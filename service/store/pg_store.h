@@ -70,6 +70,11 @@ public:
     bool deleteCustomer(const QString &number, bool *found, QString *error) override;
     bool customersAfter(const QString &number, int limit, QList<Customer> *customers, QString *error) override;
     bool caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error) override;
+    // Ids as the site numbered them (local_id), for the site's own tracker.
+    bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error) override;
+    bool callStanding(qint64 callId, CallStanding *standing, QString *error) override;
+    bool countOpenMissed(const QString &site, qint64 *count, QString *error) override;
+    bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error) override;
     // Holds the site's name for this connection: two services that number
     // events as the same site would take each other's keys, and the later
     // one's events would be skipped as stored already. False in *claimed
@@ -88,11 +93,13 @@ private:
     enum class Plan { Planner, Walk, Index };
     bool choosePlan(const QString &q, const QStringList &filters, const QVariantList &filterValues, int limit,
                     Plan *plan, QString *error);
-    bool runSearch(const QString &sql, const QVariantList &values, Plan plan, QList<QByteArray> *bodies,
+    bool runSearch(const QString &sql, const QVariantList &values, Plan plan, QList<QVariantList> *rows,
                    QString *error);
     bool chooseCustomerPlan(const QString &q, int limit, Plan *plan, QString *error);
     bool readCustomers(const QString &sql, const QVariantList &values, QList<Customer> *customers, QString *error);
     bool writeCustomers(const QList<Customer> &customers, QString *error);
+    // 0 in *id when the site's event is not stored (yet).
+    bool sharedIdOf(const QString &site, qint64 localId, qint64 *id, QString *error);
     bool migrate(QString *error);
     bool exec(const QString &sql, const QString &step, QString *error);
 

@@ -50,8 +50,30 @@ public:
     }
     // The book lives in the shared database only: no spool holds it.
     CustomerBook *customers() override { return m_log.connected() ? &m_log.m_pg : nullptr; }
+    bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error) override
+    {
+        return readable(error) && m_log.m_pg.outcomeBacklog(site, limit, events, error);
+    }
+    bool callStanding(qint64 callId, CallStanding *standing, QString *error) override
+    {
+        return readable(error) && m_log.m_pg.callStanding(callId, standing, error);
+    }
+    bool countOpenMissed(const QString &site, qint64 *count, QString *error) override
+    {
+        return readable(error) && m_log.m_pg.countOpenMissed(site, count, error);
+    }
+    bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error) override
+    {
+        return readable(error) && m_log.m_pg.callStats(query, stats, error);
+    }
 
 private:
+    bool readable(QString *error) const
+    {
+        if (!m_log.connected())
+            *error = QStringLiteral("the shared database is unreachable");
+        return m_log.connected();
+    }
     SharedLog &m_log;
 };
 

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -22,7 +23,7 @@ namespace {
 
 // Each step brings the file from version i to i + 1; a file is never
 // written by code older than its version.
-const char *const migrations[][10] = {
+const char *const migrations[][14] = {
     // 1: the events, and the calls as their own rows for the history.
     {"CREATE TABLE events (id INTEGER PRIMARY KEY, site TEXT NOT NULL, portName TEXT NOT NULL,"
      " at TEXT NOT NULL, kind TEXT NOT NULL, body TEXT NOT NULL)",
@@ -70,6 +71,27 @@ const char *const migrations[][10] = {
      " INSERT INTO customers_fts(rowid, number, name, address, memo)"
      " VALUES (new.rev, new.number, new.name, new.address, new.memo); END",
      "CREATE INDEX calls_number ON calls(number, at)",
+     nullptr},
+    // 6: answered or missed, and who dealt with a missed call. Calls stored
+    // before it keep no outcome (NULL): they were never watched.
+    {"ALTER TABLE calls ADD COLUMN outcome TEXT",
+     "ALTER TABLE calls ADD COLUMN doneAt TEXT",
+     "ALTER TABLE calls ADD COLUMN doneBy TEXT",
+     "CREATE INDEX calls_outcome ON calls(outcome, id)",
+     "CREATE INDEX calls_open_missed ON calls(id) WHERE outcome = 'missed' AND doneAt IS NULL",
+     // Counts per site and hour (UTC "YYYY-MM-DDTHH"), kept as calls come
+     // and are decided, so statistics over a year read 8,760 rows a site.
+     "CREATE TABLE call_hours (site TEXT NOT NULL, hour TEXT NOT NULL, calls INTEGER NOT NULL,"
+     " answered INTEGER NOT NULL, missed INTEGER NOT NULL, PRIMARY KEY (site, hour)) WITHOUT ROWID",
+     "INSERT INTO call_hours SELECT site, substr(at, 1, 13), count(*), 0, 0 FROM calls GROUP BY 1, 2",
+     "CREATE INDEX calls_at_number ON calls(at, number)",
+     // Calls per number of all time: the candidates for the top callers of
+     // a long range, each then counted exactly in it through calls_number_at.
+     "CREATE TABLE callers (site TEXT NOT NULL, number TEXT NOT NULL, calls INTEGER NOT NULL,"
+     " PRIMARY KEY (site, number)) WITHOUT ROWID",
+     "INSERT INTO callers SELECT site, number, count(*) FROM calls GROUP BY 1, 2",
+     "CREATE INDEX callers_calls ON callers(calls)",
+     "CREATE INDEX calls_number_at ON calls(number, at)",
      nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
@@ -149,6 +171,16 @@ QJsonObject callFromEvent(const QJsonObject &event)
     // Calls stored before the book have none.
     const QJsonValue customer = event.value(QLatin1String("customer"));
     call.insert(QLatin1String("customer"), customer.isObject() ? customer : QJsonValue());
+    return call;
+}
+
+QJsonObject callFromRow(const QJsonObject &event, const QVariant &outcome, const QVariant &doneAt,
+                        const QVariant &doneBy)
+{
+    QJsonObject call = callFromEvent(event);
+    call.insert(QStringLiteral("outcome"), outcome.isNull() ? QJsonValue() : QJsonValue(outcome.toString()));
+    if (!doneAt.isNull())
+        call.insert(QStringLiteral("done"), QJsonObject{{"at", doneAt.toString()}, {"by", doneBy.toString()}});
     return call;
 }
 
@@ -398,6 +430,19 @@ bool SqliteStore::insertCall(const EventRecord &event, Statements &statements, Q
                                                                 : statements.fts.lastError());
         return false;
     }
+    QSqlQuery hour(m_db);
+    hour.prepare(QStringLiteral("INSERT INTO call_hours VALUES (?, substr(?, 1, 13), 1, 0, 0)"
+                                " ON CONFLICT (site, hour) DO UPDATE SET calls = calls + 1"));
+    bindAll(hour, {event.site, event.at});
+    QSqlQuery caller(m_db);
+    caller.prepare(QStringLiteral("INSERT INTO callers VALUES (?, ?, 1) ON CONFLICT (site, number)"
+                                  " DO UPDATE SET calls = calls + 1"));
+    bindAll(caller, {event.site, number});
+    if (!hour.exec() || !caller.exec()) {
+        *error = sqlError(QStringLiteral("counting call %1").arg(event.id),
+                          hour.lastError().isValid() ? hour.lastError() : caller.lastError());
+        return false;
+    }
     for (const QString &gram : gramsOf(number, name)) {
         bindAll(statements.gram, {gram, event.id});
         if (!statements.gram.exec()) {
@@ -405,6 +450,188 @@ bool SqliteStore::insertCall(const EventRecord &event, Statements &statements, Q
             return false;
         }
     }
+    return true;
+}
+
+bool SqliteStore::noteOutcome(const EventRecord &event, QString *error)
+{
+    const qint64 callId = event.object.value(QStringLiteral("callId")).toInteger();
+    QSqlQuery update(m_db);
+    if (event.kind == u"CallOutcome") {
+        // The first decision holds; a replay after a restart cannot flip it.
+        update.prepare(QStringLiteral("UPDATE calls SET outcome = ? WHERE id = ? AND outcome = 'pending'"));
+        bindAll(update, {event.object.value(QStringLiteral("outcome")).toString(), callId});
+    } else if (event.kind == u"MissedDone") {
+        update.prepare(QStringLiteral("UPDATE calls SET doneAt = ?, doneBy = ? WHERE id = ? AND doneAt IS NULL"));
+        bindAll(update, {event.object.value(QStringLiteral("at")).toString(),
+                         event.object.value(QStringLiteral("by")).toString(), callId});
+    } else {
+        return true;
+    }
+    if (!update.exec()) {
+        *error = sqlError(QStringLiteral("noting %1 of call %2").arg(event.kind).arg(callId), update.lastError());
+        return false;
+    }
+    if (event.kind == u"CallOutcome" && update.numRowsAffected() > 0) {
+        const bool answered = event.object.value(QStringLiteral("outcome")).toString() == u"answered";
+        QSqlQuery hour(m_db);
+        hour.prepare(QStringLiteral("INSERT INTO call_hours SELECT site, substr(at, 1, 13), 0, ?, ? FROM calls"
+                                    " WHERE id = ? ON CONFLICT (site, hour) DO UPDATE SET"
+                                    " answered = answered + excluded.answered, missed = missed + excluded.missed"));
+        bindAll(hour, {answered ? 1 : 0, answered ? 0 : 1, callId});
+        if (!hour.exec()) {
+            *error = sqlError(QStringLiteral("counting the outcome of call %1").arg(callId), hour.lastError());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SqliteStore::callStats(const StatsQuery &request, QJsonObject *stats, QString *error)
+{
+    const QString local = QStringLiteral("h.hour || ':00:00', '%1 seconds'").arg(request.offsetSeconds, 0, 10);
+    const QString key = request.by == u"day"       ? QStringLiteral("date(%1)").arg(local)
+        : request.by == u"weekday" ? QStringLiteral("CAST(strftime('%w', %1) AS INTEGER)").arg(local)
+                                   : QStringLiteral("CAST(strftime('%H', %1) AS INTEGER)").arg(local);
+    QStringList where, callWhere;
+    QVariantList values, callValues;
+    if (!request.since.isEmpty()) {
+        where << QStringLiteral("h.hour >= substr(?, 1, 13)");
+        values << request.since;
+        callWhere << QStringLiteral("at >= ?");
+        callValues << request.since;
+    }
+    if (!request.until.isEmpty()) {
+        where << QStringLiteral("h.hour < substr(?, 1, 13)");
+        values << request.until;
+        callWhere << QStringLiteral("at < ?");
+        callValues << request.until;
+    }
+    if (!request.site.isEmpty()) {
+        where << QStringLiteral("h.site = ?");
+        values << request.site;
+        callWhere << QStringLiteral("site = ?");
+        callValues << request.site;
+    }
+    const auto whereOf = [](const QStringList &conditions) {
+        return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(u" AND ");
+    };
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 AS k, sum(h.calls), sum(h.answered), sum(h.missed) FROM call_hours h%2"
+                                 " GROUP BY k ORDER BY k")
+                      .arg(key, whereOf(where)));
+    bindAll(query, values);
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("counting calls"), query.lastError());
+        return false;
+    }
+    QJsonArray buckets;
+    qint64 inRange = 0;
+    while (query.next()) {
+        inRange += query.value(1).toLongLong();
+        buckets.append(QJsonObject{{"key", QJsonValue::fromVariant(query.value(0))},
+                                   {"calls", query.value(1).toLongLong()},
+                                   {"answered", query.value(2).toLongLong()},
+                                   {"missed", query.value(3).toLongLong()}});
+    }
+    // A short range is grouped exactly. A long one would read every call in
+    // it: its top callers are taken among the most frequent of all time
+    // (candidates), each counted exactly in the range.
+    constexpr qint64 exactUpTo = 20000;
+    constexpr int candidates = 200;
+    const int limit = qBound(1, request.topCallers, 100);
+    QSqlQuery top(m_db);
+    top.setForwardOnly(true);
+    if (inRange <= exactUpTo) {
+        top.prepare(QStringLiteral("SELECT number, max(name), count(*) AS n FROM calls%1 GROUP BY number"
+                                   " ORDER BY n DESC, number LIMIT %2")
+                        .arg(whereOf(callWhere))
+                        .arg(limit));
+        bindAll(top, callValues);
+    } else {
+        QStringList inner;
+        for (const QString &condition : std::as_const(callWhere))
+            inner << QStringLiteral("c.") + condition;
+        inner << QStringLiteral("c.number = k.number");
+        top.prepare(QStringLiteral("SELECT number, (SELECT name FROM calls WHERE number = k.number ORDER BY id DESC"
+                                   " LIMIT 1), (SELECT count(*) FROM calls c WHERE %1) AS n FROM (SELECT number"
+                                   " FROM callers%2 ORDER BY calls DESC LIMIT %3) k ORDER BY n DESC, number LIMIT %4")
+                        .arg(inner.join(u" AND "),
+                             request.site.isEmpty() ? QString() : QStringLiteral(" WHERE site = ?"))
+                        .arg(candidates)
+                        .arg(limit));
+        QVariantList topValues = callValues;
+        if (!request.site.isEmpty())
+            topValues << request.site;
+        bindAll(top, topValues);
+    }
+    if (!top.exec()) {
+        *error = sqlError(QStringLiteral("finding the top callers"), top.lastError());
+        return false;
+    }
+    QJsonArray callers;
+    while (top.next())
+        callers.append(QJsonObject{{"number", top.value(0).toString()},
+                                   {"name", top.value(1).toString()},
+                                   {"calls", top.value(2).toLongLong()}});
+    *stats = QJsonObject{{"buckets", buckets}, {"topCallers", callers}};
+    return true;
+}
+
+bool SqliteStore::outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral(
+        "SELECT e.body, c.outcome FROM events e LEFT JOIN calls c ON c.id = e.id WHERE e.site = ?"
+        " AND e.kind IN ('ReceiveCall', 'HookEvent') AND e.id >= (SELECT MIN(p.id) FROM calls p"
+        " WHERE p.outcome = 'pending' AND p.site = ?) ORDER BY e.id LIMIT ?"));
+    bindAll(query, {site, site, limit});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading pending calls"), query.lastError());
+        return false;
+    }
+    while (query.next()) {
+        QJsonObject event = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
+        if (!query.value(1).isNull())
+            event.insert(QStringLiteral("outcome"), query.value(1).toString());
+        events->append(event);
+    }
+    return true;
+}
+
+bool SqliteStore::callStanding(qint64 callId, CallStanding *standing, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT outcome, doneAt, doneBy, portName FROM calls WHERE id = ?"));
+    bindAll(query, {callId});
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("reading call %1").arg(callId), query.lastError());
+        return false;
+    }
+    standing->found = query.next();
+    if (standing->found) {
+        standing->outcome = query.value(0).toString();
+        standing->doneAt = query.value(1).toString();
+        standing->doneBy = query.value(2).toString();
+        standing->portName = query.value(3).toString();
+    }
+    return true;
+}
+
+bool SqliteStore::countOpenMissed(const QString &site, qint64 *count, QString *error)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT count(*) FROM calls WHERE outcome = 'missed' AND doneAt IS NULL")
+                  + (site.isEmpty() ? QString() : QStringLiteral(" AND site = ?")));
+    if (!site.isEmpty())
+        bindAll(query, {site});
+    if (!query.exec() || !query.next()) {
+        *error = sqlError(QStringLiteral("counting missed calls"), query.lastError());
+        return false;
+    }
+    *count = query.value(0).toLongLong();
     return true;
 }
 
@@ -421,8 +648,8 @@ bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
     QSqlQuery insert(m_db);
     insert.prepare(QStringLiteral("INSERT INTO events (id, site, portName, at, kind, body) VALUES (?, ?, ?, ?, ?, ?)"));
     Statements statements {QSqlQuery(m_db), QSqlQuery(m_db), QSqlQuery(m_db)};
-    statements.call.prepare(QStringLiteral("INSERT INTO calls (id, site, portName, at, callState, number, name)"
-                                           " VALUES (?, ?, ?, ?, ?, ?, ?)"));
+    statements.call.prepare(QStringLiteral("INSERT INTO calls (id, site, portName, at, callState, number, name,"
+                                           " outcome) VALUES (?, ?, ?, ?, ?, ?, ?, 'pending')"));
     statements.fts.prepare(QStringLiteral("INSERT INTO calls_fts (rowid, number, name) VALUES (?, ?, ?)"));
     statements.gram.prepare(QStringLiteral("INSERT OR IGNORE INTO call_grams (gram, id) VALUES (?, ?)"));
     for (const EventRecord &event : events) {
@@ -434,6 +661,10 @@ bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
             return false;
         }
         if (event.kind == u"ReceiveCall" && !insertCall(event, statements, error)) {
+            m_db.rollback();
+            return false;
+        }
+        if (!noteOutcome(event, error)) {
             m_db.rollback();
             return false;
         }
@@ -533,15 +764,18 @@ bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *e
     } conditions[] = {{request.since, "c.at >= ?"},
                       {request.until, "c.at < ?"},
                       {request.port, "c.portName = ?"},
-                      {request.site, "c.site = ?"}};
+                      {request.site, "c.site = ?"},
+                      {request.outcome, "c.outcome = ?"}};
     for (const auto &condition : conditions) {
         if (!condition.value.isEmpty()) {
             where << QString::fromLatin1(condition.condition);
             values << condition.value;
         }
     }
+    if (request.openMissed)
+        where << QStringLiteral("c.outcome = 'missed' AND c.doneAt IS NULL");
     const int limit = qBound(1, request.limit, 1000);
-    const QString sql = QStringLiteral("SELECT e.body FROM %1 JOIN events e ON e.id = c.id%2 ORDER BY %3 DESC LIMIT %4")
+    const QString sql = QStringLiteral("SELECT e.body, c.outcome, c.doneAt, c.doneBy FROM %1 JOIN events e ON e.id = c.id%2 ORDER BY %3 DESC LIMIT %4")
                             .arg(from,
                                  where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND "),
                                  idColumn)
@@ -566,7 +800,7 @@ bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *e
             break;
         }
         const QJsonObject event = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
-        page->calls.append(callFromEvent(event));
+        page->calls.append(callFromRow(event, query.value(1), query.value(2), query.value(3)));
         lastId = event.value(QStringLiteral("id")).toInteger();
         ++count;
     }

@@ -33,6 +33,10 @@ public:
     bool deleteCustomer(const QString &number, bool *found, QString *error) override;
     bool customersAfter(const QString &number, int limit, QList<Customer> *customers, QString *error) override;
     bool caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error) override;
+    bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error) override;
+    bool callStanding(qint64 callId, CallStanding *standing, QString *error) override;
+    bool countOpenMissed(const QString &site, qint64 *count, QString *error) override;
+    bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error) override;
 
     // The schema version this code writes; older files are migrated on open.
     static int schemaVersion();
@@ -52,6 +56,8 @@ private:
         QSqlQuery fts;
         QSqlQuery gram;
     };
+    // A CallOutcome or MissedDone event changes its call's row.
+    bool noteOutcome(const EventRecord &event, QString *error);
     bool insertCall(const EventRecord &event, Statements &statements, QString *error);
 
     QString m_path;

@@ -4,6 +4,8 @@ import { Customers, rejectNumber } from './customers.js';
 import { byId } from './dom.js';
 import { History } from './history.js';
 import { Live } from './live.js';
+import { Missed } from './missed.js';
+import { Stats } from './stats.js';
 import { Stream } from './stream.js';
 import { Terminal } from './terminal.js';
 
@@ -32,7 +34,7 @@ function setUpLogin() {
   });
 }
 
-function setUpViews(history, terminal, customers) {
+function setUpViews(history, terminal, customers, stats) {
   const tabs = [...document.querySelectorAll('[data-view]')];
   const opened = new Set(['live']);
   for (const tab of tabs) {
@@ -51,6 +53,7 @@ function setUpViews(history, terminal, customers) {
         if (view === 'history') history.load(0, []);
         if (view === 'terminal') terminal.readAll();
         if (view === 'customers') customers.load(0, []);
+        if (view === 'stats') stats.load();
       }
     });
   }
@@ -116,6 +119,8 @@ async function boot() {
     stream?.stop();
     showLogin('세션이 끝났습니다. 다시 로그인하세요.');
   };
+  const missedCalls = new Missed({ onAuthLost: authLost });
+  missedCalls.setReadOnly(who.scope !== 'admin');
   let showView = null;
   const terminal = new Terminal({ onAuthLost: authLost });
   const customers = new Customers({ onAuthLost: authLost, portFor: () => terminal.port });
@@ -133,7 +138,8 @@ async function boot() {
     },
     onReject: (number) => rejectNumber(terminal.port, number),
   });
-  showView = setUpViews(history, terminal, customers);
+  const stats = new Stats({ onAuthLost: authLost });
+  showView = setUpViews(history, terminal, customers, stats);
   followLink(showView, customers, history);
   window.addEventListener('hashchange', () => followLink(showView, customers, history));
   showWho(who);
@@ -159,6 +165,8 @@ async function boot() {
         break;
       case 'HookEvent': live.setHook(event.portName, Boolean(event.eventType)); break;
       case 'PortState': terminal.portState(event); break;
+      case 'CallOutcome':
+      case 'MissedDone': missedCalls.handleEvent(event); break;
       default: terminal.handleEvent(event);
     }
   };
@@ -185,6 +193,7 @@ async function boot() {
   } catch (error) {
     if (error instanceof AuthError) return authLost();
   }
+  await missedCalls.load();
   stream.start(lastId);
 }
 

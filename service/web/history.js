@@ -2,9 +2,12 @@
 // more than PAGE_SIZE rows, however long the history is.
 import { AuthError, getJson } from './api.js';
 import { clamped, el, byId, localTime } from './dom.js';
+import { dialBack } from './missed.js';
 import { callStateWord, NO_NAME, telTypeText } from './words.js';
 
 export const PAGE_SIZE = 20;
+
+const OUTCOME_WORDS = new Map([['answered', '응답'], ['missed', '부재중'], ['pending', '대기']]);
 
 // A local calendar day ("2026-12-07") as the UTC instant it starts at.
 function dayStart(value, plusDays = 0) {
@@ -45,6 +48,13 @@ export class History {
       });
     });
     byId('history-reset').addEventListener('click', () => this.showNumber(''));
+    // The current search as CSV: the service streams it, the browser saves it.
+    byId('history-export').addEventListener('click', () => {
+      const link = el('a', { attrs: { href: this.query(0, '/api/calls/export'), download: 'calls.csv' } });
+      document.body.append(link);
+      link.click();
+      link.remove();
+    });
     byId('history-first').addEventListener('click', () => this.load(0, []));
     byId('history-newer').addEventListener('click', () => {
       const pages = [...this.newerPages];
@@ -83,13 +93,13 @@ export class History {
     this.search({ q: number, since: '', until: '' });
   }
 
-  query(before) {
-    const params = new URLSearchParams({ limit: String(PAGE_SIZE) });
+  query(before, path = '/api/calls') {
+    const params = new URLSearchParams(path === '/api/calls' ? { limit: String(PAGE_SIZE) } : {});
     if (this.filter.q) params.set('q', this.filter.q);
     if (this.filter.since) params.set('since', dayStart(this.filter.since));
     if (this.filter.until) params.set('until', dayStart(this.filter.until, 1));
     if (before) params.set('before', String(before));
-    return `/api/calls?${params}`;
+    return `${path}?${params}`;
   }
 
   async load(before, newerPages) {
@@ -139,6 +149,19 @@ export class History {
       el('td', { data: { label: '이름' } },
          clamped('span', 'name', call.customer ? `${call.customer.name} (${lineName})` : lineName)),
       cell('그룹', info.lGroup ?? ''),
-      cell('전화 종류', telTypeText(info.lTelType) || (info.lTelType ?? '')));
+      cell('전화 종류', telTypeText(info.lTelType) || (info.lTelType ?? '')),
+      cell('결과', OUTCOME_WORDS.get(call.outcome) ?? ''),
+      this.callBackCell(call.portName, info.lNumber));
+  }
+
+  callBackCell(portName, number) {
+    const status = el('span', { className: 'dial-status', attrs: { role: 'status' } });
+    const button = el('button', { text: '전화 걸기', attrs: { type: 'button' } });
+    button.disabled = !number;
+    button.addEventListener('click', () => {
+      button.disabled = true;
+      dialBack(portName, number, status).catch(this.onAuthLost).finally(() => { button.disabled = false; });
+    });
+    return el('td', { data: { label: '전화 걸기' } }, button, status);
   }
 }

@@ -108,7 +108,7 @@ class Tavrod:
         self.token_file = os.path.join(folder, 'token')
         self.args = [binary, '--map', f'COM1={sim_path}', '--map', f'COM2={os.path.join(folder, "absent")}',
                      '--listen', '127.0.0.1:0', '--db', os.path.join(folder, 'events.sqlite'),
-                     '--token-file', self.token_file, '--site', 'browser-test']
+                     '--token-file', self.token_file, '--site', 'browser-test', '--ring-window', '2']
         self._start()
 
     def _start(self):
@@ -378,6 +378,58 @@ class Suite:
             raise Failure(f'an alert ran: {text}')
         except NoAlertPresentException:
             pass
+
+    def missed_numbers(self):
+        return self.js("""
+            return [...document.querySelectorAll('#missed-rows tr')].map((row) => row.children[2].textContent);
+        """)
+
+    def missed_badge(self):
+        return self.js("const b = document.getElementById('missed-badge'); return b.hidden ? 0 : Number(b.textContent);")
+
+    def test_missed(self):
+        """A call nobody lifts shows under 부재중 on two screens; done on one clears both; call back dials."""
+        first = self.driver.current_window_handle
+        self.sim.type('call 0244445555 부재자')
+        self.show_view('missed')
+        self.wait(lambda: '0244445555' in self.missed_numbers(), 6, 'the missed call on the first screen')
+        check(self.driver.title.startswith(f'({self.missed_badge()}) '), f'title {self.driver.title!r}')
+        self.driver.switch_to.new_window('window')
+        second = self.driver.current_window_handle
+        self.driver.get(self.service.base + '/')
+        self.wait(lambda: self.visible('app'), 5, 'the second screen')
+        self.show_view('missed')
+        self.wait(lambda: '0244445555' in self.missed_numbers(), 5, 'the missed call on the second screen')
+        before = self.missed_badge()
+        self.driver.find_element(By.XPATH, "//tr[td[text()='0244445555']]//button[text()='처리 완료']").click()
+        self.wait(lambda: '0244445555' not in self.missed_numbers(), 5, 'done on the second screen')
+        self.driver.switch_to.window(first)
+        self.wait(lambda: '0244445555' not in self.missed_numbers(), 5, 'done reaching the first screen')
+        check(self.missed_badge() == before - 1, f'badge {self.missed_badge()} after {before}')
+
+        # Call back: the page asks for the handset; the dial goes out after the lift.
+        self.sim.type('hangup')
+        self.sim.type('call 0233332222 다시')
+        self.wait(lambda: '0233332222' in self.missed_numbers(), 6, 'the second missed call')
+        self.sim.out.drain()
+        self.driver.find_element(By.XPATH, "//tr[td[text()='0233332222']]//button[text()='전화 걸기']").click()
+        status = lambda: self.driver.find_element(By.XPATH, "//tr[td[text()='0233332222']]//span").text
+        self.wait(lambda: status() == '수화기를 드세요', 3, 'the ask for the handset')
+        check(not any('dialling' in line for line in self.sim.host_lines()), 'dialled before the lift')
+        self.sim.type('lift')
+        self.wait(lambda: status() == '명령 송신 성공', 5, 'the dial going out')
+        self.sim.out.wait_for(r'dialling 0233332222', 5)
+        self.sim.type('hangup')
+        self.driver.switch_to.window(second)
+        self.driver.close()
+        self.driver.switch_to.window(first)
+
+        # 통계: both charts drawn by the vendored library, the top callers listed.
+        self.show_view('stats')
+        self.wait(lambda: self.js("return document.querySelectorAll('#stats-hours canvas, #stats-days canvas').length")
+                  >= 2, 5, 'the two charts')
+        self.wait(lambda: self.js("return document.querySelectorAll('#stats-top tr').length") > 0, 5, 'top callers')
+        self.show_view('live')
 
     def test_history(self):
         self.show_view('history')
@@ -791,8 +843,8 @@ def main():
     try:
         suite = Suite(args, folder)
         for name in ('test_login', 'test_live_calls', 'test_hostile_name', 'test_history', 'test_terminal',
-                     'test_customers', 'test_keyboard', 'test_stream_cut', 'test_view_login', 'test_restart',
-                     'test_screens', 'test_long_texts_and_small_faults'):
+                     'test_customers', 'test_keyboard', 'test_missed', 'test_stream_cut', 'test_view_login',
+                     'test_restart', 'test_screens', 'test_long_texts_and_small_faults'):
             began = time.monotonic()
             try:
                 getattr(suite, name)()

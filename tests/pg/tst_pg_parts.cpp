@@ -271,6 +271,76 @@ private slots:
             QCOMPARE(find(q), QStringList{"0423334444"});
     }
 
+    void outcomesOfEachSiteFollowItsOwnNumbering()
+    {
+        needServer();
+        PgStore store(freshDatabase());
+        QString error;
+        QVERIFY2(store.open(&error), qPrintable(error));
+        const auto event = [](qint64 localId, const QString &site, const QJsonObject &object) {
+            EventRecord record;
+            record.id = localId;
+            record.kind = object.value("event").toString();
+            record.site = site;
+            record.portName = QStringLiteral("COM1");
+            record.at = QStringLiteral("2026-12-07T10:01:00.000Z");
+            record.object = object;
+            record.object.insert("id", localId);
+            record.object.insert("at", record.at);
+            record.object.insert("site", site);
+            record.object.insert("portName", "COM1");
+            record.json = QJsonDocument(record.object).toJson(QJsonDocument::Compact);
+            return record;
+        };
+        // Both sites number from 1; B's call 1 is missed, A's call 1 pending.
+        QVERIFY2(store.append({call(1, "A", "0211112222", "가"), call(1, "B", "0311112222", "나")}, &error),
+                 qPrintable(error));
+        QVERIFY2(store.append({event(2, "B", {{"event", "CallOutcome"}, {"callId", 1}, {"outcome", "missed"}})}, &error),
+                 qPrintable(error));
+        CallQuery missed;
+        missed.openMissed = true;
+        CallPage page;
+        QVERIFY2(store.findCalls(missed, &page, &error), qPrintable(error));
+        QCOMPARE(numbersOf(page.calls), QStringList{"0311112222"});
+        const qint64 sharedId = page.calls.first()["id"].toInteger();
+        QCOMPARE(page.calls.first()["outcome"].toString(), QStringLiteral("missed"));
+        QList<QByteArray> rows;
+        QVERIFY(store.eventsAfter(sharedId, 10, &rows, &error));
+        QCOMPARE(QJsonDocument::fromJson(rows.last()).object().value("callId").toInteger(), sharedId);
+
+        // The backlog is the site's own, in its numbering.
+        QList<QJsonObject> backlog;
+        QVERIFY2(store.outcomeBacklog("A", 100, &backlog, &error), qPrintable(error));
+        QCOMPARE(backlog.size(), 1);
+        QCOMPARE(backlog.first().value("id").toInteger(), 1);
+        QList<QJsonObject> noneOfB;
+        QVERIFY2(store.outcomeBacklog("B", 100, &noneOfB, &error), qPrintable(error));
+        QVERIFY(noneOfB.isEmpty());
+
+        // Done once: the first screen's name stays.
+        QVERIFY2(store.append({event(3, "B", {{"event", "MissedDone"}, {"callId", sharedId}, {"by", "kim"}}),
+                               event(4, "B", {{"event", "MissedDone"}, {"callId", sharedId}, {"by", "lee"}})},
+                              &error),
+                 qPrintable(error));
+        CallStanding standing;
+        QVERIFY2(store.callStanding(sharedId, &standing, &error), qPrintable(error));
+        QCOMPARE(standing.doneBy, QStringLiteral("kim"));
+        qint64 open = -1;
+        QVERIFY(store.countOpenMissed({}, &open, &error));
+        QCOMPARE(open, 0);
+        // Counted per hour as they came and were decided: 10:00 UTC is 19 in Seoul.
+        StatsQuery query;
+        query.offsetSeconds = 9 * 3600;
+        QJsonObject stats;
+        QVERIFY2(store.callStats(query, &stats, &error), qPrintable(error));
+        QCOMPARE(stats["buckets"].toArray().size(), 1);
+        QCOMPARE(stats["buckets"][0].toObject(), (QJsonObject{{"key", 19}, {"calls", 2}, {"answered", 0}, {"missed", 1}}));
+        QCOMPARE(stats["topCallers"].toArray().size(), 2);
+        query.by = QStringLiteral("day");
+        QVERIFY2(store.callStats(query, &stats, &error), qPrintable(error));
+        QCOMPARE(stats["buckets"][0]["key"].toString(), QStringLiteral("2026-12-07"));
+    }
+
     void tokensAreSharedByEverySiteOfTheDatabase()
     {
         needServer();

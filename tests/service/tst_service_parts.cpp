@@ -247,7 +247,7 @@ private slots:
         QCOMPARE(find(paged).next, 2);
 
         const QJsonObject call = find({"2345"}).calls.first().toObject();
-        QCOMPARE(call.keys(), (QStringList{"at", "callState", "cidInfo", "customer", "id", "portName", "site"}));
+        QCOMPARE(call.keys(), (QStringList{"at", "callState", "cidInfo", "customer", "id", "outcome", "portName", "site"}));
 
         QList<QByteArray> rows;
         QVERIFY(store.eventsAfter(3, 10, &rows, &error));

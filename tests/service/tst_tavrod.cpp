@@ -350,15 +350,18 @@ private slots:
 
         StreamClient again(rig.tavrod.port(), rig.tavrod.token(), QStringLiteral("after=%1").arg(seen));
         QVERIFY(again.waitConnected());
-        QVERIFY(again.waitEvents(5));
+        // Each call on the port decides the one before it (missed): an event each.
+        QVERIFY(again.waitEvents(10));
         rig.sim->type("call 0399");
-        QVERIFY(again.waitEvents(6));
+        QVERIFY(again.waitEvents(12));
         QTest::qWait(200); // nothing more may come: no duplicate
-        QCOMPARE(again.events.size(), 6);
+        QCOMPARE(again.events.size(), 12);
         const QList<qint64> ids = idsOf(again.events);
         for (int i = 0; i < ids.size(); ++i)
             QCOMPARE(ids[i], seen + 1 + i);
-        QCOMPARE(again.events.last().value("cidInfo").toObject().value("lNumber").toString(), QStringLiteral("0399"));
+        const QList<QJsonObject> calls = ofKind(again.events, "ReceiveCall");
+        QCOMPARE(calls.size(), 6);
+        QCOMPARE(calls.last().value("cidInfo").toObject().value("lNumber").toString(), QStringLiteral("0399"));
     }
 
     void reopensAfterUnplugAndReplug()
@@ -465,7 +468,7 @@ private slots:
         }, 5000));
         const qint64 newId = rig.tavrod.request("GET", "/api/calls?q=0999").json()["calls"][0]["id"].toInteger();
         QVERIFY(newId > stored.last().value("id").toInteger() - 1);
-        QCOMPARE(rig.tavrod.storedEvents().last().value("id").toInteger(), newId);
+        QCOMPARE(ofKind(rig.tavrod.storedEvents(), "ReceiveCall").last().value("id").toInteger(), newId);
     }
 };
 

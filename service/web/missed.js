@@ -1,0 +1,92 @@
+// 부재중: missed calls nobody has dealt with yet, newest first, with a count
+// on the tab and in the page title that every open screen keeps current from
+// the stream (CallOutcome adds, MissedDone takes away).
+import { AuthError, getJson, postJson } from './api.js';
+import { byId, el, localTime } from './dom.js';
+import { SENT_FAILED, SENT_OK } from './words.js';
+
+const BASE_TITLE = document.title;
+
+// Calls the number back through the terminal; says what the console says.
+export async function dialBack(portName, number, status) {
+  status.textContent = '수화기를 드세요';
+  try {
+    const answer = await postJson('/api/dial', { portName, number });
+    status.textContent = answer.value === true ? SENT_OK : `${SENT_FAILED}: ${answer.error ?? ''}`.trim();
+  } catch (error) {
+    if (error instanceof AuthError) throw error;
+    status.textContent = `${SENT_FAILED}: ${error.message}`;
+  }
+}
+
+export class Missed {
+  constructor({ onAuthLost }) {
+    this.onAuthLost = onAuthLost;
+    this.count = 0;
+    this.readOnly = false;
+    this.rows = byId('missed-rows');
+  }
+
+  setReadOnly(readOnly) { this.readOnly = readOnly; }
+
+  setCount(count) {
+    this.count = Math.max(0, count);
+    const badge = byId('missed-badge');
+    badge.textContent = String(this.count);
+    badge.hidden = this.count === 0;
+    document.title = this.count > 0 ? `(${this.count}) ${BASE_TITLE}` : BASE_TITLE;
+  }
+
+  async load() {
+    try {
+      const answer = await getJson('/api/missed?limit=200');
+      this.rows.replaceChildren(...(answer.calls ?? []).map((call) => this.row(call)));
+      this.setCount(Number(answer.count) || 0);
+      byId('missed-empty').hidden = this.rows.children.length > 0;
+    } catch (error) {
+      if (error instanceof AuthError) this.onAuthLost();
+      else byId('missed-status').textContent = error.message;
+    }
+  }
+
+  // A stored event from the stream.
+  handleEvent(event) {
+    if (event.event === 'CallOutcome' && event.outcome === 'missed') this.load();
+    if (event.event === 'MissedDone') {
+      this.rows.querySelector(`[data-call-id="${Number(event.callId)}"]`)?.remove();
+      this.setCount(this.count - 1);
+      byId('missed-empty').hidden = this.rows.children.length > 0;
+    }
+  }
+
+  row(call) {
+    const info = call.cidInfo ?? {};
+    const status = el('span', { className: 'dial-status', attrs: { role: 'status' } });
+    const done = el('button', { text: '처리 완료', attrs: { type: 'button' } });
+    const dial = el('button', { text: '전화 걸기', attrs: { type: 'button' } });
+    done.disabled = this.readOnly;
+    dial.disabled = this.readOnly || !info.lNumber;
+    done.addEventListener('click', async () => {
+      done.disabled = true;
+      try {
+        await postJson(`/api/missed/${Number(call.id)}/done`, {});
+      } catch (error) {
+        if (error instanceof AuthError) return this.onAuthLost();
+        status.textContent = error.message; // who dealt with it, and when
+      }
+    });
+    dial.addEventListener('click', () => {
+      dial.disabled = true;
+      dialBack(call.portName, info.lNumber, status).catch(this.onAuthLost).finally(() => { dial.disabled = false; });
+    });
+    // The customer book adds "customer" to a call; absent or null, nothing.
+    const customer = call.customer?.name ?? '';
+    return el('tr', { data: { callId: Number(call.id) } },
+      el('td', { text: localTime(call.at) }),
+      el('td', { text: call.portName ?? '' }),
+      el('td', { text: info.lNumber ?? '' }),
+      el('td', { text: info.lName ?? '' }),
+      el('td', { text: customer }),
+      el('td', {}, done, dial, status));
+  }
+}
