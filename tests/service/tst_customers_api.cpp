@@ -136,6 +136,16 @@ private Q_SLOTS:
         QCOMPARE(call("DELETE", "/api/customers/02-555-1234").status, 200);
         QCOMPARE(call("DELETE", "/api/customers/02-555-1234").status, 404);
         QCOMPARE(call("GET", "/api/customers/025551234").status, 404);
+
+        // Each change, and only a change, is one stored event every screen hears of.
+        QStringList changes;
+        for (const QJsonValue event : call("GET", "/api/events?after=0&limit=100").json()["events"].toArray()) {
+            if (event["event"].toString() == u"CustomerChanged")
+                changes << event["number"].toString() + u' ' + event["change"].toString();
+        }
+        QCOMPARE(changes.size(), 7);
+        QCOMPARE(changes.first(), "025551234 added");
+        QCOMPARE(changes.last(), "025551234 deleted");
     }
 
     void importReadsKoreanExcelAndUtf8AndRefusesBrokenFiles()
