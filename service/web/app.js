@@ -118,7 +118,10 @@ async function boot() {
   };
   let showView = null;
   const terminal = new Terminal({ onAuthLost: authLost });
-  const customers = new Customers({ onAuthLost: authLost, portFor: () => terminal.port });
+  // After a 수신 거부 anywhere, the terminal's list is read back: every view marks the number.
+  const readRejects = () => terminal.query('j', { quiet: true });
+  const customers = new Customers({ onAuthLost: authLost, portFor: () => terminal.port, onRejected: readRejects,
+    onBookChanged: () => terminal.nameRejected() });
   // A number, wherever it is shown, opens that customer's page.
   const showCustomer = (number) => {
     showView('customers');
@@ -131,7 +134,11 @@ async function boot() {
       showView('customers');
       customers.openForm(number, customer ? { ...customer, number } : null);
     },
-    onReject: (number) => rejectNumber(terminal.port, number),
+    onReject: async (number) => {
+      const outcome = await rejectNumber(terminal.port, number);
+      if (outcome.ok) readRejects();
+      return outcome;
+    },
   });
   showView = setUpViews(history, terminal, customers);
   followLink(showView, customers, history);
@@ -159,6 +166,10 @@ async function boot() {
         break;
       case 'HookEvent': live.setHook(event.portName, Boolean(event.eventType)); break;
       case 'PortState': terminal.portState(event); break;
+      case 'CustomerChanged':
+      case 'CustomersImported':
+        customers.bookChanged(event);
+        break;
       default: terminal.handleEvent(event);
     }
   };
