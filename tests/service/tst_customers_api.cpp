@@ -78,6 +78,7 @@ private Q_SLOTS:
     {
         Options options;
         options.listenPort = 0;
+        options.site = QStringLiteral("shop");
         options.dbPath = m_dir.filePath(QStringLiteral("events-%1.sqlite").arg(QTest::currentTestFunction()));
         options.tokenFile = m_dir.filePath(QStringLiteral("token"));
         m_service = std::make_unique<Service>(options);
@@ -146,6 +147,7 @@ private Q_SLOTS:
         QCOMPARE(changes.size(), 7);
         QCOMPARE(changes.first(), "025551234 added");
         QCOMPARE(changes.last(), "025551234 deleted");
+        QCOMPARE(call("GET", "/healthz").json()["status"].toString(), "ok"); // stored, not only kept in memory
     }
 
     void importReadsKoreanExcelAndUtf8AndRefusesBrokenFiles()
