@@ -166,6 +166,10 @@ private Q_SLOTS:
         QCOMPARE(first["address"].toString(), u"서울시 중구, 1층"_qs);
         QCOMPARE(first["memo"].toString(), u"여러 줄\r\n메모"_qs);
         QCOMPARE(call("GET", "/api/customers/01012345678").json()["name"].toString(), u"김똠순"_qs);
+        const QJsonArray events = call("GET", "/api/events?after=0&limit=10").json()["events"].toArray();
+        QCOMPARE(events.size(), 1); // one event for the whole file
+        QCOMPARE(events[0]["event"].toString(), "CustomersImported");
+        QCOMPARE(events[0]["added"].toInt(), 2);
 
         // The same table in UTF-8, with and without the mark: nothing new.
         for (const QByteArray &bytes : {table.toUtf8(), QByteArray("\xEF\xBB\xBF") + table.toUtf8()}) {
