@@ -101,7 +101,7 @@ Api::Api(Parts parts)
     addRoute("GET", QStringLiteral("/api/ports"), true, [this](const HttpRequest &, HttpResponder responder) {
         responder.send(HttpResponse::json(200, {{"ports", m_parts.describePorts()}}));
     });
-    addCustomerRoutes(*this, m_parts.store);
+    addCustomerRoutes(*this, m_parts.store, m_parts.log);
     addRoute("GET", QStringLiteral("/api/stream"), true, [](const HttpRequest &, HttpResponder responder) {
         HttpResponse response = HttpResponse::error(426, QStringLiteral("/api/stream is a WebSocket"));
         response.headers.append({QByteArray("Upgrade"), QByteArray("websocket")});

@@ -3,6 +3,7 @@
 #include "api.h"
 #include "customer_book.h"
 #include "customer_csv.h"
+#include "event_log.h"
 #include "event_store.h"
 #include "phone_number.h"
 
@@ -75,7 +76,14 @@ int columnNamed(QString header)
     return -1;
 }
 
-void getCustomers(EventStore &store, const HttpRequest &request, HttpResponder responder)
+// One stored event per change: numbered, streamed and (with a shared
+// database) seen by every site like a call. Hooks and MQTT take calls only.
+void announceChange(EventLog &log, const QString &number, QLatin1String change)
+{
+    log.record({{"event", "CustomerChanged"}, {"number", number}, {"change", change}});
+}
+
+void getCustomers(EventStore &store, EventLog &, const HttpRequest &request, HttpResponder responder)
 {
     CustomerBook *book = store.customers();
     if (!book)
@@ -104,7 +112,7 @@ void getCustomers(EventStore &store, const HttpRequest &request, HttpResponder r
         200, {{"customers", customers}, {"next", page.next > 0 ? QJsonValue(page.next) : QJsonValue()}}));
 }
 
-void getCustomer(EventStore &store, const HttpRequest &request, HttpResponder responder)
+void getCustomer(EventStore &store, EventLog &, const HttpRequest &request, HttpResponder responder)
 {
     CustomerBook *book = store.customers();
     if (!book)
@@ -122,7 +130,7 @@ void getCustomer(EventStore &store, const HttpRequest &request, HttpResponder re
     responder.send(HttpResponse::json(200, customerToJson(*customer)));
 }
 
-void putCustomer(EventStore &store, const HttpRequest &request, HttpResponder responder)
+void putCustomer(EventStore &store, EventLog &log, const HttpRequest &request, HttpResponder responder)
 {
     CustomerBook *book = store.customers();
     if (!book)
@@ -154,11 +162,14 @@ void putCustomer(EventStore &store, const HttpRequest &request, HttpResponder re
         return responder.send(storeFailed(error));
     QJsonObject answer = customerToJson(*stored);
     static const char *const words[] = {"added", "updated", "unchanged"};
-    answer.insert(QStringLiteral("outcome"), QLatin1String(words[int(outcomes.value(0))]));
+    const QLatin1String outcome(words[int(outcomes.value(0))]);
+    answer.insert(QStringLiteral("outcome"), outcome);
+    if (outcomes.value(0) != PutOutcome::Unchanged)
+        announceChange(log, customer.number, outcome);
     responder.send(HttpResponse::json(outcomes.value(0) == PutOutcome::Added ? 201 : 200, answer));
 }
 
-void deleteCustomer(EventStore &store, const HttpRequest &request, HttpResponder responder)
+void deleteCustomer(EventStore &store, EventLog &log, const HttpRequest &request, HttpResponder responder)
 {
     CustomerBook *book = store.customers();
     if (!book)
@@ -173,10 +184,11 @@ void deleteCustomer(EventStore &store, const HttpRequest &request, HttpResponder
     if (!found)
         return responder.send(refuse(404, QStringLiteral("no customer has the number %1").arg(number),
                                      QStringLiteral("등록되지 않은 번호입니다")));
+    announceChange(log, number, QLatin1String("deleted"));
     responder.send(HttpResponse::json(200, {{"deleted", number}}));
 }
 
-void importCustomers(EventStore &store, const HttpRequest &request, HttpResponder responder)
+void importCustomers(EventStore &store, EventLog &log, const HttpRequest &request, HttpResponder responder)
 {
     CustomerBook *book = store.customers();
     if (!book)
@@ -241,6 +253,8 @@ void importCustomers(EventStore &store, const HttpRequest &request, HttpResponde
     int counts[3] = {0, 0, 0};
     for (PutOutcome outcome : std::as_const(outcomes))
         ++counts[int(outcome)];
+    if (counts[0] + counts[1] > 0)
+        log.record({{"event", "CustomersImported"}, {"added", counts[0]}, {"updated", counts[1]}});
     qCInfo(lcCustomersApi, "import (%s): %d added, %d updated, %d unchanged, %d refused", qPrintable(encoding),
            counts[0], counts[1], counts[2], int(refused.size()));
     responder.send(HttpResponse::json(200, {{"added", counts[0]},
@@ -250,7 +264,7 @@ void importCustomers(EventStore &store, const HttpRequest &request, HttpResponde
                                             {"encoding", encoding}}));
 }
 
-void exportCustomers(EventStore &store, const HttpRequest &, HttpResponder responder)
+void exportCustomers(EventStore &store, EventLog &, const HttpRequest &, HttpResponder responder)
 {
     if (!store.customers())
         return responder.send(noBook());
@@ -294,12 +308,12 @@ void exportCustomers(EventStore &store, const HttpRequest &, HttpResponder respo
 
 } // namespace
 
-void addCustomerRoutes(Api &api, EventStore &store)
+void addCustomerRoutes(Api &api, EventStore &store, EventLog &log)
 {
-    using Handler = void (*)(EventStore &, const HttpRequest &, HttpResponder);
-    const auto route = [&store](Handler handler) {
-        return [&store, handler](const HttpRequest &request, HttpResponder responder) {
-            handler(store, request, std::move(responder));
+    using Handler = void (*)(EventStore &, EventLog &, const HttpRequest &, HttpResponder);
+    const auto route = [&store, &log](Handler handler) {
+        return [&store, &log, handler](const HttpRequest &request, HttpResponder responder) {
+            handler(store, log, request, std::move(responder));
         };
     };
     // Reading needs the token. Changing the book is the administrator's

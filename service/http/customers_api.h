@@ -8,11 +8,14 @@
 namespace tavrod {
 
 class Api;
+class EventLog;
 class EventStore;
 
 // GET /api/customers, GET|PUT|DELETE /api/customers/{number},
-// POST /api/customers/import, GET /api/customers/export.
-void addCustomerRoutes(Api &api, EventStore &store);
+// POST /api/customers/import, GET /api/customers/export. Every change is
+// also an event in the log (CustomerChanged, CustomersImported), so every
+// screen and every site sharing the database hears of it.
+void addCustomerRoutes(Api &api, EventStore &store, EventLog &log);
 
 } // namespace tavrod
 

@@ -36,6 +36,9 @@ EventRecord EventLog::makeRecord(const QJsonObject &event, bool numbered)
     record.kind = event.value(QStringLiteral("event")).toString();
     record.site = m_site;
     record.portName = event.value(QStringLiteral("portName")).toString();
+    // Events of no port (a change of the customer book) store "", never NULL.
+    if (record.portName.isNull())
+        record.portName = QStringLiteral("");
     record.at = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     record.object = event;
     if (numbered) {

@@ -103,11 +103,12 @@ bool PgStore::findCustomers(const CustomerQuery &request, CustomerPage *page, QS
                                  where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND "),
                                  revColumn)
                             .arg(limit + 1);
-    QList<QByteArray> rows;
+    QList<QVariantList> rows;
     if (!runSearch(sql, values, plan, &rows, error))
         return false;
     page->next = 0;
-    for (const QByteArray &row : std::as_const(rows)) {
+    for (const QVariantList &columns : std::as_const(rows)) {
+        const QByteArray row = columns.value(0).toString().toUtf8();
         if (page->customers.size() == limit) {
             page->next = page->customers.last().rev;
             break;

@@ -123,7 +123,10 @@ async function boot() {
   missedCalls.setReadOnly(who.scope !== 'admin');
   let showView = null;
   const terminal = new Terminal({ onAuthLost: authLost });
-  const customers = new Customers({ onAuthLost: authLost, portFor: () => terminal.port });
+  // After a 수신 거부 anywhere, the terminal's list is read back: every view marks the number.
+  const readRejects = () => terminal.query('j', { quiet: true });
+  const customers = new Customers({ onAuthLost: authLost, portFor: () => terminal.port, onRejected: readRejects,
+    onBookChanged: () => terminal.nameRejected() });
   // A number, wherever it is shown, opens that customer's page.
   const showCustomer = (number) => {
     showView('customers');
@@ -136,7 +139,11 @@ async function boot() {
       showView('customers');
       customers.openForm(number, customer ? { ...customer, number } : null);
     },
-    onReject: (number) => rejectNumber(terminal.port, number),
+    onReject: async (number) => {
+      const outcome = await rejectNumber(terminal.port, number);
+      if (outcome.ok) readRejects();
+      return outcome;
+    },
   });
   const stats = new Stats({ onAuthLost: authLost });
   showView = setUpViews(history, terminal, customers, stats);
@@ -167,6 +174,10 @@ async function boot() {
       case 'PortState': terminal.portState(event); break;
       case 'CallOutcome':
       case 'MissedDone': missedCalls.handleEvent(event); break;
+      case 'CustomerChanged':
+      case 'CustomersImported':
+        customers.bookChanged(event);
+        break;
       default: terminal.handleEvent(event);
     }
   };

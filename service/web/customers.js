@@ -3,6 +3,7 @@
 // CSV import and export, and 수신 거부 for any number. Everything from the
 // book is inserted as text only.
 import { AuthError, getJson, sendCmd } from './api.js';
+import { rejectList } from './blocked.js';
 import { el, byId, localTime } from './dom.js';
 import { formatNumber, numberDigits, regionOf } from './phone.js';
 import { callStateWord, NO_NAME, SENT_FAILED } from './words.js';
@@ -46,10 +47,12 @@ function showResult(target, ok, text) {
 }
 
 export class Customers {
-  constructor({ onAuthLost, portFor, onChanged = () => {} }) {
+  constructor({ onAuthLost, portFor, onChanged = () => {}, onRejected = () => {}, onBookChanged = () => {} }) {
     this.onAuthLost = onAuthLost;
     this.portFor = portFor;
     this.onChanged = onChanged;
+    this.onRejected = onRejected; // a number went to the terminal: read its list back
+    this.onBookChanged = onBookChanged;
     this.q = '';
     this.before = 0;
     this.newerPages = [];
@@ -57,7 +60,36 @@ export class Customers {
     this.loading = 0;
     this.editing = null; // the number being changed, null for a new customer
     this.shown = null;   // the customer on the customer page
+    this.loaded = false; // the list was read once (the tab was opened)
+    this.refreshing = null;
+    this.showAgain = false;
     this.setUp();
+    rejectList.onChange(() => this.markBlocked());
+  }
+
+  // The book changed (here, in another window or at another site): the list
+  // and an open customer page are read again, once for a burst of changes.
+  bookChanged(event) {
+    if (event.event === 'CustomerChanged' && this.shown && !byId('customer-page').hidden
+        && event.number === this.shown.number) this.showAgain = true;
+    if (event.event === 'CustomersImported') this.showAgain = true;
+    if (this.refreshing) return;
+    this.refreshing = setTimeout(() => {
+      this.refreshing = null;
+      if (this.loaded) this.load(this.before, this.newerPages);
+      if (this.showAgain && this.shown && !byId('customer-page').hidden) this.showCustomer(this.shown.number);
+      this.showAgain = false;
+      this.onBookChanged();
+    }, 100);
+  }
+
+  // 수신 거부됨 where a number is on the terminal's reject list as last read.
+  markBlocked() {
+    for (const row of byId('customers-rows').querySelectorAll('tr[data-number]')) {
+      const mark = row.querySelector('.blocked-mark');
+      if (mark) mark.hidden = !rejectList.has(row.dataset.number);
+    }
+    byId('customer-page-blocked').hidden = !(this.shown && rejectList.has(this.shown.number));
   }
 
   failed(target, error) {
@@ -122,6 +154,7 @@ export class Customers {
       return;
     }
     if (ticket !== this.loading) return;
+    this.loaded = true;
     this.before = before;
     this.newerPages = newerPages;
     this.next = page.next ?? null;
@@ -138,7 +171,8 @@ export class Customers {
   row(customer) {
     const cell = (label, text, className = '') => el('td', { text, className, data: { label } });
     return el('tr', { data: { number: customer.number } },
-      cell('이름', customer.name, 'name'),
+      el('td', { className: 'name', data: { label: '이름' } }, el('span', { text: customer.name }),
+        el('span', { className: 'blocked-mark', text: '수신 거부됨', attrs: rejectList.has(customer.number) ? {} : { hidden: '' } })),
       el('td', { data: { label: '번호' } }, el('button', {
         className: 'number link', text: customer.shown ?? customer.number,
         attrs: { type: 'button', title: '고객 정보와 통화' },
@@ -208,6 +242,7 @@ export class Customers {
     try {
       const outcome = await rejectNumber(this.portFor(), number);
       showResult(result, outcome.ok, outcome.text);
+      if (outcome.ok) this.onRejected();
     } catch (error) {
       this.failed(result, error);
     }
@@ -232,6 +267,7 @@ export class Customers {
     byId('customer-page-title').textContent = customer ? `${customer.name} ${shown}` : `${shown} (등록되지 않은 번호)`;
     byId('customer-page-edit').textContent = customer ? '고객 수정' : '고객 등록';
     byId('customer-page-delete').hidden = !customer;
+    byId('customer-page-blocked').hidden = !rejectList.has(digits);
     const pair = (term, text) => [el('dt', { text: term }), el('dd', { text })];
     byId('customer-details').replaceChildren(
       ...pair('번호', shown), ...pair('지역', regionOf(digits) || '-'),

@@ -2,6 +2,7 @@
 // console's menu does. SendCmd true only means the frame went out, so every
 // value is checked for its range first and read back after a change.
 import { AuthError, callTavro, getJson, sendCmd } from './api.js';
+import { customerNames, rejectList } from './blocked.js';
 import { el, byId, localTime } from './dom.js';
 import { numberDigits } from './phone.js';
 import { melodyTitle, MELODY_TITLES, NOT_PROVIDED, SENT_FAILED, SENT_OK, stateWord } from './words.js';
@@ -48,6 +49,7 @@ export class Terminal {
     this.ports = [];
     this.port = '';
     this.readBack = new Map(); // query letter -> label of the change waiting for it
+    this.naming = 0;           // the newest lookup of the rejected numbers' names
     this.setUpControls();
   }
 
@@ -197,10 +199,14 @@ export class Terminal {
     const letter = String.fromCharCode(event.kind);
     const records = Array.isArray(event.cidInfo) ? event.cidInfo : [];
     if (letter === 'j') {
-      byId('reject-list').replaceChildren(...this.numberItems(records, (record) => el('button', {
-        text: '삭제', attrs: { type: 'button', 'aria-label': `${record.lNumber} 삭제` },
-        onClick: () => this.change('j', `거부 번호 설정-삭제:${record.lNumber}`, 'J', record.lNumber, '0'),
-      })));
+      rejectList.set(records.map((record) => record.lNumber ?? ''));
+      byId('reject-list').replaceChildren(...this.numberItems(records, (record) => [
+        el('span', { className: 'reject-customer', data: { number: numberDigits(record.lNumber ?? '') } }),
+        el('button', {
+          text: '삭제', attrs: { type: 'button', 'aria-label': `${record.lNumber} 삭제` },
+          onClick: () => this.change('j', `거부 번호 설정-삭제:${record.lNumber}`, 'J', record.lNumber, '0'),
+        })]));
+      this.nameRejected();
     } else if (letter === 'o') {
       byId('answer-list').replaceChildren(...this.numberItems(records));
     } else if (letter === 'p') {
@@ -218,7 +224,25 @@ export class Terminal {
     return records.map((record) => el('li', {},
       el('span', { className: 'number', text: record.lNumber ?? '' }),
       el('span', { text: ` ${record.lName ? record.lName : NOT_PROVIDED}` }),
-      action(record)));
+      ...[action(record)].flat()));
+  }
+
+  // Beside each rejected number, the name the book has for it (as text).
+  async nameRejected() {
+    const ticket = ++this.naming;
+    const spans = [...byId('reject-list').querySelectorAll('.reject-customer')];
+    let names;
+    try {
+      names = await customerNames(spans.map((span) => span.dataset.number));
+    } catch (error) {
+      if (error instanceof AuthError) this.onAuthLost();
+      return;
+    }
+    if (ticket !== this.naming) return;
+    for (const span of spans) {
+      const name = names.get(span.dataset.number);
+      span.textContent = name ? ` · 고객 ${name}` : '';
+    }
   }
 
   confirmReadBack(letter) {

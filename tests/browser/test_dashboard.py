@@ -606,6 +606,7 @@ class Suite:
         self.show_view('terminal')
         self.by_id('reject-number').send_keys('02-9999-7777' + Keys.ENTER)
         self.wait(lambda: '0299997777' in self.by_id('reject-list').text, 8, 'the typed number as digits')
+        self.wait(lambda: HOSTILE in self.by_id('reject-list').text, 5, 'the customer\'s name by the rejected number')
 
         # A CSV file as Korean Excel saves it: code page 949, CR LF, quotes where needed.
         self.show_view('customers')
@@ -638,6 +639,16 @@ class Suite:
         check('추가 0, 변경 0' in self.by_id('customers-import-result').text,
               f'the re-import changed the book: {self.by_id("customers-import-result").text}')
 
+        # A change through the API (another window, another site) reaches the open tab.
+        request = urllib.request.Request(f'{self.service.base}/api/customers/0507771234', method='PUT',
+                                         data=json.dumps({'name': '다른창고객'}).encode(),
+                                         headers={'Authorization': f'Bearer {self.service.token}',
+                                                  'Content-Type': 'application/json'})
+        urllib.request.urlopen(request, timeout=10).close()
+        self.wait(lambda: '다른창고객' in self.by_id('customers-rows').text, 5, 'the API\'s change without reload')
+        check(self.js(f"return !document.querySelector('#customers-rows tr[data-number=\"{number}\"] .blocked-mark')"
+                      ".hidden"), 'the rejected customer\'s row lacks 수신 거부됨')
+
         # A number in the history opens that customer's page with their calls.
         self.show_view('history')
         self.history_search(q=number)
@@ -647,6 +658,7 @@ class Suite:
         self.wait(lambda: len(self.driver.find_elements(By.CSS_SELECTOR, '#customer-calls li')) >= 2, 3,
                   'the customer\'s calls')
         check('매주 금요일 주문' in self.by_id('customer-details').text, 'the customer page lacks the memo')
+        check(self.visible('customer-page-blocked'), 'the rejected customer\'s page lacks 수신 거부됨')
 
         # The links the counter PCs' popup opens: a customer, a number's calls.
         self.driver.get(f'{self.service.base}/#customer={number}')

@@ -78,6 +78,7 @@ private Q_SLOTS:
     {
         Options options;
         options.listenPort = 0;
+        options.site = QStringLiteral("shop");
         options.dbPath = m_dir.filePath(QStringLiteral("events-%1.sqlite").arg(QTest::currentTestFunction()));
         options.tokenFile = m_dir.filePath(QStringLiteral("token"));
         m_service = std::make_unique<Service>(options);
@@ -136,6 +137,17 @@ private Q_SLOTS:
         QCOMPARE(call("DELETE", "/api/customers/02-555-1234").status, 200);
         QCOMPARE(call("DELETE", "/api/customers/02-555-1234").status, 404);
         QCOMPARE(call("GET", "/api/customers/025551234").status, 404);
+
+        // Each change, and only a change, is one stored event every screen hears of.
+        QStringList changes;
+        for (const QJsonValue event : call("GET", "/api/events?after=0&limit=100").json()["events"].toArray()) {
+            if (event["event"].toString() == u"CustomerChanged")
+                changes << event["number"].toString() + u' ' + event["change"].toString();
+        }
+        QCOMPARE(changes.size(), 7);
+        QCOMPARE(changes.first(), "025551234 added");
+        QCOMPARE(changes.last(), "025551234 deleted");
+        QCOMPARE(call("GET", "/healthz").json()["status"].toString(), "ok"); // stored, not only kept in memory
     }
 
     void importReadsKoreanExcelAndUtf8AndRefusesBrokenFiles()
@@ -154,6 +166,10 @@ private Q_SLOTS:
         QCOMPARE(first["address"].toString(), u"서울시 중구, 1층"_qs);
         QCOMPARE(first["memo"].toString(), u"여러 줄\r\n메모"_qs);
         QCOMPARE(call("GET", "/api/customers/01012345678").json()["name"].toString(), u"김똠순"_qs);
+        const QJsonArray events = call("GET", "/api/events?after=0&limit=10").json()["events"].toArray();
+        QCOMPARE(events.size(), 1); // one event for the whole file
+        QCOMPARE(events[0]["event"].toString(), "CustomersImported");
+        QCOMPARE(events[0]["added"].toInt(), 2);
 
         // The same table in UTF-8, with and without the mark: nothing new.
         for (const QByteArray &bytes : {table.toUtf8(), QByteArray("\xEF\xBB\xBF") + table.toUtf8()}) {
