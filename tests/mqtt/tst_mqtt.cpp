@@ -219,8 +219,9 @@ private Q_SLOTS:
         QVERIFY(live.waitFor("tavro/test/ringing", "OFF"));
 
         // Each published event is the stored one, byte for byte in meaning.
+        QVERIFY(live.waitFor("tavro/test/event/CallOutcome"));
         const QList<QJsonObject> stored = tavrod.storedEvents();
-        QCOMPARE(stored.size(), 3); // PortState, ReceiveCall, HookEvent
+        QCOMPARE(stored.size(), 4); // PortState, ReceiveCall, HookEvent, CallOutcome
         for (const QJsonObject &event : stored) {
             const QList<Message> got = live.on("tavro/test/event/" + event.value("event").toString());
             QCOMPARE(got.size(), 1);

@@ -114,6 +114,21 @@ HttpReply TavrodProcess::request(const QByteArray &method, const QString &target
         return reply;
     reply.status = answer.mid(9, 3).toInt();
     reply.body = answer.mid(end + 4);
+    if (answer.left(end).toLower().contains("transfer-encoding: chunked")) {
+        // An export: the chunks' bodies one after the other.
+        QByteArray joined;
+        qsizetype at = 0;
+        while (at < reply.body.size()) {
+            const qsizetype line = reply.body.indexOf("\r\n", at);
+            bool ok = false;
+            const qsizetype size = line < 0 ? 0 : reply.body.mid(at, line - at).toLongLong(&ok, 16);
+            if (!ok || size == 0)
+                break;
+            joined += reply.body.mid(line + 2, size);
+            at = line + 2 + size + 2;
+        }
+        reply.body = joined;
+    }
     return reply;
 }
 
