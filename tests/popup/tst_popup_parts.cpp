@@ -247,7 +247,7 @@ private slots:
         QCOMPARE(back.sound, false);
 
         PopupSettings bad = settings;
-        bad.url = "192.168.0.10:8080";
+        bad.url = "127.0.0.1:8080";
         QVERIFY(!bad.problem().isEmpty());
         bad.url = "ftp://host/";
         QVERIFY(!bad.problem().isEmpty());
