@@ -92,7 +92,9 @@ class Rig:
                 subprocess.run(["cmake", "--install", self.build, "--prefix", self.prefix, "--component", component],
                                check=True, stdout=subprocess.DEVNULL)
             self.env.update(CMAKE_PREFIX_PATH=self.prefix,
-                            PKG_CONFIG_PATH=os.path.join(self.prefix, "lib/x86_64-linux-gnu/pkgconfig"))
+                            # The multiarch folder only for a build configured for /usr.
+                            PKG_CONFIG_PATH=os.pathsep.join(os.path.join(self.prefix, folder, "pkgconfig")
+                                                            for folder in ("lib/x86_64-linux-gnu", "lib")))
 
 
 def run_transcript(rig, text):

@@ -79,7 +79,7 @@ private slots:
     void aCardSaysWhoCallsAndWhatToDo()
     {
         ServiceLink link;
-        link.configure(QUrl("http://192.0.2.7:8080"), QString());
+        link.configure(QUrl("http://127.0.0.1:8080"), QString());
 
         // A known customer: the book's name large, the line's name small.
         const CallInfo known = callFrom(R"({"event":"ReceiveCall","id":41,"portName":"COM2","callState":2,
@@ -103,8 +103,8 @@ private slots:
         QVERIFY(labelText(card, "when").endsWith(QStringLiteral(" · COM2")));
         QCOMPARE(labelText(card, "gap"), QStringLiteral("<none>"));
         QCOMPARE(card.findChild<QPushButton *>("customerButton")->text(), QStringLiteral("고객 수정"));
-        QCOMPARE(card.customerUrl(), QUrl("http://192.0.2.7:8080/#customer=025551234"));
-        QCOMPARE(card.historyUrl(), QUrl("http://192.0.2.7:8080/#history?q=025551234"));
+        QCOMPARE(card.customerUrl(), QUrl("http://127.0.0.1:8080/#customer=025551234"));
+        QCOMPARE(card.historyUrl(), QUrl("http://127.0.0.1:8080/#history?q=025551234"));
 
         // Unknown (null or absent, as a service without the book sends it),
         // came during a gap: the line's name or 없슴, and the mark.
@@ -247,7 +247,7 @@ private slots:
         QCOMPARE(back.sound, false);
 
         PopupSettings bad = settings;
-        bad.url = "192.168.0.10:8080";
+        bad.url = "127.0.0.1:8080";
         QVERIFY(!bad.problem().isEmpty());
         bad.url = "ftp://host/";
         QVERIFY(!bad.problem().isEmpty());
