@@ -44,9 +44,25 @@ quint16 Service::port() const
 
 bool Service::start(QString *error)
 {
-    if (!openStore(error))
+    if (!openStore(error) || !loadToken(error))
         return false;
+    startControl();
+    startStream();
+    startHooks();
+    // The PortState events themselves come through the bridge.
+    m_ports = std::make_unique<PortKeeper>(*m_control, m_options.openPorts);
+    connect(m_control.get(), &tavro_m::PortStateChanged, m_ports.get(), &PortKeeper::noteState);
+    startHttp();
+    startWeb();
+    if (!listen(error))
+        return false;
+    startMqtt();
+    m_ports->start();
+    return true;
+}
 
+bool Service::loadToken(QString *error)
+{
     QByteArray token;
     bool created = false;
     if (!loadOrCreateToken(m_options.tokenFile, &token, &created, error))
@@ -54,7 +70,12 @@ bool Service::start(QString *error)
     qCInfo(lcService, "API token %s %s", created ? "created in" : "read from",
                  qPrintable(m_options.tokenFile));
     m_access = std::make_unique<Access>(token, m_metrics.get());
+    return true;
+}
 
+// The device link and the JSON bridge over it.
+void Service::startControl()
+{
     tavro::PortMap map = tavro::defaultPortMap();
     for (auto it = m_options.portMap.cbegin(); it != m_options.portMap.cend(); ++it)
         map.insert(it.key(), it.value());
@@ -64,7 +85,12 @@ bool Service::start(QString *error)
     connect(m_bridge.get(), &tavro::bridge::JsonBridge::eventRaised, this, &Service::onBridgeEvent);
     // Calls from every client run one at a time, never nested in a wait.
     m_calls = std::make_unique<tavro::bridge::CallQueue>(*m_bridge, m_options.maxQueuedCalls);
+}
 
+// The WebSocket stream, and what else follows the event log: the event
+// counts and the store's health.
+void Service::startStream()
+{
     m_stream = std::make_unique<StreamHub>(m_shared ? static_cast<EventSource &>(*m_shared) : *m_log, *m_metrics,
                                            m_options.maxStreamClients);
     connect(m_stream.get(), &StreamHub::debugWantedChanged, this,
@@ -90,7 +116,10 @@ bool Service::start(QString *error)
         else
             qCInfo(lcStore, "store ok");
     });
+}
 
+void Service::startHooks()
+{
     m_hooks = std::make_unique<HookRunner>(m_options.onCall, m_options.hookTimeoutMs, m_options.hookParallel,
                                            *m_metrics);
     if (!m_hooks->isEmpty() && m_shared) {
@@ -110,11 +139,10 @@ bool Service::start(QString *error)
                 m_hooks->run(QJsonDocument(callFromEvent(event.object)).toJson(QJsonDocument::Compact));
         });
     }
+}
 
-    // The PortState events themselves come through the bridge.
-    m_ports = std::make_unique<PortKeeper>(*m_control, m_options.openPorts);
-    connect(m_control.get(), &tavro_m::PortStateChanged, m_ports.get(), &PortKeeper::noteState);
-
+void Service::startHttp()
+{
     HttpLimits limits;
     limits.maxConnections = m_options.maxConnections;
     limits.maxConnectionsPerPeer = m_options.maxConnectionsPerPeer;
@@ -140,6 +168,10 @@ bool Service::start(QString *error)
             if (m_mqtt)
                 m_mqtt->describe(health);
         }});
+}
+
+void Service::startWeb()
+{
     // Dashboard: the page, its login and the session cookie as a second key.
     m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
     // A session that ends (logout, eviction, expiry, revocation) takes its open streams with it.
@@ -159,6 +191,10 @@ bool Service::start(QString *error)
             [this](const QByteArray &, const QString &path, int, double seconds) {
                 m_metrics->observeRequest(m_api->routeLabel(path), seconds);
             });
+}
+
+bool Service::listen(QString *error)
+{
     if (!m_http->listen(m_options.listenAddress, m_options.listenPort, error)) {
         *error = QStringLiteral("cannot listen on %1:%2: %3")
                      .arg(m_options.listenAddress.toString())
@@ -170,9 +206,6 @@ bool Service::start(QString *error)
         ? u'[' + m_options.listenAddress.toString() + u']'
         : m_options.listenAddress.toString();
     qCInfo(lcService, "listening on http://%s:%u", qPrintable(host), unsigned(m_http->port()));
-
-    startMqtt();
-    m_ports->start();
     return true;
 }
 

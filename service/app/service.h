@@ -50,7 +50,15 @@ public:
     Api &api() { return *m_api; }
 
 private:
+    // The steps of start(), in their order.
     bool openStore(QString *error);
+    bool loadToken(QString *error);
+    void startControl();
+    void startStream();
+    void startHooks();
+    void startHttp();
+    void startWeb();
+    bool listen(QString *error);
     void startMqtt();
     void onBridgeEvent(const QJsonObject &event);
 
