@@ -187,6 +187,57 @@ void HookRunner::flushOutput(const QString &command, Output &output)
                static_cast<long long>(output.dropped));
 }
 
+namespace {
+
+using Report = std::function<void(bool ok, const QString &why)>;
+
+// Whatever ends a run first, its time-limit, its end or a failed start,
+// reports it.
+void watchRun(QProcess *process, QTimer *limit, int timeoutMs, const Report &done)
+{
+    limit->setSingleShot(true);
+    QObject::connect(limit, &QTimer::timeout, process, [process, done, ms = timeoutMs] {
+        endProcessGroup(pid_t(process->property("group").toLongLong()), HookRunner::killGraceMs);
+        done(false, QStringLiteral("still running after %1 s, killed with its process group").arg(ms / 1000));
+    });
+    QObject::connect(process, &QProcess::finished, process, [process, done](int code, QProcess::ExitStatus status) {
+        // What the command left running in its group ends with it.
+        endProcessGroup(pid_t(process->property("group").toLongLong()), HookRunner::killGraceMs);
+        if (status == QProcess::CrashExit)
+            done(false, QStringLiteral("ended by a signal"));
+        else if (code != 0)
+            done(false, QStringLiteral("exit status %1").arg(code));
+        else
+            done(true, QString());
+    });
+    QObject::connect(process, &QProcess::errorOccurred, process, [process, done](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            done(false, process->errorString());
+    });
+}
+
+void prepareRun(QProcess *process, const QStringList &argv, const QByteArray &stdinBytes, int outFd)
+{
+    // The run's own process group, and its output into our pipe; beyond the
+    // cap the output is only counted, so a chatty hook fills neither a pipe
+    // nor the log.
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->setChildProcessModifier([out = outFd] {
+        ::setsid();
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+    });
+    process->setProgram(argv.first());
+    process->setArguments(argv.mid(1));
+    QObject::connect(process, &QProcess::started, process, [process, input = stdinBytes] {
+        process->setProperty("group", qint64(process->processId()));
+        process->write(input);
+        process->closeWriteChannel();
+    });
+}
+
+} // namespace
+
 void HookRunner::start(const Job &job)
 {
     auto *process = new QProcess(this);
@@ -223,41 +274,8 @@ void HookRunner::start(const Job &job)
             connect(process, &QProcess::finished, process, &QObject::deleteLater);
         QMetaObject::invokeMethod(this, &HookRunner::startNext, Qt::QueuedConnection);
     };
-    limit->setSingleShot(true);
-    connect(limit, &QTimer::timeout, process, [process, done, ms = m_timeoutMs] {
-        endProcessGroup(pid_t(process->property("group").toLongLong()), killGraceMs);
-        done(false, QStringLiteral("still running after %1 s, killed with its process group").arg(ms / 1000));
-    });
-    connect(process, &QProcess::finished, process, [process, done](int code, QProcess::ExitStatus status) {
-        // What the command left running in its group ends with it.
-        endProcessGroup(pid_t(process->property("group").toLongLong()), killGraceMs);
-        if (status == QProcess::CrashExit)
-            done(false, QStringLiteral("ended by a signal"));
-        else if (code != 0)
-            done(false, QStringLiteral("exit status %1").arg(code));
-        else
-            done(true, QString());
-    });
-    connect(process, &QProcess::errorOccurred, process, [process, done](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            done(false, process->errorString());
-    });
-    // The run's own process group, and its output into our pipe; beyond the
-    // cap the output is only counted, so a chatty hook fills neither a pipe
-    // nor the log.
-    process->setProcessChannelMode(QProcess::ForwardedChannels);
-    process->setChildProcessModifier([out = fds[1]] {
-        ::setsid();
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(out, STDERR_FILENO);
-    });
-    process->setProgram(job.argv.first());
-    process->setArguments(job.argv.mid(1));
-    connect(process, &QProcess::started, process, [process, input = job.input] {
-        process->setProperty("group", qint64(process->processId()));
-        process->write(input);
-        process->closeWriteChannel();
-    });
+    watchRun(process, limit, m_timeoutMs, done);
+    prepareRun(process, job.argv, job.input, fds[1]);
     limit->start(m_timeoutMs);
     process->start();
     ::close(fds[1]);

@@ -1,9 +1,9 @@
 #include "options.h"
 
 #include "mqtt_publisher.h"
+#include "option_table.h"
 #include "pg_store.h"
 
-#include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 #include <QHostInfo>
@@ -11,11 +11,80 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <memory>
+
 #include <unistd.h>
 
 namespace tavrod {
 
 namespace {
+
+using tavro::tools::OptionRow;
+using tavro::tools::OptionTable;
+
+QString str(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+// One row per option: the parser, --help, the man-page check and the INI
+// keys all read this table.
+OptionTable makeTable()
+{
+    const Options defaults;
+    return OptionTable(
+        str("The caller-ID service: keeps the terminal's ports open, stores every event and serves them over HTTP "
+          "and WebSocket."),
+        {
+            {str("map"), str("COMn=PATH"), {}, str("Device for a port name (repeatable), e.g. COM1=/dev/ttyUSB0."), str("map")},
+            {str("open"), str("COMn"), {}, str("Port to keep open (repeatable; default: every mapped port)."), str("open")},
+            {str("listen"), str("ADDR:PORT"), str("127.0.0.1:8080"), str("HTTP address."), str("listen")},
+            {str("allowed-host"), str("NAME"), {},
+             str("Host name the HTTP server answers to besides loopback and this machine's names and addresses "
+               "(repeatable)."),
+             str("allowed-host")},
+            {str("db"), str("PATH|URI"), {},
+             str("SQLite file of the event store, or a PostgreSQL database shared by many sites: "
+               "postgresql://USER@HOST/DB (libpq URI)."),
+             str("db")},
+            {str("spool"), str("PATH"), {},
+             str("With a PostgreSQL --db: SQLite file where events wait while the database is unreachable "
+               "(default: spool.db in the data folder)."),
+             str("spool")},
+            {str("token-file"), str("PATH"), {},
+             str("File whose first line is the API token; created with a random token when missing."), str("token-file")},
+            {str("site"), str("NAME"), {}, str("Name of this site (default: host name)."), str("site")},
+            {str("on-call"), str("CMD"), {},
+             str("Command run for every stored call with its JSON on standard input, without a shell (repeatable); "
+               "split at blanks, double quotes group words."),
+             str("on-call")},
+            {str("on-call-arg"), str("ARG"), {},
+             str("One more argument word, taken as it is, for the --on-call before it (repeatable): --on-call sh "
+               "--on-call-arg -c --on-call-arg 'SCRIPT'."),
+             {}},
+            {str("hook-timeout"), str("SECONDS"), QString::number(defaults.hookTimeoutMs / 1000),
+             str("Seconds a hook may run."), str("hook-timeout")},
+            {str("ring-window"), str("SECONDS"), QString::number(defaults.ringWindowMs / 1000),
+             str("Seconds a call may ring before it counts as missed."), str("ring-window")},
+            {str("max-connections"), str("N"), QString::number(defaults.maxConnections), str("HTTP connections at once."),
+             str("max-connections")},
+            {str("max-connections-per-peer"), str("N"), {},
+             str("HTTP connections at once from one address, all of 127.0.0.0/8 counting as one (default: half of "
+               "--max-connections)."),
+             str("max-connections-per-peer")},
+            {str("max-stream-clients"), str("N"), QString::number(defaults.maxStreamClients),
+             str("WebSocket clients at once."), str("max-stream-clients")},
+            {str("config"), str("FILE"), {}, str("INI file with the same keys; the command line wins."), {}},
+            {str("mqtt"), str("URL"), {},
+             str("Publish the events to an MQTT broker, with Home Assistant discovery: "
+               "mqtt://[USER[:PASS]@]HOST[:PORT][/PREFIX] (mqtts:// for TLS; default prefix tavro)."),
+             str("mqtt")},
+            {str("mqtt-password-file"), str("PATH"), {}, str("File whose first line is the broker's password."),
+             str("mqtt-password-file")},
+            {str("mqtt-ca"), str("PATH"), {}, str("CA certificate (PEM) of an mqtts:// broker (default: the system's)."),
+             str("mqtt-ca")},
+        });
+}
 
 bool isPortName(const QString &name)
 {
@@ -27,33 +96,34 @@ bool isPortName(const QString &name)
 class Layered
 {
 public:
-    Layered(const QCommandLineParser &parser, const QSettings *file)
-        : m_parser(parser), m_file(file)
+    Layered(const OptionTable &table, const QSettings *file) : m_table(table), m_file(file) {}
+    bool isSet(const QString &name) const { return m_table.isSet(name); }
+    bool has(const QString &name) const { return m_table.isSet(name) || inFile(name); }
+    QString value(const QString &name, const QString &fallback = QString()) const
     {
-    }
-    bool has(const QCommandLineOption &option) const
-    {
-        return m_parser.isSet(option) || (m_file && m_file->contains(option.names().first()));
-    }
-    QString value(const QCommandLineOption &option, const QString &fallback = QString()) const
-    {
-        if (m_parser.isSet(option))
-            return m_parser.value(option);
-        if (m_file && m_file->contains(option.names().first()))
-            return m_file->value(option.names().first()).toStringList().join(u',');
+        if (m_table.isSet(name))
+            return m_table.value(name);
+        if (inFile(name))
+            return m_file->value(m_table.configKey(name)).toStringList().join(u',');
         return fallback;
     }
-    QStringList values(const QCommandLineOption &option) const
+    QStringList values(const QString &name) const
     {
-        if (m_parser.isSet(option))
-            return m_parser.values(option);
-        if (m_file)
-            return m_file->value(option.names().first()).toStringList();
+        if (m_table.isSet(name))
+            return m_table.values(name);
+        if (inFile(name))
+            return m_file->value(m_table.configKey(name)).toStringList();
         return {};
     }
 
 private:
-    const QCommandLineParser &m_parser;
+    bool inFile(const QString &name) const
+    {
+        const QString key = m_table.configKey(name);
+        return m_file && !key.isEmpty() && m_file->contains(key);
+    }
+
+    const OptionTable &m_table;
     const QSettings *m_file;
 };
 
@@ -133,219 +203,182 @@ QString defaultDbPath()
         .filePath(QStringLiteral("tavro/tavrod.db"));
 }
 
-ParseResult parseOptions(const QStringList &arguments, Options *options, QString *message)
-{
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "The caller-ID service: keeps the terminal's ports open, stores every event and "
-        "serves them over HTTP and WebSocket."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help."));
-    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
-                                     QStringLiteral("Show the version."));
-    const QCommandLineOption map(QStringLiteral("map"),
-                                 QStringLiteral("Device for a port name (repeatable), e.g. COM1=/dev/ttyUSB0."),
-                                 QStringLiteral("COMn=PATH"));
-    const QCommandLineOption open(QStringLiteral("open"),
-                                  QStringLiteral("Port to keep open (repeatable; default: every mapped port)."),
-                                  QStringLiteral("COMn"));
-    const QCommandLineOption listen(QStringLiteral("listen"),
-                                    QStringLiteral("HTTP address (default 127.0.0.1:8080)."),
-                                    QStringLiteral("ADDR:PORT"));
-    const QCommandLineOption allowedHost(QStringLiteral("allowed-host"),
-                                         QStringLiteral("Host name the HTTP server answers to besides loopback and "
-                                                        "this machine's names and addresses (repeatable)."),
-                                         QStringLiteral("NAME"));
-    const QCommandLineOption db(QStringLiteral("db"),
-                                QStringLiteral("SQLite file of the event store, or a PostgreSQL database shared "
-                                               "by many sites: postgresql://USER@HOST/DB (libpq URI)."),
-                                QStringLiteral("PATH|URI"));
-    const QCommandLineOption spool(QStringLiteral("spool"),
-                                   QStringLiteral("With a PostgreSQL --db: SQLite file where events wait while the "
-                                                  "database is unreachable (default: spool.db in the data folder)."),
-                                   QStringLiteral("PATH"));
-    const QCommandLineOption tokenFile(QStringLiteral("token-file"),
-                                       QStringLiteral("File whose first line is the API token; "
-                                                      "created with a random token when missing."),
-                                       QStringLiteral("PATH"));
-    const QCommandLineOption site(QStringLiteral("site"), QStringLiteral("Name of this site (default: host name)."),
-                                  QStringLiteral("NAME"));
-    const QCommandLineOption onCall(QStringLiteral("on-call"),
-                                    QStringLiteral("Command run for every stored call with its JSON on "
-                                                   "standard input, without a shell (repeatable); split at "
-                                                   "blanks, double quotes group words."),
-                                    QStringLiteral("CMD"));
-    const QCommandLineOption onCallArg(QStringLiteral("on-call-arg"),
-                                       QStringLiteral("One more argument word, taken as it is, for the --on-call "
-                                                      "before it (repeatable): --on-call sh --on-call-arg -c "
-                                                      "--on-call-arg 'SCRIPT'."),
-                                       QStringLiteral("ARG"));
-    const QCommandLineOption hookTimeout(QStringLiteral("hook-timeout"),
-                                         QStringLiteral("Seconds a hook may run (default 10)."),
-                                         QStringLiteral("SECONDS"));
-    const QCommandLineOption maxConnections(QStringLiteral("max-connections"),
-                                            QStringLiteral("HTTP connections at once (default 256)."),
-                                            QStringLiteral("N"));
-    const QCommandLineOption maxPerPeer(QStringLiteral("max-connections-per-peer"),
-                                        QStringLiteral("HTTP connections at once from one address, all of "
-                                                       "127.0.0.0/8 counting as one (default: half of "
-                                                       "--max-connections)."),
-                                        QStringLiteral("N"));
-    const QCommandLineOption maxStreamClients(QStringLiteral("max-stream-clients"),
-                                              QStringLiteral("WebSocket clients at once (default 1000)."),
-                                              QStringLiteral("N"));
-    const QCommandLineOption config(QStringLiteral("config"),
-                                    QStringLiteral("INI file with the same keys; the command line wins."),
-                                    QStringLiteral("FILE"));
-    const QCommandLineOption mqtt(QStringLiteral("mqtt"),
-                                  QStringLiteral("Publish the events to an MQTT broker, with Home Assistant "
-                                                 "discovery: mqtt://[USER[:PASS]@]HOST[:PORT][/PREFIX] "
-                                                 "(mqtts:// for TLS; default prefix tavro)."),
-                                  QStringLiteral("URL"));
-    const QCommandLineOption mqttPasswordFile(QStringLiteral("mqtt-password-file"),
-                                              QStringLiteral("File whose first line is the broker's password."),
-                                              QStringLiteral("PATH"));
-    const QCommandLineOption mqttCa(QStringLiteral("mqtt-ca"),
-                                    QStringLiteral("CA certificate (PEM) of an mqtts:// broker "
-                                                   "(default: the system's)."),
-                                    QStringLiteral("PATH"));
-    parser.addOptions({help, version, map, open, listen, allowedHost, db, spool, tokenFile, site, onCall, onCallArg,
-                       hookTimeout, maxConnections, maxPerPeer, maxStreamClients, config});
-    parser.addOptions({mqtt, mqttPasswordFile, mqttCa});
-    const QCommandLineOption ringWindow(QStringLiteral("ring-window"),
-                                        QStringLiteral("Seconds a call may ring before it counts as missed "
-                                                       "(default 45)."),
-                                        QStringLiteral("SECONDS"));
-    parser.addOption(ringWindow);
+namespace {
 
-    if (!parser.parse(arguments)) {
-        *message = parser.errorText();
+// --help, --version and stray words; Run when the options are to be read.
+ParseResult readCommandLine(OptionTable &table, const QStringList &arguments, QString *message)
+{
+    if (!table.parse(arguments)) {
+        *message = table.errorText();
         return ParseResult::Error;
     }
-    if (parser.isSet(help)) {
-        *message = parser.helpText();
+    if (table.isSet(str("help")) || table.isSet(str("help-all"))) {
+        *message = table.helpText();
         return ParseResult::ExitOk;
     }
-    if (parser.isSet(version)) {
+    if (table.isSet(str("version"))) {
         *message = QStringLiteral("tavrod " TAVROD_VERSION "\n");
         return ParseResult::ExitOk;
     }
-    if (!parser.positionalArguments().isEmpty()) {
-        *message = QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first());
+    if (!table.positionalArguments().isEmpty()) {
+        *message = QStringLiteral("unexpected argument \"%1\"").arg(table.positionalArguments().first());
         return ParseResult::Error;
     }
+    return ParseResult::Run;
+}
 
-    std::unique_ptr<QSettings> file;
-    if (parser.isSet(config)) {
-        const QString path = parser.value(config);
-        if (!QFileInfo(path).isReadable()) {
-            *message = QStringLiteral("cannot read the configuration file %1").arg(path);
-            return ParseResult::Error;
-        }
-        file = std::make_unique<QSettings>(path, QSettings::IniFormat);
-        if (file->status() != QSettings::NoError) {
-            *message = QStringLiteral("the configuration file %1 is not valid INI").arg(path);
-            return ParseResult::Error;
-        }
+bool openConfig(const OptionTable &table, std::unique_ptr<QSettings> *file, QString *message)
+{
+    if (!table.isSet(str("config")))
+        return true;
+    const QString path = table.value(str("config"));
+    if (!QFileInfo(path).isReadable()) {
+        *message = QStringLiteral("cannot read the configuration file %1").arg(path);
+        return false;
     }
-    const Layered in(parser, file.get());
+    *file = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    if ((*file)->status() != QSettings::NoError) {
+        *message = QStringLiteral("the configuration file %1 is not valid INI").arg(path);
+        return false;
+    }
+    return true;
+}
 
-    Options out;
-    for (const QString &entry : in.values(map)) {
-        if (!tavro::parsePortMapEntry(entry.trimmed(), out.portMap, message)) {
+bool readPorts(const Layered &in, Options *out, QString *message)
+{
+    for (const QString &entry : in.values(str("map"))) {
+        if (!tavro::parsePortMapEntry(entry.trimmed(), out->portMap, message)) {
             *message = QStringLiteral("--map: ") + *message;
-            return ParseResult::Error;
+            return false;
         }
     }
-    out.openPorts = in.values(open);
-    for (QString &port : out.openPorts) {
+    out->openPorts = in.values(str("open"));
+    for (QString &port : out->openPorts) {
         port = port.trimmed();
         if (!isPortName(port)) {
             *message = QStringLiteral("--open expects COM1..COM4, not \"%1\"").arg(port);
-            return ParseResult::Error;
+            return false;
         }
     }
     // Without --map every port keeps its default device (/dev/ttyS0..3).
-    if (out.openPorts.isEmpty()) {
-        out.openPorts = out.portMap.isEmpty() ? QStringList{"COM1", "COM2", "COM3", "COM4"} : out.portMap.keys();
+    if (out->openPorts.isEmpty()) {
+        out->openPorts =
+            out->portMap.isEmpty() ? QStringList{"COM1", "COM2", "COM3", "COM4"} : out->portMap.keys();
     }
-    out.openPorts.removeDuplicates();
+    out->openPorts.removeDuplicates();
+    return true;
+}
 
-    if (in.has(listen) && !parseListen(in.value(listen), &out.listenAddress, &out.listenPort)) {
-        *message = QStringLiteral("--listen expects ADDR:PORT, not \"%1\"").arg(in.value(listen));
-        return ParseResult::Error;
+bool readHttp(const Layered &in, Options *out, QString *message)
+{
+    if (in.has(str("listen")) && !parseListen(in.value(str("listen")), &out->listenAddress, &out->listenPort)) {
+        *message = QStringLiteral("--listen expects ADDR:PORT, not \"%1\"").arg(in.value(str("listen")));
+        return false;
     }
-    for (const QString &name : in.values(allowedHost))
-        out.allowedHosts << name.trimmed();
-    out.dbPath = in.value(db, defaultDbPath());
+    for (const QString &name : in.values(str("allowed-host")))
+        out->allowedHosts << name.trimmed();
+    return true;
+}
+
+bool readStore(const Layered &in, Options *out, QString *message)
+{
+    out->dbPath = in.value(str("db"), defaultDbPath());
     // The data folder holds the token (and the spool); with a database URI
     // it is the default one.
-    const QDir dataDir = QFileInfo(isPostgresUrl(out.dbPath) ? defaultDbPath() : out.dbPath).dir();
-    if (isPostgresUrl(out.dbPath)) {
+    const QDir dataDir = QFileInfo(isPostgresUrl(out->dbPath) ? defaultDbPath() : out->dbPath).dir();
+    if (isPostgresUrl(out->dbPath)) {
         PgTarget target;
-        if (!parsePostgresUrl(out.dbPath, &target, message)) {
+        if (!parsePostgresUrl(out->dbPath, &target, message)) {
             *message = QStringLiteral("--db: %1").arg(*message);
-            return ParseResult::Error;
+            return false;
         }
     }
-    out.spoolPath = in.value(spool, dataDir.filePath(QStringLiteral("spool.db")));
-    out.tokenFileExplicit = in.has(tokenFile);
-    out.tokenFile = in.value(tokenFile, dataDir.filePath(QStringLiteral("token")));
-    out.site = in.value(site, QHostInfo::localHostName());
-    if (!hookCommands(arguments, parser.isSet(onCall) ? QStringList() : in.values(onCall), &out.onCall, message))
-        return ParseResult::Error;
+    out->spoolPath = in.value(str("spool"), dataDir.filePath(QStringLiteral("spool.db")));
+    out->tokenFileExplicit = in.has(str("token-file"));
+    out->tokenFile = in.value(str("token-file"), dataDir.filePath(QStringLiteral("token")));
+    out->site = in.value(str("site"), QHostInfo::localHostName());
+    return true;
+}
 
-    int seconds = out.hookTimeoutMs / 1000;
-    if (in.has(hookTimeout) && !parseCount(in.value(hookTimeout), 1, 3600, &seconds)) {
+// A count option when it is given; *out keeps its default otherwise.
+bool readCount(const Layered &in, const QString &name, int max, int *out, QString *message)
+{
+    if (in.has(name) && !parseCount(in.value(name), 1, max, out)) {
+        *message = QStringLiteral("--%1 expects 1..%2").arg(name).arg(max);
+        return false;
+    }
+    return true;
+}
+
+bool readLimits(const Layered &in, Options *out, QString *message)
+{
+    int seconds = out->hookTimeoutMs / 1000;
+    if (in.has(str("hook-timeout")) && !parseCount(in.value(str("hook-timeout")), 1, 3600, &seconds)) {
         *message = QStringLiteral("--hook-timeout expects 1..3600 seconds");
-        return ParseResult::Error;
+        return false;
     }
-    out.hookTimeoutMs = seconds * 1000;
-    int ringSeconds = out.ringWindowMs / 1000;
-    if (in.has(ringWindow) && !parseCount(in.value(ringWindow), 1, 3600, &ringSeconds)) {
+    out->hookTimeoutMs = seconds * 1000;
+    int ringSeconds = out->ringWindowMs / 1000;
+    if (in.has(str("ring-window")) && !parseCount(in.value(str("ring-window")), 1, 3600, &ringSeconds)) {
         *message = QStringLiteral("--ring-window expects 1..3600 seconds");
-        return ParseResult::Error;
+        return false;
     }
-    out.ringWindowMs = ringSeconds * 1000;
-    if (in.has(maxConnections) && !parseCount(in.value(maxConnections), 1, 100000, &out.maxConnections)) {
-        *message = QStringLiteral("--max-connections expects 1..100000");
-        return ParseResult::Error;
-    }
-    if (in.has(maxPerPeer) && !parseCount(in.value(maxPerPeer), 1, 100000, &out.maxConnectionsPerPeer)) {
-        *message = QStringLiteral("--max-connections-per-peer expects 1..100000");
-        return ParseResult::Error;
-    }
-    if (in.has(maxStreamClients)
-        && !parseCount(in.value(maxStreamClients), 1, 100000, &out.maxStreamClients)) {
-        *message = QStringLiteral("--max-stream-clients expects 1..100000");
-        return ParseResult::Error;
-    }
+    out->ringWindowMs = ringSeconds * 1000;
+    return readCount(in, str("max-connections"), 100000, &out->maxConnections, message)
+           && readCount(in, str("max-connections-per-peer"), 100000, &out->maxConnectionsPerPeer, message)
+           && readCount(in, str("max-stream-clients"), 100000, &out->maxStreamClients, message);
+}
 
-    if (in.has(mqtt)) {
-        out.mqttUrl = in.value(mqtt);
+bool readMqtt(const Layered &in, Options *out, QString *message)
+{
+    if (in.has(str("mqtt"))) {
+        out->mqttUrl = in.value(str("mqtt"));
         MqttTarget target;
-        if (!parseMqttUrl(out.mqttUrl, &target, message)) {
+        if (!parseMqttUrl(out->mqttUrl, &target, message)) {
             *message = QStringLiteral("--mqtt: %1").arg(*message);
-            return ParseResult::Error;
+            return false;
         }
     }
-    if (in.has(mqttPasswordFile)) {
-        QFile passwordFile(in.value(mqttPasswordFile));
+    if (in.has(str("mqtt-password-file"))) {
+        QFile passwordFile(in.value(str("mqtt-password-file")));
         if (!passwordFile.open(QIODevice::ReadOnly)) {
             *message = QStringLiteral("--mqtt-password-file: cannot read %1").arg(passwordFile.fileName());
-            return ParseResult::Error;
+            return false;
         }
-        out.mqttPassword = QString::fromUtf8(passwordFile.readLine()).trimmed();
+        out->mqttPassword = QString::fromUtf8(passwordFile.readLine()).trimmed();
     }
-    if (!out.mqttPassword.isEmpty() && !out.mqttUrl.contains(u'@')) {
+    if (!out->mqttPassword.isEmpty() && !out->mqttUrl.contains(u'@')) {
         *message = QStringLiteral("--mqtt-password-file needs a user in the --mqtt URL (mqtt://USER@HOST)");
-        return ParseResult::Error;
+        return false;
     }
-    out.mqttCaFile = in.value(mqttCa);
-    if (!out.mqttCaFile.isEmpty() && !QFileInfo(out.mqttCaFile).isReadable()) {
-        *message = QStringLiteral("--mqtt-ca: cannot read %1").arg(out.mqttCaFile);
-        return ParseResult::Error;
+    out->mqttCaFile = in.value(str("mqtt-ca"));
+    if (!out->mqttCaFile.isEmpty() && !QFileInfo(out->mqttCaFile).isReadable()) {
+        *message = QStringLiteral("--mqtt-ca: cannot read %1").arg(out->mqttCaFile);
+        return false;
     }
+    return true;
+}
+
+} // namespace
+
+ParseResult parseOptions(const QStringList &arguments, Options *options, QString *message)
+{
+    OptionTable table = makeTable();
+    const ParseResult commandLine = readCommandLine(table, arguments, message);
+    if (commandLine != ParseResult::Run)
+        return commandLine;
+    std::unique_ptr<QSettings> file;
+    if (!openConfig(table, &file, message))
+        return ParseResult::Error;
+    const Layered in(table, file.get());
+
+    Options out;
+    if (!readPorts(in, &out, message) || !readHttp(in, &out, message) || !readStore(in, &out, message))
+        return ParseResult::Error;
+    const QStringList hooksFromFile = in.isSet(str("on-call")) ? QStringList() : in.values(str("on-call"));
+    if (!hookCommands(arguments, hooksFromFile, &out.onCall, message) || !readLimits(in, &out, message)
+        || !readMqtt(in, &out, message))
+        return ParseResult::Error;
 
     // Anyone who reaches a non-loopback address could use the API; that has
     // to be a decision, so a generated token in a default place is not enough.

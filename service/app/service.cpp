@@ -49,9 +49,26 @@ quint16 Service::port() const
 
 bool Service::start(QString *error)
 {
-    if (!openStore(error))
+    if (!openStore(error) || !loadToken(error))
         return false;
+    startControl();
+    startStream();
+    startHooks();
+    // The PortState events themselves come through the bridge.
+    m_ports = std::make_unique<PortKeeper>(*m_control, m_options.openPorts);
+    connect(m_control.get(), &tavro_m::PortStateChanged, m_ports.get(), &PortKeeper::noteState);
+    startHttp();
+    startWeb();
+    if (!listen(error))
+        return false;
+    startMqtt();
+    startOutcomes();
+    m_ports->start();
+    return true;
+}
 
+bool Service::loadToken(QString *error)
+{
     QByteArray token;
     bool created = false;
     if (!loadOrCreateToken(m_options.tokenFile, &token, &created, error))
@@ -59,7 +76,12 @@ bool Service::start(QString *error)
     qCInfo(lcService, "API token %s %s", created ? "created in" : "read from",
                  qPrintable(m_options.tokenFile));
     m_access = std::make_unique<Access>(token, m_metrics.get());
+    return true;
+}
 
+// The device link and the JSON bridge over it.
+void Service::startControl()
+{
     tavro::PortMap map = tavro::defaultPortMap();
     for (auto it = m_options.portMap.cbegin(); it != m_options.portMap.cend(); ++it)
         map.insert(it.key(), it.value());
@@ -69,7 +91,12 @@ bool Service::start(QString *error)
     connect(m_bridge.get(), &tavro::bridge::JsonBridge::eventRaised, this, &Service::onBridgeEvent);
     // Calls from every client run one at a time, never nested in a wait.
     m_calls = std::make_unique<tavro::bridge::CallQueue>(*m_bridge, m_options.maxQueuedCalls);
+}
 
+// The WebSocket stream, and what else follows the event log: the event
+// counts and the store's health.
+void Service::startStream()
+{
     m_stream = std::make_unique<StreamHub>(m_shared ? static_cast<EventSource &>(*m_shared) : *m_log, *m_metrics,
                                            m_options.maxStreamClients);
     connect(m_stream.get(), &StreamHub::debugWantedChanged, this,
@@ -95,7 +122,10 @@ bool Service::start(QString *error)
         else
             qCInfo(lcStore, "store ok");
     });
+}
 
+void Service::startHooks()
+{
     m_hooks = std::make_unique<HookRunner>(m_options.onCall, m_options.hookTimeoutMs, m_options.hookParallel,
                                            *m_metrics);
     if (!m_hooks->isEmpty() && m_shared) {
@@ -115,11 +145,10 @@ bool Service::start(QString *error)
                 m_hooks->run(QJsonDocument(callFromEvent(event.object)).toJson(QJsonDocument::Compact));
         });
     }
+}
 
-    // The PortState events themselves come through the bridge.
-    m_ports = std::make_unique<PortKeeper>(*m_control, m_options.openPorts);
-    connect(m_control.get(), &tavro_m::PortStateChanged, m_ports.get(), &PortKeeper::noteState);
-
+void Service::startHttp()
+{
     HttpLimits limits;
     limits.maxConnections = m_options.maxConnections;
     limits.maxConnectionsPerPeer = m_options.maxConnectionsPerPeer;
@@ -145,8 +174,35 @@ bool Service::start(QString *error)
             if (m_mqtt)
                 m_mqtt->describe(health);
         }});
+}
+
+void Service::startWeb()
+{
     // Dashboard: the page, its login and the session cookie as a second key.
     m_web = std::make_unique<WebRoutes>(*m_access, *m_api);
+    startCallRoutes();
+    // A session that ends (logout, eviction, expiry, revocation) takes its open streams with it.
+    m_web->sessions().setEndedCallback([this](const QByteArray &id) { m_stream->closeSession(id); });
+    // Device tokens and remembered sessions, as `tavrod token` changes them.
+    m_logins = std::make_unique<LoginSync>(m_options.dbPath, *m_access, *m_web);
+    QString loginError;
+    if (!m_logins->start(&loginError))
+        qCWarning(lcService, "device tokens cannot be read yet (%s); the token file works",
+                     qPrintable(loginError));
+    m_http->setHandler([this](const HttpRequest &request, HttpResponder responder) {
+        m_api->handle(request, std::move(responder));
+    });
+    m_http->setUpgradeCheck([this](const HttpRequest &request) { return m_api->checkUpgrade(request); });
+    connect(m_http.get(), &HttpServer::webSocketConnected, m_stream.get(), &StreamHub::accept);
+    connect(m_http.get(), &HttpServer::requestFinished, this,
+            [this](const QByteArray &, const QString &path, int, double seconds) {
+                m_metrics->observeRequest(m_api->routeLabel(path), seconds);
+            });
+}
+
+// What a shop does with its calls: missed ones, call-back, export, statistics.
+void Service::startCallRoutes()
+{
     m_missed = std::make_unique<MissedApi>(*m_api, *m_access, *m_eventStore,
                                            [this](const QJsonObject &event) { m_log->record(event); });
     m_dial = std::make_unique<DialApi>(
@@ -167,23 +223,10 @@ bool Service::start(QString *error)
         if (event.id > 0)
             m_dial->observe(event.object);
     });
-    // A session that ends (logout, eviction, expiry, revocation) takes its open streams with it.
-    m_web->sessions().setEndedCallback([this](const QByteArray &id) { m_stream->closeSession(id); });
-    // Device tokens and remembered sessions, as `tavrod token` changes them.
-    m_logins = std::make_unique<LoginSync>(m_options.dbPath, *m_access, *m_web);
-    QString loginError;
-    if (!m_logins->start(&loginError))
-        qCWarning(lcService, "device tokens cannot be read yet (%s); the token file works",
-                     qPrintable(loginError));
-    m_http->setHandler([this](const HttpRequest &request, HttpResponder responder) {
-        m_api->handle(request, std::move(responder));
-    });
-    m_http->setUpgradeCheck([this](const HttpRequest &request) { return m_api->checkUpgrade(request); });
-    connect(m_http.get(), &HttpServer::webSocketConnected, m_stream.get(), &StreamHub::accept);
-    connect(m_http.get(), &HttpServer::requestFinished, this,
-            [this](const QByteArray &, const QString &path, int, double seconds) {
-                m_metrics->observeRequest(m_api->routeLabel(path), seconds);
-            });
+}
+
+bool Service::listen(QString *error)
+{
     if (!m_http->listen(m_options.listenAddress, m_options.listenPort, error)) {
         *error = QStringLiteral("cannot listen on %1:%2: %3")
                      .arg(m_options.listenAddress.toString())
@@ -195,10 +238,6 @@ bool Service::start(QString *error)
         ? u'[' + m_options.listenAddress.toString() + u']'
         : m_options.listenAddress.toString();
     qCInfo(lcService, "listening on http://%s:%u", qPrintable(host), unsigned(m_http->port()));
-
-    startMqtt();
-    startOutcomes();
-    m_ports->start();
     return true;
 }
 

@@ -55,7 +55,16 @@ public:
     Api &api() { return *m_api; }
 
 private:
+    // The steps of start(), in their order.
     bool openStore(QString *error);
+    bool loadToken(QString *error);
+    void startControl();
+    void startStream();
+    void startHooks();
+    void startHttp();
+    void startWeb();
+    void startCallRoutes();
+    bool listen(QString *error);
     void startMqtt();
     void onBridgeEvent(const QJsonObject &event);
     void startOutcomes();

@@ -57,6 +57,56 @@ void printList(const QList<LoginRow> &rows, std::FILE *out)
     }
 }
 
+int addToken(LoginBook &book, const QString &name, const QString &scope, std::FILE *out, std::FILE *err)
+{
+    if (!validName(name) || (scope != u"view" && scope != u"admin")) {
+        std::fprintf(err, "tavrod token: a name is 1 to 64 letters, digits, . _ @ - (not \"admin\");"
+                          " the scope is view or admin\n");
+        return 2;
+    }
+    QString error;
+    const QByteArray secret = randomSecret();
+    if (!book.addToken(name, scope, secretHash(secret), &error)) {
+        std::fprintf(err, "tavrod token: %s\n", qPrintable(error));
+        return 1;
+    }
+    std::fprintf(out, "%s\n", secret.constData());
+    std::fprintf(err, "tavrod token: %s (%s) added; the token above is shown this once\n", qPrintable(name),
+                 qPrintable(scope));
+    return 0;
+}
+
+int listTokens(LoginBook &book, std::FILE *out, std::FILE *err)
+{
+    QString error;
+    QList<LoginRow> rows;
+    if (!book.list(&rows, &error)) {
+        std::fprintf(err, "tavrod token: %s\n", qPrintable(error));
+        return 1;
+    }
+    printList(rows, out);
+    return 0;
+}
+
+// Revokes a token by its name, or a remembered session by its ID.
+int revoke(LoginBook &book, bool session, const QString &which, std::FILE *err)
+{
+    QString error;
+    int removed = 0;
+    const bool ok = session ? book.revokeSession(which.toLatin1(), &removed, &error)
+                            : book.revokeToken(which, &removed, &error);
+    if (!ok) {
+        std::fprintf(err, "tavrod token: %s\n", qPrintable(error));
+        return 1;
+    }
+    if (removed == 0) {
+        std::fprintf(err, "tavrod token: nothing by that name\n");
+        return 1;
+    }
+    std::fprintf(err, "tavrod token: %d revoked\n", removed);
+    return 0;
+}
+
 } // namespace
 
 int runTokenCommand(const QStringList &arguments, std::FILE *out, std::FILE *err)
@@ -91,47 +141,13 @@ int runTokenCommand(const QStringList &arguments, std::FILE *out, std::FILE *err
         return 1;
     }
 
-    if (verb == u"add") {
-        const QString name = words.at(1);
-        const QString scope = parser.value(QStringLiteral("scope"));
-        if (!validName(name) || (scope != u"view" && scope != u"admin")) {
-            std::fprintf(err, "tavrod token: a name is 1 to 64 letters, digits, . _ @ - (not \"admin\");"
-                              " the scope is view or admin\n");
-            return 2;
-        }
-        const QByteArray secret = randomSecret();
-        if (!book.addToken(name, scope, secretHash(secret), &error)) {
-            std::fprintf(err, "tavrod token: %s\n", qPrintable(error));
-            return 1;
-        }
-        std::fprintf(out, "%s\n", secret.constData());
-        std::fprintf(err, "tavrod token: %s (%s) added; the token above is shown this once\n", qPrintable(name),
-                     qPrintable(scope));
-        return 0;
-    }
-    if (verb == u"list") {
-        QList<LoginRow> rows;
-        if (!book.list(&rows, &error)) {
-            std::fprintf(err, "tavrod token: %s\n", qPrintable(error));
-            return 1;
-        }
-        printList(rows, out);
-        return 0;
-    }
-    int removed = 0;
-    const bool ok = parser.isSet(QStringLiteral("session"))
-        ? book.revokeSession(parser.value(QStringLiteral("session")).toLatin1(), &removed, &error)
-        : book.revokeToken(words.at(1), &removed, &error);
-    if (!ok) {
-        std::fprintf(err, "tavrod token: %s\n", qPrintable(error));
-        return 1;
-    }
-    if (removed == 0) {
-        std::fprintf(err, "tavrod token: nothing by that name\n");
-        return 1;
-    }
-    std::fprintf(err, "tavrod token: %d revoked\n", removed);
-    return 0;
+    if (verb == u"add")
+        return addToken(book, words.at(1), parser.value(QStringLiteral("scope")), out, err);
+    if (verb == u"list")
+        return listTokens(book, out, err);
+    return parser.isSet(QStringLiteral("session"))
+        ? revoke(book, true, parser.value(QStringLiteral("session")), err)
+        : revoke(book, false, words.at(1), err);
 }
 
 } // namespace tavrod

@@ -188,6 +188,40 @@ void deleteCustomer(EventStore &store, EventLog &log, const HttpRequest &request
     responder.send(HttpResponse::json(200, {{"deleted", number}}));
 }
 
+// The first line's cell for each column, the first of a name twice.
+void findColumns(const QStringList &header, int *columns)
+{
+    for (int i = 0; i < header.size(); ++i) {
+        const int column = columnNamed(header.at(i));
+        if (column >= 0 && columns[column] < 0)
+            columns[column] = i;
+    }
+}
+
+// The customers of the lines after the first, and the lines refused with
+// their reasons; the first refusal also as a sentence.
+void readRecords(const QList<csv::Record> &records, const int *columns, QList<Customer> *customers,
+                 QJsonArray *refused, QString *firstEnglish, QString *firstKorean)
+{
+    for (qsizetype r = 1; r < records.size(); ++r) {
+        const csv::Record &record = records.at(r);
+        const auto cell = [&](Column column) {
+            return csv::restore(columns[column] < 0 ? QString() : record.cells.value(columns[column]));
+        };
+        Customer customer{numberDigits(cell(Number)), cell(Name).trimmed(), cell(Address).trimmed(), cell(Memo)};
+        if (const auto refusal = checkCustomer(customer)) {
+            refused->append(QJsonObject{{"line", record.line}, {"reason", refusal->english},
+                                        {"reasonKo", refusal->korean}});
+            if (firstEnglish->isEmpty()) {
+                *firstEnglish = QStringLiteral("line %1: %2").arg(record.line).arg(refusal->english);
+                *firstKorean = QStringLiteral("%1번째 줄: %2").arg(record.line).arg(refusal->korean);
+            }
+            continue;
+        }
+        customers->append(customer);
+    }
+}
+
 void importCustomers(EventStore &store, EventLog &log, const HttpRequest &request, HttpResponder responder)
 {
     CustomerBook *book = store.customers();
@@ -208,12 +242,7 @@ void importCustomers(EventStore &store, EventLog &log, const HttpRequest &reques
     if (records.isEmpty())
         return responder.send(refuse(400, QStringLiteral("the file is empty"), QStringLiteral("파일이 비어 있습니다")));
     int columns[Columns] = {-1, -1, -1, -1};
-    const QStringList header = records.first().cells;
-    for (int i = 0; i < header.size(); ++i) {
-        const int column = columnNamed(header.at(i));
-        if (column >= 0 && columns[column] < 0)
-            columns[column] = i;
-    }
+    findColumns(records.first().cells, columns);
     if (columns[Number] < 0)
         return responder.send(refuse(400,
                                      QStringLiteral("the first line names no number column (전화번호 or number)"),
@@ -222,23 +251,7 @@ void importCustomers(EventStore &store, EventLog &log, const HttpRequest &reques
     QList<Customer> customers;
     QJsonArray refused;
     QString firstEnglish, firstKorean;
-    for (qsizetype r = 1; r < records.size(); ++r) {
-        const csv::Record &record = records.at(r);
-        const auto cell = [&](Column column) {
-            return csv::restore(columns[column] < 0 ? QString() : record.cells.value(columns[column]));
-        };
-        Customer customer{numberDigits(cell(Number)), cell(Name).trimmed(), cell(Address).trimmed(), cell(Memo)};
-        if (const auto refusal = checkCustomer(customer)) {
-            refused.append(QJsonObject{{"line", record.line}, {"reason", refusal->english},
-                                       {"reasonKo", refusal->korean}});
-            if (firstEnglish.isEmpty()) {
-                firstEnglish = QStringLiteral("line %1: %2").arg(record.line).arg(refusal->english);
-                firstKorean = QStringLiteral("%1번째 줄: %2").arg(record.line).arg(refusal->korean);
-            }
-            continue;
-        }
-        customers.append(customer);
-    }
+    readRecords(records, columns, &customers, &refused, &firstEnglish, &firstKorean);
     if (!refused.isEmpty() && !partial) {
         HttpResponse response = HttpResponse::json(
             400, {{"error", firstEnglish + QStringLiteral(" (nothing was imported; ?partial=1 imports the other lines)")},

@@ -152,6 +152,37 @@ HttpRequestParser::Status HttpRequestParser::findHeadEnd(const QByteArray &buffe
     return Status::NeedMore;
 }
 
+// The header lines after the request line; Content-Length when given.
+HttpRequestParser::Status HttpRequestParser::parseHeaders(const QList<QByteArrayView> &lines, HttpRequest *out,
+                                                          qint64 *contentLength)
+{
+    bool haveLength = false;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArrayView line = lines[i];
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            return fail(400, QStringLiteral("malformed header line"));
+        const QByteArray name = line.first(colon).toByteArray().toLower();
+        if (!isToken(name))
+            return fail(400, QStringLiteral("malformed header name"));
+        const QByteArray value = line.sliced(colon + 1).trimmed().toByteArray();
+        if (!isFieldValue(value))
+            return fail(400, QStringLiteral("control character in a header value"));
+        if (name == "content-length") {
+            bool ok = false;
+            const qint64 length = value.toLongLong(&ok);
+            if (!ok || length < 0 || value.startsWith('+') || (haveLength && length != *contentLength))
+                return fail(400, QStringLiteral("malformed Content-Length"));
+            *contentLength = length;
+            haveLength = true;
+        } else if (name == "transfer-encoding") {
+            return fail(501, QStringLiteral("Transfer-Encoding is not supported; send Content-Length"));
+        }
+        out->headers.append({name, value});
+    }
+    return Status::Done;
+}
+
 HttpRequestParser::Status HttpRequestParser::parseHead(const QByteArray &buffer)
 {
     const QByteArrayView headBytes(buffer.constData() + m_headStart, m_headLength - m_headStart);
@@ -181,30 +212,8 @@ HttpRequestParser::Status HttpRequestParser::parseHead(const QByteArray &buffer)
     out.http11 = version == "HTTP/1.1";
 
     qint64 contentLength = 0;
-    bool haveLength = false;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArrayView line = lines[i];
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0)
-            return fail(400, QStringLiteral("malformed header line"));
-        const QByteArray name = line.first(colon).toByteArray().toLower();
-        if (!isToken(name))
-            return fail(400, QStringLiteral("malformed header name"));
-        const QByteArray value = line.sliced(colon + 1).trimmed().toByteArray();
-        if (!isFieldValue(value))
-            return fail(400, QStringLiteral("control character in a header value"));
-        if (name == "content-length") {
-            bool ok = false;
-            const qint64 length = value.toLongLong(&ok);
-            if (!ok || length < 0 || value.startsWith('+') || (haveLength && length != contentLength))
-                return fail(400, QStringLiteral("malformed Content-Length"));
-            contentLength = length;
-            haveLength = true;
-        } else if (name == "transfer-encoding") {
-            return fail(501, QStringLiteral("Transfer-Encoding is not supported; send Content-Length"));
-        }
-        out.headers.append({name, value});
-    }
+    if (parseHeaders(lines, &out, &contentLength) == Status::Failed)
+        return Status::Failed;
     const int bodyLimit = m_limits.bodyLimit(out.method, out.target);
     if (contentLength > bodyLimit)
         return fail(413, QStringLiteral("request body larger than %1 bytes").arg(bodyLimit));

@@ -124,6 +124,7 @@ public:
 private:
     Status findHeadEnd(const QByteArray &buffer);
     Status parseHead(const QByteArray &buffer);
+    Status parseHeaders(const QList<QByteArrayView> &lines, HttpRequest *out, qint64 *contentLength);
     Status fail(int status, const QString &text);
 
     HttpLimits m_limits;

@@ -15,6 +15,21 @@ void observe(H &h, const B &buckets, double seconds)
     h.sum += seconds;
 }
 
+// The text format's lines: metric(name, type, help) opens a metric,
+// value(series, v) adds one sample to it.
+struct Writer
+{
+    QByteArray &out;
+    void operator()(const char *name, const char *type, const char *help) const
+    {
+        out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
+    }
+    void operator()(const QByteArray &series, double v) const
+    {
+        out += series + ' ' + QByteArray::number(v, 'g', 12) + '\n';
+    }
+};
+
 } // namespace
 
 void Metrics::observeRequest(const QString &route, double seconds)
@@ -37,13 +52,15 @@ void Metrics::observeFanOut(double seconds)
 QByteArray Metrics::render(const Gauges &g) const
 {
     QByteArray out;
-    auto metric = [&out](const char *name, const char *type, const char *help) {
-        out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + ' ' + type + '\n';
-    };
-    auto value = [&out](const QByteArray &series, double v) {
-        out += series + ' ' + QByteArray::number(v, 'g', 12) + '\n';
-    };
+    renderCounts(g, out);
+    renderHistograms(out);
+    renderMqtt(out);
+    return out;
+}
 
+void Metrics::renderCounts(const Gauges &g, QByteArray &out) const
+{
+    const Writer metric{out}, value{out};
     metric("tavrod_events_total", "counter", "Events from the terminal, by kind.");
     for (auto it = m_events.cbegin(); it != m_events.cend(); ++it)
         value("tavrod_events_total{kind=\"" + it.key().toUtf8() + "\"}", double(it.value()));
@@ -86,7 +103,11 @@ QByteArray Metrics::render(const Gauges &g) const
     value("tavrod_hooks_total{result=\"ok\"}", double(m_hooksOk));
     value("tavrod_hooks_total{result=\"failed\"}", double(m_hooksFailed));
     value("tavrod_hooks_total{result=\"dropped\"}", double(m_hooksDropped));
+}
 
+void Metrics::renderHistograms(QByteArray &out) const
+{
+    const Writer metric{out}, value{out};
     metric("tavrod_http_request_duration_seconds", "histogram", "Time to answer an HTTP request.");
     for (auto it = m_requests.cbegin(); it != m_requests.cend(); ++it) {
         const QByteArray route = it.key().toUtf8();
@@ -106,20 +127,24 @@ QByteArray Metrics::render(const Gauges &g) const
     value("tavrod_stream_fanout_seconds_bucket{le=\"+Inf\"}", double(m_fanOut.count));
     value("tavrod_stream_fanout_seconds_sum", m_fanOut.sum);
     value("tavrod_stream_fanout_seconds_count", double(m_fanOut.count));
-    if (m_mqtt) {
-        const MqttGauges mqtt = m_mqtt();
-        metric("tavrod_mqtt_state", "gauge", "The broker connection: 1 for the current state.");
-        const char *const states[] = {"connecting", "connected", "refused"};
-        for (int i = 0; i < 3; ++i)
-            value(QByteArray("tavrod_mqtt_state{state=\"") + states[i] + "\"}", mqtt.state == i ? 1 : 0);
-        metric("tavrod_mqtt_backlog_events", "gauge", "Stored events the broker has not acknowledged.");
-        value("tavrod_mqtt_backlog_events", double(mqtt.backlog));
-        metric("tavrod_mqtt_acked_id", "gauge", "The last event id the broker acknowledged.");
-        value("tavrod_mqtt_acked_id", double(mqtt.ackedId));
-        metric("tavrod_mqtt_published_total", "counter", "Events the broker acknowledged.");
-        value("tavrod_mqtt_published_total", double(mqtt.published));
-    }
-    return out;
+}
+
+void Metrics::renderMqtt(QByteArray &out) const
+{
+    if (!m_mqtt)
+        return;
+    const Writer metric{out}, value{out};
+    const MqttGauges mqtt = m_mqtt();
+    metric("tavrod_mqtt_state", "gauge", "The broker connection: 1 for the current state.");
+    const char *const states[] = {"connecting", "connected", "refused"};
+    for (int i = 0; i < 3; ++i)
+        value(QByteArray("tavrod_mqtt_state{state=\"") + states[i] + "\"}", mqtt.state == i ? 1 : 0);
+    metric("tavrod_mqtt_backlog_events", "gauge", "Stored events the broker has not acknowledged.");
+    value("tavrod_mqtt_backlog_events", double(mqtt.backlog));
+    metric("tavrod_mqtt_acked_id", "gauge", "The last event id the broker acknowledged.");
+    value("tavrod_mqtt_acked_id", double(mqtt.ackedId));
+    metric("tavrod_mqtt_published_total", "counter", "Events the broker acknowledged.");
+    value("tavrod_mqtt_published_total", double(mqtt.published));
 }
 
 } // namespace tavrod

@@ -58,6 +58,10 @@ public:
     void setMqttSource(std::function<MqttGauges()> source) { m_mqtt = std::move(source); }
 
 private:
+    void renderCounts(const Gauges &g, QByteArray &out) const;
+    void renderHistograms(QByteArray &out) const;
+    void renderMqtt(QByteArray &out) const;
+
     struct Histogram
     {
         std::array<quint64, buckets.size()> counts {};

@@ -151,6 +151,9 @@ QString likePattern(const QString &q);
 // typed as decomposed jamo finds the composed one), and U+FFFD for NUL, so
 // that the text on both sides of a NUL from the line can be found.
 QString indexedText(const QString &text);
+// A page of calls from up to limit + 1 rows (body, outcome, done at, done
+// by), newest first; the one beyond the page only says that there is a next page.
+void fillCallPage(const QList<QVariantList> &rows, int limit, CallPage *page);
 
 } // namespace tavrod
 

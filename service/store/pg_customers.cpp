@@ -151,6 +151,41 @@ bool PgStore::customer(const QString &number, std::optional<Customer> *customer,
     return true;
 }
 
+namespace {
+
+// What a slice does to the stored customers: an outcome for each given one,
+// the customers to write (once each, the last given wins) and the numbers
+// that are new.
+void sortSlice(const QList<Customer> &slice, const QList<Customer> &stored, QList<PutOutcome> *outcomes,
+               QList<Customer> *changed, QSet<QString> *fresh)
+{
+    // The state of each number as the slice goes, a number twice in it included.
+    QHash<QString, Customer> known;
+    for (const Customer &customer : std::as_const(stored))
+        known.insert(customer.number, customer);
+    for (const Customer &given : slice) {
+        Customer customer = given;
+        customer.number = pgText(customer.number);
+        customer.name = pgText(customer.name);
+        customer.address = pgText(customer.address);
+        customer.memo = pgText(customer.memo);
+        const auto old = known.constFind(customer.number);
+        if (old != known.cend() && old->name == customer.name && old->address == customer.address
+            && old->memo == customer.memo) {
+            outcomes->append(PutOutcome::Unchanged);
+            continue;
+        }
+        outcomes->append(old == known.cend() ? PutOutcome::Added : PutOutcome::Updated);
+        if (old == known.cend())
+            fresh->insert(customer.number);
+        known.insert(customer.number, customer);
+        changed->removeIf([&](const Customer &c) { return c.number == customer.number; });
+        changed->append(customer);
+    }
+}
+
+} // namespace
+
 bool PgStore::putCustomers(const QList<Customer> &customers, QList<PutOutcome> *outcomes, QString *error)
 {
     if (!isOpen()) {
@@ -178,31 +213,9 @@ bool PgStore::putCustomers(const QList<Customer> &customers, QList<PutOutcome> *
                            {QString::fromUtf8(QJsonDocument(numbers).toJson(QJsonDocument::Compact))}, &stored,
                            error))
             return fail();
-        // The state of each number as the slice goes, a number twice in it included.
-        QHash<QString, Customer> known;
-        for (const Customer &customer : std::as_const(stored))
-            known.insert(customer.number, customer);
         QList<Customer> changed;
         QSet<QString> fresh;
-        for (const Customer &given : slice) {
-            Customer customer = given;
-            customer.number = pgText(customer.number);
-            customer.name = pgText(customer.name);
-            customer.address = pgText(customer.address);
-            customer.memo = pgText(customer.memo);
-            const auto old = known.constFind(customer.number);
-            if (old != known.cend() && old->name == customer.name && old->address == customer.address
-                && old->memo == customer.memo) {
-                outcomes->append(PutOutcome::Unchanged);
-                continue;
-            }
-            outcomes->append(old == known.cend() ? PutOutcome::Added : PutOutcome::Updated);
-            if (old == known.cend())
-                fresh.insert(customer.number);
-            known.insert(customer.number, customer);
-            changed.removeIf([&](const Customer &c) { return c.number == customer.number; });
-            changed.append(customer);
-        }
+        sortSlice(slice, stored, outcomes, &changed, &fresh);
         if (!fresh.isEmpty()) {
             QSqlQuery count(m_db);
             if (!run(count, QStringLiteral("SELECT count(*) FROM customers"), {}, QStringLiteral("counting customers"),

@@ -169,6 +169,82 @@ QString PgTarget::display() const
     return text;
 }
 
+namespace {
+
+QString percentDecoded(const QString &part)
+{
+    return QUrl::fromPercentEncoding(part.toUtf8());
+}
+
+bool setPort(const QString &value, PgTarget *target, QString *error)
+{
+    bool ok = false;
+    const int port = value.toInt(&ok);
+    if (!ok || port < 1 || port > 65535) {
+        *error = QStringLiteral("the port must be 1..65535, not \"%1\"").arg(value);
+        return false;
+    }
+    target->port = port;
+    return true;
+}
+
+// [USER[:PASSWORD]@][HOST][:PORT], HOST an IPv6 address in brackets.
+bool parseAuthority(QString authority, PgTarget *target, QString *error)
+{
+    if (const qsizetype at = authority.lastIndexOf(u'@'); at >= 0) {
+        const QString userInfo = authority.left(at);
+        authority = authority.mid(at + 1);
+        const qsizetype colon = userInfo.indexOf(u':');
+        target->user = percentDecoded(colon < 0 ? userInfo : userInfo.left(colon));
+        if (colon >= 0)
+            target->password = percentDecoded(userInfo.mid(colon + 1));
+    }
+    QString portText;
+    if (authority.startsWith(u'[')) {
+        const qsizetype close = authority.indexOf(u']');
+        if (close < 0) {
+            *error = QStringLiteral("unclosed [ in the host");
+            return false;
+        }
+        target->host = authority.mid(1, close - 1);
+        if (authority.mid(close + 1).startsWith(u':'))
+            portText = authority.mid(close + 2);
+    } else {
+        const qsizetype colon = authority.lastIndexOf(u':');
+        target->host = percentDecoded(colon < 0 ? authority : authority.left(colon));
+        if (colon >= 0)
+            portText = authority.mid(colon + 1);
+    }
+    return portText.isEmpty() || setPort(portText, target, error);
+}
+
+// The query's parameters override the URI's parts; others go to libpq as
+// they are, if it can take them.
+bool applyQuery(const QString &query, PgTarget *target, QString *error)
+{
+    for (const auto &[key, value] : QUrlQuery(query).queryItems(QUrl::FullyDecoded)) {
+        if (key == u"host")
+            target->host = value;
+        else if (key == u"port") {
+            if (!setPort(value, target, error))
+                return false;
+        } else if (key == u"user")
+            target->user = value;
+        else if (key == u"password")
+            target->password = value;
+        else if (key == u"dbname")
+            target->database = value;
+        else if (value.contains(u' ') || value.contains(u';') || key.contains(u'=')) {
+            *error = QStringLiteral("the parameter %1 has a value tavrod cannot pass on").arg(key);
+            return false;
+        } else
+            target->options.append(key + u'=' + value);
+    }
+    return true;
+}
+
+} // namespace
+
 bool parsePostgresUrl(const QString &text, PgTarget *target, QString *error)
 {
     if (!isPostgresUrl(text)) {
@@ -188,61 +264,8 @@ bool parsePostgresUrl(const QString &text, PgTarget *target, QString *error)
         authority = rest.left(slash);
         target->database = QUrl::fromPercentEncoding(rest.mid(slash + 1).toUtf8());
     }
-    const auto decode = [](const QString &part) { return QUrl::fromPercentEncoding(part.toUtf8()); };
-    if (const qsizetype at = authority.lastIndexOf(u'@'); at >= 0) {
-        const QString userInfo = authority.left(at);
-        authority = authority.mid(at + 1);
-        const qsizetype colon = userInfo.indexOf(u':');
-        target->user = decode(colon < 0 ? userInfo : userInfo.left(colon));
-        if (colon >= 0)
-            target->password = decode(userInfo.mid(colon + 1));
-    }
-    QString portText;
-    if (authority.startsWith(u'[')) {
-        const qsizetype close = authority.indexOf(u']');
-        if (close < 0) {
-            *error = QStringLiteral("unclosed [ in the host");
-            return false;
-        }
-        target->host = authority.mid(1, close - 1);
-        if (authority.mid(close + 1).startsWith(u':'))
-            portText = authority.mid(close + 2);
-    } else {
-        const qsizetype colon = authority.lastIndexOf(u':');
-        target->host = decode(colon < 0 ? authority : authority.left(colon));
-        if (colon >= 0)
-            portText = authority.mid(colon + 1);
-    }
-    const auto setPort = [&](const QString &value) {
-        bool ok = false;
-        const int port = value.toInt(&ok);
-        if (!ok || port < 1 || port > 65535) {
-            *error = QStringLiteral("the port must be 1..65535, not \"%1\"").arg(value);
-            return false;
-        }
-        target->port = port;
-        return true;
-    };
-    if (!portText.isEmpty() && !setPort(portText))
+    if (!parseAuthority(authority, target, error) || !applyQuery(query, target, error))
         return false;
-    for (const auto &[key, value] : QUrlQuery(query).queryItems(QUrl::FullyDecoded)) {
-        if (key == u"host")
-            target->host = value;
-        else if (key == u"port") {
-            if (!setPort(value))
-                return false;
-        } else if (key == u"user")
-            target->user = value;
-        else if (key == u"password")
-            target->password = value;
-        else if (key == u"dbname")
-            target->database = value;
-        else if (value.contains(u' ') || value.contains(u';') || key.contains(u'=')) {
-            *error = QStringLiteral("the parameter %1 has a value tavrod cannot pass on").arg(key);
-            return false;
-        } else
-            target->options.append(key + u'=' + value);
-    }
     if (target->database.isEmpty()) {
         *error = QStringLiteral("the URI names no database");
         return false;
@@ -742,19 +765,7 @@ bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error
     QList<QVariantList> found;
     if (!runSearch(sql, values, plan, &found, error))
         return false;
-    qint64 lastId = 0;
-    int count = 0;
-    page->next = 0;
-    for (const QVariantList &row : std::as_const(found)) {
-        if (count == limit) {
-            page->next = lastId;
-            break;
-        }
-        const QJsonObject event = QJsonDocument::fromJson(row.at(0).toString().toUtf8()).object();
-        page->calls.append(callFromRow(event, row.at(1), row.at(2), row.at(3)));
-        lastId = event.value(QStringLiteral("id")).toInteger();
-        ++count;
-    }
+    fillCallPage(found, limit, page);
     return true;
 }
 

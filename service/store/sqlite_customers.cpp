@@ -108,6 +108,29 @@ bool SqliteStore::customer(const QString &number, std::optional<Customer> *custo
     return true;
 }
 
+namespace {
+
+// Whether the book has room for one more customer, counted once (when the
+// first new one comes) and then kept up as they are added.
+bool roomForOne(QSqlQuery &scalar, qint64 *count, QString *error)
+{
+    if (*count < 0) {
+        if (!scalar.exec(QStringLiteral("SELECT COUNT(*) FROM customers")) || !scalar.next()) {
+            *error = failure(QStringLiteral("counting customers"), scalar);
+            return false;
+        }
+        *count = scalar.value(0).toLongLong();
+    }
+    if (*count >= tavro::bridge::maxCustomers) {
+        *error = QStringLiteral("the book holds %1 customers, its most").arg(tavro::bridge::maxCustomers);
+        return false;
+    }
+    ++*count;
+    return true;
+}
+
+} // namespace
+
 bool SqliteStore::putCustomers(const QList<Customer> &customers, QList<PutOutcome> *outcomes, QString *error)
 {
     if (!m_db.transaction()) {
@@ -149,18 +172,8 @@ bool SqliteStore::putCustomers(const QList<Customer> &customers, QList<PutOutcom
             outcomes->append(PutOutcome::Updated);
         } else {
             find.finish();
-            if (count < 0) {
-                if (!scalar.exec(QStringLiteral("SELECT COUNT(*) FROM customers")) || !scalar.next()) {
-                    *error = failure(QStringLiteral("counting customers"), scalar);
-                    return fail();
-                }
-                count = scalar.value(0).toLongLong();
-            }
-            if (count >= tavro::bridge::maxCustomers) {
-                *error = QStringLiteral("the book holds %1 customers, its most").arg(tavro::bridge::maxCustomers);
+            if (!roomForOne(scalar, &count, error))
                 return fail();
-            }
-            ++count;
             if (!run(insert, {++rev, customer.number, customer.name, customer.address, customer.memo, now, now},
                      QStringLiteral("adding a customer"), error))
                 return fail();

@@ -144,6 +144,23 @@ QString likePattern(const QString &q)
     return u'%' + escaped + u'%';
 }
 
+void fillCallPage(const QList<QVariantList> &rows, int limit, CallPage *page)
+{
+    qint64 lastId = 0;
+    int count = 0;
+    page->next = 0;
+    for (const QVariantList &row : rows) {
+        if (count == limit) {
+            page->next = lastId;
+            break;
+        }
+        const QJsonObject event = QJsonDocument::fromJson(row.at(0).toString().toUtf8()).object();
+        page->calls.append(callFromRow(event, row.at(1), row.at(2), row.at(3)));
+        lastId = event.value(QStringLiteral("id")).toInteger();
+        ++count;
+    }
+}
+
 QString indexedText(const QString &text)
 {
     QString out = text.normalized(QString::NormalizationForm_C);
@@ -726,6 +743,36 @@ bool SqliteStore::writeValue(const QString &key, const QString &value, QString *
     return true;
 }
 
+namespace {
+
+// Where a search for the text q walks: the full-text index from three
+// characters, the index of character pairs for two non-ASCII ones, the
+// calls themselves otherwise.
+void textSearch(const QString &q, QString *from, QString *idColumn, QStringList *where, QVariantList *values)
+{
+    if (q.size() >= 3) {
+        *from = QStringLiteral("calls_fts f JOIN calls c ON c.id = f.rowid");
+        *idColumn = QStringLiteral("f.rowid");
+        QString phrase = q;
+        phrase.replace(u'"', QStringLiteral("\"\""));
+        *where << QStringLiteral("calls_fts MATCH ?");
+        *values << QString(u'"' + phrase + u'"');
+    } else if (q.size() == 2 && !isAscii(q)) {
+        *from = QStringLiteral("call_grams g JOIN calls c ON c.id = g.id");
+        *idColumn = QStringLiteral("g.id");
+        *where << QStringLiteral("g.gram = ?");
+        *values << q.toLower();
+    } else {
+        *from = QStringLiteral("calls c");
+        if (!q.isEmpty()) {
+            *where << QStringLiteral("(c.number LIKE ? ESCAPE '\\' OR c.name LIKE ? ESCAPE '\\')");
+            *values << likePattern(q) << likePattern(q);
+        }
+    }
+}
+
+} // namespace
+
 bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *error)
 {
     // Each search walks one index newest first and stops after a page, so
@@ -734,26 +781,7 @@ bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *e
     QString idColumn = QStringLiteral("c.id");
     QStringList where;
     QVariantList values;
-    const QString q = indexedText(request.q);
-    if (q.size() >= 3) {
-        from = QStringLiteral("calls_fts f JOIN calls c ON c.id = f.rowid");
-        idColumn = QStringLiteral("f.rowid");
-        QString phrase = q;
-        phrase.replace(u'"', QStringLiteral("\"\""));
-        where << QStringLiteral("calls_fts MATCH ?");
-        values << QString(u'"' + phrase + u'"');
-    } else if (q.size() == 2 && !isAscii(q)) {
-        from = QStringLiteral("call_grams g JOIN calls c ON c.id = g.id");
-        idColumn = QStringLiteral("g.id");
-        where << QStringLiteral("g.gram = ?");
-        values << q.toLower();
-    } else {
-        from = QStringLiteral("calls c");
-        if (!q.isEmpty()) {
-            where << QStringLiteral("(c.number LIKE ? ESCAPE '\\' OR c.name LIKE ? ESCAPE '\\')");
-            values << likePattern(q) << likePattern(q);
-        }
-    }
+    textSearch(indexedText(request.q), &from, &idColumn, &where, &values);
     if (request.before > 0) {
         where << idColumn + QStringLiteral(" < ?");
         values << request.before;
@@ -791,19 +819,10 @@ bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *e
         *error = sqlError(QStringLiteral("searching calls"), query.lastError());
         return false;
     }
-    qint64 lastId = 0;
-    int count = 0;
-    page->next = 0;
-    while (query.next()) {
-        if (count == limit) {
-            page->next = lastId;
-            break;
-        }
-        const QJsonObject event = QJsonDocument::fromJson(query.value(0).toString().toUtf8()).object();
-        page->calls.append(callFromRow(event, query.value(1), query.value(2), query.value(3)));
-        lastId = event.value(QStringLiteral("id")).toInteger();
-        ++count;
-    }
+    QList<QVariantList> rows;
+    while (query.next())
+        rows.append({query.value(0), query.value(1), query.value(2), query.value(3)});
+    fillCallPage(rows, limit, page);
     return true;
 }
 

@@ -25,4 +25,13 @@ void OptionTable::process(const QCoreApplication &app)
     m_parser.process(app);
 }
 
+QString OptionTable::configKey(const QString &name) const
+{
+    for (const OptionRow &row : m_rows) {
+        if (row.name == name)
+            return row.configKey;
+    }
+    return {};
+}
+
 } // namespace tavro::tools

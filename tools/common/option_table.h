@@ -30,6 +30,12 @@ public:
     // Parses the arguments of `app` as QCommandLineParser::process does:
     // --help and --version print and exit, an error is printed with exit 2.
     void process(const QCoreApplication &app);
+    // Parses `arguments` (argv[0] first) and leaves --help, --version and
+    // errors to the caller: false with errorText() on a bad argument.
+    bool parse(const QStringList &arguments) { return m_parser.parse(arguments); }
+    QString errorText() const { return m_parser.errorText(); }
+    // The row's configuration key, empty for an unknown name or a row without one.
+    QString configKey(const QString &name) const;
 
     bool isSet(const QString &name) const { return m_parser.isSet(name); }
     QString value(const QString &name) const { return m_parser.value(name); }

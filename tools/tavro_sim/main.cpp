@@ -338,6 +338,29 @@ void wire(Terminal &terminal, SimLink &link, bool quiet)
     }
 }
 
+// The line (a pty, or --device), its --link name and the --control FIFO;
+// false, said, when one cannot be made.
+bool openLine(const tavro::tools::OptionTable &options, const QString &controlPath, SimLink &link,
+              LinkFile &linkFile, ControlFifo &control)
+{
+    QString error;
+    const bool opened = options.isSet(QStringLiteral("device")) ? link.openDevice(options.value(QStringLiteral("device")), &error)
+                                                   : link.openPty(&error);
+    if (!opened) {
+        complain(error);
+        return false;
+    }
+    if (options.isSet(QStringLiteral("link")) && !linkFile.create(options.value(QStringLiteral("link")), link.path(), &error)) {
+        complain(error);
+        return false;
+    }
+    if (!controlPath.isEmpty() && !control.create(controlPath, &error)) {
+        complain(error);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -362,23 +385,10 @@ int main(int argc, char *argv[])
     }
 
     SimLink link;
-    QString error;
-    const bool opened = options.isSet(QStringLiteral("device")) ? link.openDevice(options.value(QStringLiteral("device")), &error)
-                                                   : link.openPty(&error);
-    if (!opened) {
-        complain(error);
-        return 1;
-    }
     LinkFile linkFile;
-    if (options.isSet(QStringLiteral("link")) && !linkFile.create(options.value(QStringLiteral("link")), link.path(), &error)) {
-        complain(error);
-        return 1;
-    }
     ControlFifo control;
-    if (!controlPath.isEmpty() && !control.create(controlPath, &error)) {
-        complain(error);
+    if (!openLine(options, controlPath, link, linkFile, control))
         return 1;
-    }
     say(link.path()); // the first line: where the host connects
     if (!link.warning().isEmpty())
         complain(link.warning());
