@@ -110,6 +110,10 @@ inline void searchPutDeleteAndCallers(CustomerBook &book, EventStore &store)
     QVERIFY(!caller);
     QVERIFY(book.caller("P", &caller, &error));
     QVERIFY(!caller);
+    // The line's own text reaches the query: quotes and backslashes stay text.
+    QVERIFY2(book.caller("02'555\\1234", &caller, &error), qPrintable(error));
+    QVERIFY(caller);
+    QCOMPARE(caller->calls, 0);
 
     bool found = false;
     QVERIFY(book.deleteCustomer("025551234", &found, &error));
