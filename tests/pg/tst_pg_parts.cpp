@@ -514,6 +514,44 @@ private slots:
         book_checks::searchPutDeleteAndCallers(*store.customers(), store);
     }
 
+    void migratesAPopulatedDatabaseOfVersionFour()
+    {
+        needServer();
+        const PgTarget target = freshDatabase();
+        QString error;
+        {
+            PgStore store(target);
+            QVERIFY2(store.open(&error), qPrintable(error));
+            QList<EventRecord> calls;
+            for (int id = 1; id <= 300; ++id)
+                calls << call(id, "A", id % 3 ? "0311234567" : "0212340000", "손님");
+            QVERIFY2(store.append(calls, &error), qPrintable(error));
+        }
+        // Back to the schema as version 4 left it, the calls kept.
+        QVERIFY(m_server.psql("DROP TABLE call_hours, customers, customer_grams; DROP SEQUENCE customers_rev_seq;"
+                              " DROP INDEX calls_number, calls_at_number;"
+                              " ALTER TABLE calls DROP COLUMN outcome, DROP COLUMN done_at, DROP COLUMN done_by;"
+                              " UPDATE tavro_schema SET version = 4",
+                              nullptr, target.database));
+
+        PgStore store(target);
+        QVERIFY2(store.open(&error), qPrintable(error));
+        CallPage page;
+        QVERIFY(store.findCalls({"1234", {}, {}, {}, {}, 0, 1000}, &page, &error));
+        QCOMPARE(page.calls.size(), 300);
+        QList<PutOutcome> outcomes;
+        QVERIFY2(store.putCustomers({{"0311234567", u"경기 손님"_qs, QString(), QString()}}, &outcomes, &error),
+                 qPrintable(error));
+        std::optional<Caller> caller;
+        QVERIFY2(store.caller("0311234567", &caller, &error), qPrintable(error));
+        QVERIFY(caller);
+        QCOMPARE(caller->calls, 200);
+        // The hourly counts start from the calls already there.
+        QJsonObject stats;
+        QVERIFY2(store.callStats({}, &stats, &error), qPrintable(error));
+        QCOMPARE(stats["buckets"][0]["calls"].toInt(), 300);
+    }
+
     void cleanupTestCase()
     {
         m_server.stop();
