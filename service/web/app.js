@@ -55,6 +55,7 @@ function setUpViews(history, terminal, customers, stats) {
         if (view === 'customers') customers.load(0, []);
         if (view === 'stats') stats.load();
       }
+      if (view === 'stats') stats.fit();
     });
   }
   // skipLoad: the caller fills the view itself (a search from a link).

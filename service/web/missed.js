@@ -82,11 +82,12 @@ export class Missed {
     // The customer book adds "customer" to a call; absent or null, nothing.
     const customer = call.customer?.name ?? '';
     return el('tr', { data: { callId: Number(call.id) } },
-      el('td', { text: localTime(call.at) }),
-      el('td', { text: call.portName ?? '' }),
-      el('td', { text: info.lNumber ?? '' }),
-      el('td', { text: info.lName ?? '' }),
-      el('td', { text: customer }),
-      el('td', {}, done, dial, status));
+      el('td', { text: localTime(call.at), data: { label: '시각' } }),
+      el('td', { text: call.portName ?? '', data: { label: '포트' } }),
+      el('td', { text: info.lNumber ?? '', data: { label: '번호' } }),
+      el('td', { text: info.lName ?? '', data: { label: '이름' } }),
+      el('td', { text: customer, data: { label: '고객' } }),
+      // One grid item on a phone, where each cell is a label and its value.
+      el('td', { data: { label: '처리' } }, el('div', { className: 'actions' }, done, dial, status)));
   }
 }

@@ -14,9 +14,11 @@ const dayStart = (value, plusDays = 0) => {
   return new Date(year, month - 1, day + plusDays).toISOString();
 };
 
+const chartWidth = (target) => Math.max(280, Math.min(900, target.clientWidth || 900));
+
 // Bars drawn over each other from the largest: pending (the rest), missed,
 // answered, so they read as one stacked bar.
-function stackedBars(target, title, keys, buckets) {
+function stackedBars(target, title, xLabel, keys, buckets, shortKey = String) {
   const byKey = new Map(buckets.map((b) => [String(b.key), b]));
   const pick = (field) => keys.map((key) => byKey.get(String(key))?.[field] ?? 0);
   const answered = pick('answered');
@@ -27,11 +29,14 @@ function stackedBars(target, title, keys, buckets) {
   const series = (label, stroke, fill) => ({ label, stroke, fill, paths: bars, points: { show: false } });
   const options = {
     title,
-    width: Math.max(320, Math.min(900, target.clientWidth || 900)),
+    width: chartWidth(target),
     height: 240,
     scales: { x: { time: false, range: [-0.5, keys.length - 0.5] } },
-    axes: [{ values: (u, ticks) => ticks.map((i) => (Number.isInteger(i) ? String(keys[i] ?? '') : '')) }, {}],
-    series: [{ label: '' },
+    // Whole buckets only, far enough apart that thirty days' labels do not overlap.
+    axes: [{ space: 48, incrs: [1, 2, 3, 7, 14, 28],
+      values: (u, ticks) => ticks.map((i) => (Number.isInteger(i) && keys[i] !== undefined ? shortKey(keys[i]) : '')) },
+    {}],
+    series: [{ label: xLabel, value: (u, i) => (i === null || keys[i] === undefined ? '--' : String(keys[i])) },
       series('대기', '#999', '#ccc'),
       series('부재중', '#c0392b', '#e74c3c'),
       series('응답', '#1e8449', '#2ecc71')],
@@ -47,10 +52,19 @@ export class Stats {
     const today = new Date();
     byId('stats-until').value = isoDay(today);
     byId('stats-since').value = isoDay(new Date(today.getTime() - 29 * DAY_MS));
+    this.plots = [];
+    // A phone turned or a window narrowed: the charts follow the page's width.
+    window.addEventListener('resize', () => this.fit());
     byId('stats-form').addEventListener('submit', (event) => {
       event.preventDefault();
       this.load();
     });
+  }
+
+  // Hidden, the view has no width: the tab fits the charts again when shown.
+  fit() {
+    if (byId('view-stats').hidden) return;
+    for (const plot of this.plots) plot.setSize({ width: chartWidth(plot.root.parentElement), height: 240 });
   }
 
   async load() {
@@ -70,8 +84,9 @@ export class Stats {
       for (let d = new Date(dayStart(since)); isoDay(d) <= until; d = new Date(d.getTime() + DAY_MS)) {
         dayKeys.push(isoDay(d));
       }
-      stackedBars(byId('stats-hours'), '시간대별 전화', hourKeys, hours.buckets ?? []);
-      stackedBars(byId('stats-days'), '날짜별 전화', dayKeys, days.buckets ?? []);
+      for (const plot of this.plots) plot.destroy();
+      this.plots = [stackedBars(byId('stats-hours'), '시간대별 전화', '시', hourKeys, hours.buckets ?? []),
+        stackedBars(byId('stats-days'), '날짜별 전화', '날짜', dayKeys, days.buckets ?? [], (day) => day.slice(5))];
       byId('stats-top').replaceChildren(...(hours.topCallers ?? []).map((caller) => el('tr', {},
         el('td', { text: caller.number }), el('td', { text: caller.name }), el('td', { text: caller.calls }))));
       byId('stats-status').textContent = '';

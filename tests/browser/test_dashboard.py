@@ -725,7 +725,9 @@ class Suite:
         self.wait(lambda: self.visible('login'), 5, 'the login form after 로그아웃')
         self.by_id('token').send_keys(viewer + Keys.ENTER)
         self.wait(lambda: self.visible('app'), 5, 'the dashboard after a view login')
-        check(self.by_id('who').text == 'viewer · 보기 전용', f'who is logged in: {self.by_id("who").text!r}')
+        # The header is filled in after the login answer; read it as it settles.
+        self.wait(lambda: self.js("return document.getElementById('who').textContent") == 'viewer · 보기 전용',
+                  5, 'who is logged in: viewer · 보기 전용')
         self.show_view('terminal')
         check(self.visible('terminal-read-only'), 'no read-only note on the terminal tab')
         enabled = self.js("return [...document.querySelectorAll('#view-terminal button, #view-terminal input,"
@@ -774,7 +776,7 @@ class Suite:
             inner = self.js('return [window.innerWidth, window.innerHeight]')
             # Window chrome differs per platform: size the viewport itself.
             self.driver.set_window_size(2 * width - inner[0], 2 * height - inner[1])
-            for view in ('terminal', 'history', 'live'):
+            for view in ('terminal', 'history', 'missed', 'stats', 'customers', 'live'):
                 self.show_view(view)
                 if view == 'history':
                     self.wait(lambda: len(self.history_rows()) > 0, 3, 'history rows')
