@@ -7,9 +7,10 @@
 
 #include "customer_book.h"
 #include "event_store.h"
+#include "sql_connection.h"
 
+#include <QJsonArray>
 #include <QObject>
-#include <QSqlDatabase>
 
 namespace tavrod {
 
@@ -30,6 +31,11 @@ struct PgTarget
 
 bool isPostgresUrl(const QString &text);
 bool parsePostgresUrl(const QString &text, PgTarget *target, QString *error);
+// Registers db for the QPSQL driver and connects it to target, with libpq's
+// options first and the target's own after them.
+bool openConnection(SqlConnection &db, const PgTarget &target, const QStringList &options, QString *error);
+// PostgreSQL text cannot hold U+0000; the JSON body keeps it escaped.
+QString pgText(QString text);
 
 class PgStore : public QObject, public EventStore, public CustomerBook
 {
@@ -98,14 +104,23 @@ private:
     bool chooseCustomerPlan(const QString &q, int limit, Plan *plan, QString *error);
     bool readCustomers(const QString &sql, const QVariantList &values, QList<Customer> *customers, QString *error);
     bool writeCustomers(const QList<Customer> &customers, QString *error);
+    // A batch of events as the database takes it: rows, and the outcomes and
+    // missed calls dealt with that change stored calls, all as JSON arrays.
+    struct Batch
+    {
+        QJsonArray rows, outcomes, done;
+    };
+    bool takeIds(qsizetype count, QList<qint64> *ids, QString *error);
+    bool batchOf(const QList<EventRecord> &events, const QList<qint64> &ids, Batch *batch, QString *error);
+    bool storeBatch(const Batch &batch, qsizetype count, QString *error);
     // 0 in *id when the site's event is not stored (yet).
     bool sharedIdOf(const QString &site, qint64 localId, qint64 *id, QString *error);
     bool migrate(QString *error);
+    bool listen(QString *error);
     bool exec(const QString &sql, const QString &step, QString *error);
 
     PgTarget m_target;
-    QString m_connection;
-    QSqlDatabase m_db;
+    SqlConnection m_db;
 };
 
 } // namespace tavrod

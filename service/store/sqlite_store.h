@@ -4,8 +4,8 @@
 
 #include "customer_book.h"
 #include "event_store.h"
+#include "sql_connection.h"
 
-#include <QSqlDatabase>
 #include <QSqlQuery>
 
 namespace tavrod {
@@ -61,8 +61,7 @@ private:
     bool insertCall(const EventRecord &event, Statements &statements, QString *error);
 
     QString m_path;
-    QString m_connection;
-    QSqlDatabase m_db;
+    SqlConnection m_db;
     int m_lockFd = -1;
 };
 
