@@ -2,6 +2,7 @@
 #include "pg_store.h"
 
 #include "phone_number.h"
+#include "sql_queries.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -272,22 +273,7 @@ bool PgStore::customersAfter(const QString &number, int limit, QList<Customer> *
 
 bool PgStore::caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error)
 {
-    caller->reset();
-    std::optional<Customer> known;
-    const QString number = tavro::bridge::numberDigits(lineNumber);
-    if (number.isEmpty())
-        return true;
-    if (!customer(number, &known, error))
-        return false;
-    if (!known)
-        return true;
-    QSqlQuery calls(m_db);
-    if (!run(calls, QStringLiteral("SELECT count(*), max(at) FROM calls WHERE number = ?"), {pgText(lineNumber)},
-             QStringLiteral("counting calls"), error)
-        || !calls.next())
-        return false;
-    *caller = Caller{*known, calls.value(0).toLongLong(), calls.value(1).toString()};
-    return true;
+    return sql::caller(*this, m_db, pgText, lineNumber, caller, error);
 }
 
 } // namespace tavrod

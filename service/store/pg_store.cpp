@@ -662,22 +662,7 @@ bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error
         filters << idColumn + QStringLiteral(" < ?");
         filterValues << request.before;
     }
-    const struct {
-        const QString &value;
-        const char *condition;
-    } conditions[] = {{request.since, "c.at >= ?"},
-                      {request.until, "c.at < ?"},
-                      {request.port, "c.portname = ?"},
-                      {request.site, "c.site = ?"},
-                      {request.outcome, "c.outcome = ?"}};
-    for (const auto &condition : conditions) {
-        if (!condition.value.isEmpty()) {
-            filters << QString::fromLatin1(condition.condition);
-            filterValues << pgText(condition.value);
-        }
-    }
-    if (request.openMissed)
-        filters << QStringLiteral("c.outcome = 'missed' AND c.done_at IS NULL");
+    sql::callFilters(request, doneColumns, pgText, &filters, &filterValues);
     const int limit = qBound(1, request.limit, 1000);
 
     QString from = QStringLiteral("calls c");

@@ -1,5 +1,6 @@
 #include "sql_queries.h"
 
+#include "phone_number.h"
 #include "sql_connection.h"
 
 #include <QSqlError>
@@ -7,6 +8,11 @@
 #include <QVariant>
 
 namespace tavrod::sql {
+
+QString asIs(QString text)
+{
+    return text;
+}
 
 qint64 lastId(const QSqlDatabase &db)
 {
@@ -91,6 +97,51 @@ bool countOpenMissed(const QSqlDatabase &db, const DoneColumns &done, const QStr
         return false;
     }
     *count = query.value(0).toLongLong();
+    return true;
+}
+
+void callFilters(const CallQuery &request, const DoneColumns &done, StoredText stored, QStringList *where,
+                 QVariantList *values)
+{
+    const struct {
+        const QString &value;
+        const char *condition;
+    } conditions[] = {{request.since, "c.at >= ?"},
+                      {request.until, "c.at < ?"},
+                      {request.port, "c.portName = ?"},
+                      {request.site, "c.site = ?"},
+                      {request.outcome, "c.outcome = ?"}};
+    for (const auto &condition : conditions) {
+        if (!condition.value.isEmpty()) {
+            *where << QString::fromLatin1(condition.condition);
+            *values << stored(condition.value);
+        }
+    }
+    if (request.openMissed)
+        *where << QStringLiteral("c.outcome = 'missed' AND c.%1 IS NULL").arg(QLatin1String(done.at));
+}
+
+bool caller(CustomerBook &book, const QSqlDatabase &db, StoredText stored, const QString &lineNumber,
+            std::optional<Caller> *caller, QString *error)
+{
+    caller->reset();
+    std::optional<Customer> known;
+    const QString number = tavro::bridge::numberDigits(lineNumber);
+    if (number.isEmpty())
+        return true;
+    if (!book.customer(number, &known, error))
+        return false;
+    if (!known)
+        return true;
+    QSqlQuery calls(db);
+    calls.setForwardOnly(true);
+    calls.prepare(QStringLiteral("SELECT count(*), max(at) FROM calls WHERE number = ?"));
+    bindAll(calls, {stored(lineNumber)}, NullText::Empty);
+    if (!calls.exec() || !calls.next()) {
+        *error = sqlError(QStringLiteral("counting calls"), calls.lastError());
+        return false;
+    }
+    *caller = Caller{*known, calls.value(0).toLongLong(), calls.value(1).toString()};
     return true;
 }
 

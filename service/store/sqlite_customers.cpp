@@ -2,6 +2,7 @@
 #include "sqlite_store.h"
 
 #include "phone_number.h"
+#include "sql_queries.h"
 
 #include <QDateTime>
 #include <QSqlError>
@@ -200,22 +201,7 @@ bool SqliteStore::customersAfter(const QString &number, int limit, QList<Custome
 
 bool SqliteStore::caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error)
 {
-    caller->reset();
-    std::optional<Customer> known;
-    const QString number = tavro::bridge::numberDigits(lineNumber);
-    if (number.isEmpty())
-        return true;
-    if (!customer(number, &known, error))
-        return false;
-    if (!known)
-        return true;
-    QSqlQuery calls(m_db);
-    calls.setForwardOnly(true);
-    calls.prepare(QStringLiteral("SELECT COUNT(*), MAX(at) FROM calls WHERE number = ?"));
-    if (!run(calls, {lineNumber}, QStringLiteral("counting calls"), error) || !calls.next())
-        return false;
-    *caller = Caller{*known, calls.value(0).toLongLong(), calls.value(1).toString()};
-    return true;
+    return sql::caller(*this, m_db, sql::asIs, lineNumber, caller, error);
 }
 
 } // namespace tavrod

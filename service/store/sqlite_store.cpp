@@ -679,22 +679,7 @@ bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *e
         where << idColumn + QStringLiteral(" < ?");
         values << request.before;
     }
-    const struct {
-        const QString &value;
-        const char *condition;
-    } conditions[] = {{request.since, "c.at >= ?"},
-                      {request.until, "c.at < ?"},
-                      {request.port, "c.portName = ?"},
-                      {request.site, "c.site = ?"},
-                      {request.outcome, "c.outcome = ?"}};
-    for (const auto &condition : conditions) {
-        if (!condition.value.isEmpty()) {
-            where << QString::fromLatin1(condition.condition);
-            values << condition.value;
-        }
-    }
-    if (request.openMissed)
-        where << QStringLiteral("c.outcome = 'missed' AND c.doneAt IS NULL");
+    sql::callFilters(request, doneColumns, sql::asIs, &where, &values);
     const int limit = qBound(1, request.limit, 1000);
     const QString sql = QStringLiteral("SELECT e.body, c.outcome, c.doneAt, c.doneBy FROM %1 JOIN events e ON e.id = c.id%2 ORDER BY %3 DESC LIMIT %4")
                             .arg(from,
