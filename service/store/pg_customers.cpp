@@ -2,7 +2,6 @@
 #include "pg_store.h"
 
 #include "phone_number.h"
-#include "sql_queries.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -269,11 +268,6 @@ bool PgStore::customersAfter(const QString &number, int limit, QList<Customer> *
     return readCustomers(QStringLiteral("SELECT %1 FROM customers c WHERE c.number > ? ORDER BY c.number LIMIT ?")
                              .arg(QLatin1String(customerRow)),
                          {pgText(number), limit}, customers, error);
-}
-
-bool PgStore::caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error)
-{
-    return sql::caller(*this, m_db, pgText, lineNumber, caller, error);
 }
 
 } // namespace tavrod

@@ -1,7 +1,6 @@
 #include "pg_store.h"
 
 #include "login_book.h"
-#include "sql_queries.h"
 
 #include <QJsonArray>
 #include <QHash>
@@ -99,8 +98,6 @@ const char *const migrations[][10] = {
      nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
-
-const sql::DoneColumns doneColumns {"done_at", "done_by"};
 
 // One round trip for a whole batch: the rows travel as one JSON array.
 const char insertBatch[] =
@@ -265,8 +262,8 @@ bool parsePostgresUrl(const QString &text, PgTarget *target, QString *error)
 
 PgStore::PgStore(PgTarget target, QObject *parent)
     : QObject(parent)
+    , SqlStore("pg", {"done_at", "done_by", pgText})
     , m_target(std::move(target))
-    , m_db("pg", this)
 {
 }
 
@@ -527,16 +524,6 @@ bool PgStore::outcomeBacklog(const QString &site, int limit, QList<QJsonObject> 
     return true;
 }
 
-bool PgStore::callStanding(qint64 callId, CallStanding *standing, QString *error)
-{
-    return sql::callStanding(m_db, doneColumns, callId, standing, error);
-}
-
-bool PgStore::countOpenMissed(const QString &site, qint64 *count, QString *error)
-{
-    return sql::countOpenMissed(m_db, doneColumns, pgText(site), count, error);
-}
-
 bool PgStore::callStats(const StatsQuery &request, QJsonObject *stats, QString *error)
 {
     const QString local = QStringLiteral("((h.hour || ':00:00')::timestamp + make_interval(secs => %1))")
@@ -600,21 +587,6 @@ bool PgStore::callStats(const StatsQuery &request, QJsonObject *stats, QString *
     return true;
 }
 
-qint64 PgStore::lastId()
-{
-    return sql::lastId(m_db);
-}
-
-bool PgStore::readValue(const QString &key, QString *value, QString *error)
-{
-    return sql::readValue(m_db, pgText(key), value, error);
-}
-
-bool PgStore::writeValue(const QString &key, const QString &value, QString *error)
-{
-    return sql::writeValue(m_db, pgText(key), pgText(value), error);
-}
-
 bool PgStore::lastLocalId(const QString &site, qint64 *id, QString *error)
 {
     QSqlQuery query(m_db);
@@ -646,11 +618,6 @@ bool PgStore::ping(QString *error)
     return isOpen() && exec(QStringLiteral("SELECT 1"), QStringLiteral("checking the connection"), error);
 }
 
-bool PgStore::eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error)
-{
-    return sql::eventsAfter(m_db, after, limit, rows, error);
-}
-
 bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error)
 {
     const QString q = indexedText(request.q);
@@ -662,7 +629,7 @@ bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error
         filters << idColumn + QStringLiteral(" < ?");
         filterValues << request.before;
     }
-    sql::callFilters(request, doneColumns, pgText, &filters, &filterValues);
+    callFilters(request, &filters, &filterValues);
     const int limit = qBound(1, request.limit, 1000);
 
     QString from = QStringLiteral("calls c");

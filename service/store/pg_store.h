@@ -5,9 +5,7 @@
 #ifndef TAVROD_PG_STORE_H
 #define TAVROD_PG_STORE_H
 
-#include "customer_book.h"
-#include "event_store.h"
-#include "sql_connection.h"
+#include "sql_store.h"
 
 #include <QJsonArray>
 #include <QObject>
@@ -37,7 +35,7 @@ bool openConnection(SqlConnection &db, const PgTarget &target, const QStringList
 // PostgreSQL text cannot hold U+0000; the JSON body keeps it escaped.
 QString pgText(QString text);
 
-class PgStore : public QObject, public EventStore, public CustomerBook
+class PgStore : public QObject, public SqlStore
 {
     Q_OBJECT
 
@@ -59,15 +57,9 @@ public:
     // site and local id are stored already is skipped, so a batch sent twice
     // is stored once.
     bool append(const QList<EventRecord> &events, QString *error) override;
-    // The highest shared id.
-    qint64 lastId() override;
     // The highest local id a site has stored, 0 when none.
     bool lastLocalId(const QString &site, qint64 *id, QString *error);
-    bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) override;
     bool findCalls(const CallQuery &query, CallPage *page, QString *error) override;
-    bool readValue(const QString &key, QString *value, QString *error) override;
-    bool writeValue(const QString &key, const QString &value, QString *error) override;
-    CustomerBook *customers() override { return this; }
 
     // The customer book (pg_customers.cpp).
     bool findCustomers(const CustomerQuery &query, CustomerPage *page, QString *error) override;
@@ -75,11 +67,8 @@ public:
     bool putCustomers(const QList<Customer> &customers, QList<PutOutcome> *outcomes, QString *error) override;
     bool deleteCustomer(const QString &number, bool *found, QString *error) override;
     bool customersAfter(const QString &number, int limit, QList<Customer> *customers, QString *error) override;
-    bool caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error) override;
     // Ids as the site numbered them (local_id), for the site's own tracker.
     bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error) override;
-    bool callStanding(qint64 callId, CallStanding *standing, QString *error) override;
-    bool countOpenMissed(const QString &site, qint64 *count, QString *error) override;
     bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error) override;
     // Holds the site's name for this connection: two services that number
     // events as the same site would take each other's keys, and the later
@@ -120,7 +109,6 @@ private:
     bool exec(const QString &sql, const QString &step, QString *error);
 
     PgTarget m_target;
-    SqlConnection m_db;
 };
 
 } // namespace tavrod

@@ -2,7 +2,6 @@
 #include "sqlite_store.h"
 
 #include "phone_number.h"
-#include "sql_queries.h"
 
 #include <QDateTime>
 #include <QSqlError>
@@ -197,11 +196,6 @@ bool SqliteStore::customersAfter(const QString &number, int limit, QList<Custome
     while (query.next())
         customers->append(customerFrom(query));
     return true;
-}
-
-bool SqliteStore::caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error)
-{
-    return sql::caller(*this, m_db, sql::asIs, lineNumber, caller, error);
 }
 
 } // namespace tavrod

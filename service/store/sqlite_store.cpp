@@ -1,7 +1,6 @@
 #include "sqlite_store.h"
 
 #include "login_book.h"
-#include "sql_queries.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -95,8 +94,6 @@ const char *const migrations[][14] = {
      nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
-
-const sql::DoneColumns doneColumns {"doneAt", "doneBy"};
 
 // The two-character pieces of a call that the pair index keeps.
 QStringList gramsOf(const QString &number, const QString &name)
@@ -193,8 +190,8 @@ QJsonObject callFromRow(const QJsonObject &event, const QVariant &outcome, const
 }
 
 SqliteStore::SqliteStore(QString path)
-    : m_path(std::move(path))
-    , m_db("store", this)
+    : SqlStore("store", {"doneAt", "doneBy", [](QString text) { return text; }})
+    , m_path(std::move(path))
 {
 }
 
@@ -577,16 +574,6 @@ bool SqliteStore::outcomeBacklog(const QString &site, int limit, QList<QJsonObje
     return true;
 }
 
-bool SqliteStore::callStanding(qint64 callId, CallStanding *standing, QString *error)
-{
-    return sql::callStanding(m_db, doneColumns, callId, standing, error);
-}
-
-bool SqliteStore::countOpenMissed(const QString &site, qint64 *count, QString *error)
-{
-    return sql::countOpenMissed(m_db, doneColumns, site, count, error);
-}
-
 bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
 {
     if (!m_db.isOpen()) {
@@ -614,26 +601,6 @@ bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
             return false;
     }
     return transaction.commit(QStringLiteral("committing"), error);
-}
-
-qint64 SqliteStore::lastId()
-{
-    return sql::lastId(m_db);
-}
-
-bool SqliteStore::eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error)
-{
-    return sql::eventsAfter(m_db, after, limit, rows, error);
-}
-
-bool SqliteStore::readValue(const QString &key, QString *value, QString *error)
-{
-    return sql::readValue(m_db, key, value, error);
-}
-
-bool SqliteStore::writeValue(const QString &key, const QString &value, QString *error)
-{
-    return sql::writeValue(m_db, key, value, error);
 }
 
 namespace {
@@ -679,7 +646,7 @@ bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *e
         where << idColumn + QStringLiteral(" < ?");
         values << request.before;
     }
-    sql::callFilters(request, doneColumns, sql::asIs, &where, &values);
+    callFilters(request, &where, &values);
     const int limit = qBound(1, request.limit, 1000);
     const QString sql = QStringLiteral("SELECT e.body, c.outcome, c.doneAt, c.doneBy FROM %1 JOIN events e ON e.id = c.id%2 ORDER BY %3 DESC LIMIT %4")
                             .arg(from,

@@ -1,30 +1,30 @@
-#include "sql_queries.h"
+#include "sql_store.h"
 
 #include "phone_number.h"
-#include "sql_connection.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
-namespace tavrod::sql {
+namespace tavrod {
 
-QString asIs(QString text)
+SqlStore::SqlStore(const char *kind, const Dialect &dialect)
+    : m_db(kind, this)
+    , m_dialect(dialect)
 {
-    return text;
 }
 
-qint64 lastId(const QSqlDatabase &db)
+qint64 SqlStore::lastId()
 {
-    QSqlQuery query(db);
+    QSqlQuery query(m_db);
     if (query.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM events")) && query.next())
         return query.value(0).toLongLong();
     return 0;
 }
 
-bool eventsAfter(const QSqlDatabase &db, qint64 after, int limit, QList<QByteArray> *rows, QString *error)
+bool SqlStore::eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error)
 {
-    QSqlQuery query(db);
+    QSqlQuery query(m_db);
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT body FROM events WHERE id > ? ORDER BY id LIMIT ?"));
     bindAll(query, {after, limit});
@@ -37,11 +37,11 @@ bool eventsAfter(const QSqlDatabase &db, qint64 after, int limit, QList<QByteArr
     return true;
 }
 
-bool readValue(const QSqlDatabase &db, const QString &key, QString *value, QString *error)
+bool SqlStore::readValue(const QString &key, QString *value, QString *error)
 {
-    QSqlQuery query(db);
+    QSqlQuery query(m_db);
     query.prepare(QStringLiteral("SELECT value FROM kv WHERE key = ?"));
-    query.bindValue(0, key);
+    bindAll(query, {m_dialect.stored(key)});
     if (!query.exec()) {
         *error = sqlError(QStringLiteral("reading %1").arg(key), query.lastError());
         return false;
@@ -50,12 +50,12 @@ bool readValue(const QSqlDatabase &db, const QString &key, QString *value, QStri
     return true;
 }
 
-bool writeValue(const QSqlDatabase &db, const QString &key, const QString &value, QString *error)
+bool SqlStore::writeValue(const QString &key, const QString &value, QString *error)
 {
-    QSqlQuery query(db);
+    QSqlQuery query(m_db);
     query.prepare(QStringLiteral("INSERT INTO kv (key, value) VALUES (?, ?)"
                                  " ON CONFLICT (key) DO UPDATE SET value = excluded.value"));
-    bindAll(query, {key, value});
+    bindAll(query, {m_dialect.stored(key), m_dialect.stored(value)});
     if (!query.exec()) {
         *error = sqlError(QStringLiteral("writing %1").arg(key), query.lastError());
         return false;
@@ -63,12 +63,11 @@ bool writeValue(const QSqlDatabase &db, const QString &key, const QString &value
     return true;
 }
 
-bool callStanding(const QSqlDatabase &db, const DoneColumns &done, qint64 callId, CallStanding *standing,
-                  QString *error)
+bool SqlStore::callStanding(qint64 callId, CallStanding *standing, QString *error)
 {
-    QSqlQuery query(db);
+    QSqlQuery query(m_db);
     query.prepare(QStringLiteral("SELECT outcome, %1, %2, portName FROM calls WHERE id = ?")
-                      .arg(QLatin1String(done.at), QLatin1String(done.by)));
+                      .arg(QLatin1String(m_dialect.doneAt), QLatin1String(m_dialect.doneBy)));
     bindAll(query, {callId});
     if (!query.exec()) {
         *error = sqlError(QStringLiteral("reading call %1").arg(callId), query.lastError());
@@ -84,14 +83,14 @@ bool callStanding(const QSqlDatabase &db, const DoneColumns &done, qint64 callId
     return true;
 }
 
-bool countOpenMissed(const QSqlDatabase &db, const DoneColumns &done, const QString &site, qint64 *count,
-                     QString *error)
+bool SqlStore::countOpenMissed(const QString &site, qint64 *count, QString *error)
 {
-    QSqlQuery query(db);
+    QSqlQuery query(m_db);
     query.prepare(QStringLiteral("SELECT count(*) FROM calls WHERE outcome = 'missed' AND %1 IS NULL%2")
-                      .arg(QLatin1String(done.at), site.isEmpty() ? QString() : QStringLiteral(" AND site = ?")));
+                      .arg(QLatin1String(m_dialect.doneAt),
+                           site.isEmpty() ? QString() : QStringLiteral(" AND site = ?")));
     if (!site.isEmpty())
-        bindAll(query, {site});
+        bindAll(query, {m_dialect.stored(site)});
     if (!query.exec() || !query.next()) {
         *error = sqlError(QStringLiteral("counting missed calls"), query.lastError());
         return false;
@@ -100,8 +99,30 @@ bool countOpenMissed(const QSqlDatabase &db, const DoneColumns &done, const QStr
     return true;
 }
 
-void callFilters(const CallQuery &request, const DoneColumns &done, StoredText stored, QStringList *where,
-                 QVariantList *values)
+bool SqlStore::caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error)
+{
+    caller->reset();
+    std::optional<Customer> known;
+    const QString number = tavro::bridge::numberDigits(lineNumber);
+    if (number.isEmpty())
+        return true;
+    if (!customer(number, &known, error))
+        return false;
+    if (!known)
+        return true;
+    QSqlQuery calls(m_db);
+    calls.setForwardOnly(true);
+    calls.prepare(QStringLiteral("SELECT count(*), max(at) FROM calls WHERE number = ?"));
+    bindAll(calls, {m_dialect.stored(lineNumber)}, NullText::Empty);
+    if (!calls.exec() || !calls.next()) {
+        *error = sqlError(QStringLiteral("counting calls"), calls.lastError());
+        return false;
+    }
+    *caller = Caller{*known, calls.value(0).toLongLong(), calls.value(1).toString()};
+    return true;
+}
+
+void SqlStore::callFilters(const CallQuery &request, QStringList *where, QVariantList *values) const
 {
     const struct {
         const QString &value;
@@ -114,35 +135,11 @@ void callFilters(const CallQuery &request, const DoneColumns &done, StoredText s
     for (const auto &condition : conditions) {
         if (!condition.value.isEmpty()) {
             *where << QString::fromLatin1(condition.condition);
-            *values << stored(condition.value);
+            *values << m_dialect.stored(condition.value);
         }
     }
     if (request.openMissed)
-        *where << QStringLiteral("c.outcome = 'missed' AND c.%1 IS NULL").arg(QLatin1String(done.at));
+        *where << QStringLiteral("c.outcome = 'missed' AND c.%1 IS NULL").arg(QLatin1String(m_dialect.doneAt));
 }
 
-bool caller(CustomerBook &book, const QSqlDatabase &db, StoredText stored, const QString &lineNumber,
-            std::optional<Caller> *caller, QString *error)
-{
-    caller->reset();
-    std::optional<Customer> known;
-    const QString number = tavro::bridge::numberDigits(lineNumber);
-    if (number.isEmpty())
-        return true;
-    if (!book.customer(number, &known, error))
-        return false;
-    if (!known)
-        return true;
-    QSqlQuery calls(db);
-    calls.setForwardOnly(true);
-    calls.prepare(QStringLiteral("SELECT count(*), max(at) FROM calls WHERE number = ?"));
-    bindAll(calls, {stored(lineNumber)}, NullText::Empty);
-    if (!calls.exec() || !calls.next()) {
-        *error = sqlError(QStringLiteral("counting calls"), calls.lastError());
-        return false;
-    }
-    *caller = Caller{*known, calls.value(0).toLongLong(), calls.value(1).toString()};
-    return true;
-}
-
-} // namespace tavrod::sql
+} // namespace tavrod
