@@ -14,15 +14,14 @@
 // built with this benchmark; give two to compare before and after).
 // The attacks run in a child process of this program (--attack), so the
 // measuring client is not queued behind them.
+#include "bench_common.h"
 #include "pty_pair.h"
 #include "wait_until.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QNetworkRequest>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -267,31 +266,6 @@ int runAttack(quint16 port, const QByteArray &token, int seconds)
 
 // ---- the normal client and the measurements (parent process) ----
 
-struct ProcStats
-{
-    double cpuSeconds = 0;
-    double peakRssMiB = 0;
-};
-
-ProcStats statsOf(qint64 pid)
-{
-    ProcStats stats;
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (stat.open(QIODevice::ReadOnly)) {
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        stats.cpuSeconds = (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
-    }
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("VmHWM:"))
-                stats.peakRssMiB = line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-        }
-    }
-    return stats;
-}
-
 QByteArray callReport(qint64 number)
 {
     return "Report\r\nD\r\nTime:12071330\r\nNumber:9" + QByteArray::number(number).rightJustified(8, '0')
@@ -302,12 +276,6 @@ qint64 numberIn(const QString &text)
 {
     const qsizetype at = text.indexOf(QLatin1String("\"lNumber\":\"9"));
     return at < 0 ? -1 : QStringView(text).mid(at + 12, 8).toLongLong();
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
 // One GET /healthz on a new connection; ok when 200 came within 1 s.
@@ -350,21 +318,14 @@ void runOne(const QString &program, int seconds)
 {
     QTemporaryDir dir;
     PtyPair pty;
-    QProcess tavrod;
-    QByteArray err;
-    QObject::connect(&tavrod, &QProcess::readyReadStandardError, &tavrod, [&] {
-        err += tavrod.readAllStandardError();
-        if (err.size() > 65536) // its log under attack; only the start matters here
-            err = err.left(4096);
-    });
-    tavrod.start(program, {"--map", "COM1=" + pty.slavePath(), "--db", dir.filePath("bench.db"), "--token-file",
-                           dir.filePath("token"), "--listen", "127.0.0.1:0"});
-    static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
-    waitUntil([&] { return listening.match(QString::fromUtf8(err)).hasMatch(); }, 10000);
-    const quint16 port = quint16(listening.match(QString::fromUtf8(err)).captured(1).toUInt());
-    QFile tokenFile(dir.filePath("token"));
-    tokenFile.open(QIODevice::ReadOnly);
-    const QByteArray token = tokenFile.readLine().trimmed();
+    // Its log under attack grows fast; only the start matters here.
+    TavrodChild tavrod(program, dir.path(), {"--map", "COM1=" + pty.slavePath(), "--db", dir.filePath("bench.db")},
+                       10000, [](QByteArray &log) {
+                           if (log.size() > 65536)
+                               log = log.left(4096);
+                       });
+    const quint16 port = tavrod.port;
+    const QByteArray token = tavrod.token;
     if (port == 0) {
         std::printf("%s did not start\n", qPrintable(program));
         return;
@@ -397,7 +358,7 @@ void runOne(const QString &program, int seconds)
     openStream();
     waitUntil([&] { return stream.state() == QAbstractSocket::ConnectedState; }, 5000);
 
-    const ProcStats before = statsOf(tavrod.processId());
+    const ProcStats before = statsOf(tavrod.pid());
     QProcess attack;
     attack.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     attack.start(QCoreApplication::applicationFilePath(),
@@ -424,8 +385,8 @@ void runOne(const QString &program, int seconds)
     waitUntil([&] { return written.empty(); }, 2000);
     attack.waitForFinished(20000);
     const QByteArray attackReport = attack.readAllStandardOutput();
-    const ProcStats after = statsOf(tavrod.processId());
-    const bool alive = tavrod.state() == QProcess::Running;
+    const ProcStats after = statsOf(tavrod.pid());
+    const bool alive = tavrod.running();
 
     std::printf("%s\n  %s, peak RSS %.1f MiB (%.1f before the attack), CPU %.1f s in %d s\n"
                 "  normal client: End line -> stream p50 %.1f ms p99 %.1f ms; %zu of %lld calls received, "
@@ -438,9 +399,6 @@ void runOne(const QString &program, int seconds)
     std::fflush(stdout);
     QObject::disconnect(&stream, nullptr, nullptr, nullptr);
     stream.abort();
-    tavrod.terminate();
-    if (!tavrod.waitForFinished(10000))
-        tavrod.kill();
 }
 
 } // namespace

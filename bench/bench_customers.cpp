@@ -7,6 +7,7 @@
 //  4. import of 100,000 rows over HTTP; export of the whole book over HTTP
 //     with tavrod's peak RSS.
 // Arguments (optional): customers [postgres: 1, 0 (SQLite only) or 2 (PostgreSQL only)].
+#include "bench_common.h"
 #include "customer_book.h"
 #include "pg_server.h"
 #include "pg_store.h"
@@ -16,11 +17,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QNetworkRequest>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
@@ -31,7 +29,6 @@
 #include <vector>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 using namespace tavrod;
 
@@ -74,22 +71,6 @@ double cpuSeconds()
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double cpuSecondsOf(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
 bool fill(CustomerBook &book, qint64 count, const char *label)
@@ -163,46 +144,14 @@ void searches(CustomerBook &book, const char *label)
     }
 }
 
-double peakRssMiB(qint64 pid, const char *field = "VmHWM:")
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith(field))
-                return line.mid(int(strlen(field))).trimmed().split(' ').first().toDouble() / 1024.0;
-        }
-    }
-    return 0;
-}
-
-class Tavrod
+// tavrod on the pty with a database of its own.
+class Tavrod : public TavrodChild
 {
 public:
     Tavrod(const QString &folder, const QString &db, const QString &device)
+        : TavrodChild(QStringLiteral(TAVROD_PATH), folder, {"--map", "COM1=" + device, "--db", db}, 30000)
     {
-        QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
-                         [this] { m_err += m_process.readAllStandardError(); });
-        m_process.start(QStringLiteral(TAVROD_PATH), {"--map", "COM1=" + device, "--db", db, "--token-file",
-                                                      folder + "/token", "--listen", "127.0.0.1:0"});
-        static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
-        waitUntil([&] { return listening.match(QString::fromUtf8(m_err)).hasMatch(); }, 30000);
-        port = quint16(listening.match(QString::fromUtf8(m_err)).captured(1).toUInt());
-        QFile file(folder + "/token");
-        if (file.open(QIODevice::ReadOnly))
-            token = file.readLine().trimmed();
     }
-    ~Tavrod()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(20000);
-    }
-    qint64 pid() const { return m_process.processId(); }
-    quint16 port = 0;
-    QByteArray token;
-
-private:
-    QProcess m_process;
-    QByteArray m_err;
 };
 
 QByteArray callReport(const QString &number)
@@ -291,22 +240,22 @@ void importAndExport(const QString &folder, const QString &db, qint64 count)
         qint64 bytes = 0, rows = 0;
         QElapsedTimer clock;
         clock.start();
-        const double cpu = cpuSecondsOf(fresh.pid());
+        const double cpu = statsOf(fresh.pid()).cpuSeconds;
         const QByteArray head = httpExchange(
             fresh.port,
             "POST /api/customers/import HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Type: text/csv\r\n"
             "Authorization: Bearer " + fresh.token + "\r\nContent-Length: " + QByteArray::number(csv.size()) + "\r\n\r\n" + csv,
             &bytes, &rows);
         std::printf("import: 100,000 rows (%.1f MB CSV) in %.2f s, tavrod CPU %.2f s: %s\n", csv.size() / 1e6,
-                    clock.elapsed() / 1000.0, cpuSecondsOf(fresh.pid()) - cpu,
+                    clock.elapsed() / 1000.0, statsOf(fresh.pid()).cpuSeconds - cpu,
                     head.mid(head.indexOf("\r\n\r\n") + 4).left(80).constData());
     }
     Tavrod tavrod(folder, db, pty.slavePath());
-    const double before = peakRssMiB(tavrod.pid());
+    const double before = statsOf(tavrod.pid()).peakRssMiB;
     qint64 bytes = 0, lines = 0;
     QElapsedTimer clock;
     clock.start();
-    const double cpu = cpuSecondsOf(tavrod.pid());
+    const double cpu = statsOf(tavrod.pid()).cpuSeconds;
     httpExchange(tavrod.port,
                  "GET /api/customers/export HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nAuthorization: Bearer "
                      + tavrod.token + "\r\n\r\n",
@@ -314,8 +263,8 @@ void importAndExport(const QString &folder, const QString &db, qint64 count)
     // Every CSV line ends in CR LF, as does every chunk's size and data.
     std::printf("export: %lld customers, %.1f MB received in %.2f s (tavrod CPU %.2f s); tavrod peak RSS %.1f MiB"
                 " before, %.1f MiB after\n",
-                static_cast<long long>(count), bytes / 1e6, clock.elapsed() / 1000.0, cpuSecondsOf(tavrod.pid()) - cpu,
-                before, peakRssMiB(tavrod.pid()));
+                static_cast<long long>(count), bytes / 1e6, clock.elapsed() / 1000.0, statsOf(tavrod.pid()).cpuSeconds - cpu,
+                before, statsOf(tavrod.pid()).peakRssMiB);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 //  2. CPU: a burst of 10x as many calls written as fast as the pty takes them, tavrod's
 //     CPU per call with --mqtt against the same burst without it.
 // Arguments (optional): calls, for smaller runs.
+#include "bench_common.h"
 #include "pty_pair.h"
 #include "wait_until.h"
 
@@ -14,7 +15,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -29,19 +29,10 @@
 
 #include <unistd.h>
 
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double cpuOf(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
 
 quint16 freePort()
 {
@@ -94,24 +85,16 @@ QByteArray callReport(qint64 number)
         + "\r\nName:bench\r\nGroup:1\r\nType:S\r\nEnd\r\n";
 }
 
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
-
 // Starts tavrod on the pty and waits until its port is open (and, with a
 // broker, until it says it is connected).
-std::unique_ptr<Child> startTavrod(const QString &folder, const PtyPair &pty, quint16 brokerPort)
+std::unique_ptr<TavrodChild> startTavrod(const QString &folder, const PtyPair &pty, quint16 brokerPort)
 {
     QStringList arguments{"--map", "COM1=" + pty.slavePath(), "--open", "COM1", "--db", folder + "/bench.db",
-                          "--token-file", folder + "/token", "--listen", "127.0.0.1:0", "--site", "bench"};
+                          "--site", "bench"};
     if (brokerPort)
         arguments << "--mqtt" << QStringLiteral("mqtt://127.0.0.1:%1").arg(brokerPort);
-    auto tavrod = std::make_unique<Child>(QStringLiteral(TAVROD_PATH), arguments);
-    waitUntil([&] {
-        return tavrod->errors.contains("listening on") && (!brokerPort || tavrod->errors.contains("connected to"));
-    }, 10000);
+    auto tavrod = std::make_unique<TavrodChild>(QStringLiteral(TAVROD_PATH), folder, arguments);
+    waitUntil([&] { return !brokerPort || tavrod->log().contains("connected to"); }, 10000);
     QElapsedTimer settle;
     settle.start();
     waitUntil([&] { return settle.elapsed() > 500; }, 1000); // the port opens
@@ -119,12 +102,10 @@ std::unique_ptr<Child> startTavrod(const QString &folder, const PtyPair &pty, qu
 }
 
 // The newest stored id, from /healthz (no token needed).
-qint64 lastIdOf(const Child &tavrod)
+qint64 lastIdOf(const TavrodChild &tavrod)
 {
-    static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
-    const quint16 http = quint16(listening.match(QString::fromUtf8(tavrod.errors)).captured(1).toUInt());
     QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, http);
+    socket.connectToHost(QHostAddress::LocalHost, tavrod.port);
     socket.waitForConnected(1000);
     socket.write("GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     QByteArray answer;
@@ -135,16 +116,16 @@ qint64 lastIdOf(const Child &tavrod)
 }
 
 // Writes the calls as one stream and waits until `done`; tavrod's CPU seconds.
-double burst(PtyPair &pty, const Child &tavrod, qint64 first, int calls, const std::function<bool()> &done)
+double burst(PtyPair &pty, const TavrodChild &tavrod, qint64 first, int calls, const std::function<bool()> &done)
 {
-    const double before = cpuOf(tavrod.pid());
+    const double before = statsOf(tavrod.pid()).cpuSeconds;
     QByteArray all;
     for (int i = 0; i < calls; ++i)
         all += callReport(first + i);
     pty.write(all);
     if (!done())
         std::printf("the burst did not complete\n");
-    return cpuOf(tavrod.pid()) - before;
+    return statsOf(tavrod.pid()).cpuSeconds - before;
 }
 
 } // namespace

@@ -4,15 +4,13 @@
 // there is no DISPLAY. tavrod is a child process; the popup runs in this
 // process, which writes the pty, so both ends read one clock.
 // Arguments (optional): calls.
+#include "bench_common.h"
 #include "call_card.h"
 #include "popup_app.h"
 #include "pty_pair.h"
 #include "wait_until.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -27,12 +25,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
 
 QByteArray callReport(int number)
 {
@@ -67,17 +59,13 @@ int main(int argc, char *argv[])
 
     PtyPair pty;
     QTemporaryDir dir;
-    QProcess tavrod;
-    QByteArray err;
-    QObject::connect(&tavrod, &QProcess::readyReadStandardError, [&] { err += tavrod.readAllStandardError(); });
-    tavrod.start(QStringLiteral(TAVROD_PATH), {"--map", "COM1=" + pty.slavePath(), "--db", dir.filePath("bench.db"),
-                                               "--token-file", dir.filePath("token"), "--listen", "127.0.0.1:0"});
-    static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
-    if (!waitUntil([&] { return listening.match(QString::fromUtf8(err)).hasMatch(); }, 10000)) {
-        std::printf("tavrod did not start: %s\n", err.constData());
+    TavrodChild tavrod(QStringLiteral(TAVROD_PATH), dir.path(),
+                       {"--map", "COM1=" + pty.slavePath(), "--db", dir.filePath("bench.db")});
+    if (tavrod.port == 0) {
+        std::printf("tavrod did not start: %s\n", tavrod.log().constData());
         return 1;
     }
-    const QString port = listening.match(QString::fromUtf8(err)).captured(1);
+    const QString port = QString::number(tavrod.port);
 
     QSettings store(dir.filePath("popup.ini"), QSettings::IniFormat);
     popup::PopupSettings settings;
@@ -120,7 +108,5 @@ int main(int argc, char *argv[])
     std::printf("tavro_popup, %d calls: End line on the pty -> card window exposed on the X server:"
                 " p50 %.2f ms  p95 %.2f ms  max %.2f ms\n",
                 calls, percentile(toScreen, 0.5), percentile(toScreen, 0.95), percentile(toScreen, 1.0));
-    tavrod.terminate();
-    tavrod.waitForFinished(10000);
     return 0;
 }

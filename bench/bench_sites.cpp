@@ -9,6 +9,7 @@
 //  3. history: M stored calls (default 1,000,000), /api/calls' query for a
 //     four-digit and a two-syllable fragment, 200 each, p50/p95.
 // Arguments (optional): calls-per-site history-rows.
+#include "bench_common.h"
 #include "pg_server.h"
 #include "pg_store.h"
 #include "pty_pair.h"
@@ -17,13 +18,10 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkRequest>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -49,12 +47,6 @@ bool waitPaced(const std::function<bool()> &done, int timeoutMs)
     return waitUntil(done, timeoutMs, 20);
 }
 
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
-}
-
 // Number 9SNNNNNNN: S is the site (1..3), N the call's sequence.
 QByteArray callReport(int site, int sequence)
 {
@@ -64,50 +56,33 @@ QByteArray callReport(int site, int sequence)
 
 class Site
 {
+    // Before tavrod: its log is checked for these from its start.
+    std::map<QByteArray, std::optional<Clock::time_point>> m_watch;
+
 public:
     Site(int siteIndex, const QString &url, const QString &folder, const QString &device)
         : index(siteIndex)
+        , tavrod(QStringLiteral(TAVROD_PATH), folder,
+                 {"--map", "COM1=" + device, "--db", url, "--site", QStringLiteral("site%1").arg(siteIndex), "--spool",
+                  folder + "/spool.db"},
+                 10000, [this](QByteArray &log) {
+                     for (auto &[text, at] : m_watch) {
+                         if (!at && log.contains(text))
+                             at = Clock::now();
+                     }
+                 })
     {
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process, [this] {
-            m_err += m_process.readAllStandardError();
-            for (auto &[text, at] : m_watch) {
-                if (!at && m_err.contains(text))
-                    at = Clock::now();
-            }
-        });
-        m_process.start(QStringLiteral(TAVROD_PATH),
-                        {"--map", "COM1=" + device, "--db", url, "--site", QStringLiteral("site%1").arg(siteIndex),
-                         "--spool", folder + "/spool.db", "--token-file", folder + "/token", "--listen",
-                         "127.0.0.1:0"});
-        static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
-        waitPaced([&] { return listening.match(QString::fromUtf8(m_err)).hasMatch(); }, 10000);
-        port = quint16(listening.match(QString::fromUtf8(m_err)).captured(1).toUInt());
-        QFile file(folder + "/token");
-        if (file.open(QIODevice::ReadOnly))
-            token = file.readLine().trimmed();
-    }
-    ~Site()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(10000);
     }
     // The moment a log line appears (from now on).
     void watch(const QByteArray &text)
     {
-        m_err.clear();
+        tavrod.log().clear();
         m_watch[text] = std::nullopt;
     }
     std::optional<Clock::time_point> seen(const QByteArray &text) const { return m_watch.at(text); }
 
     int index;
-    quint16 port = 0;
-    QByteArray token;
-
-private:
-    QProcess m_process;
-    QByteArray m_err;
-    std::map<QByteArray, std::optional<Clock::time_point>> m_watch;
+    TavrodChild tavrod;
 };
 
 // A stream client at one site: when each call arrived, and how often.
@@ -135,8 +110,8 @@ void connectClient(Client &client, const Site &site)
         if (client.received[number]++ == 0)
             client.firstAt[number] = Clock::now();
     });
-    QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/stream").arg(site.port)));
-    request.setRawHeader("Authorization", "Bearer " + site.token);
+    QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/stream").arg(site.tavrod.port)));
+    request.setRawHeader("Authorization", "Bearer " + site.tavrod.token);
     client.socket.open(request);
 }
 

@@ -16,18 +16,16 @@
 //                [--fanout-clients 1000] [--calls 2000]
 // Each --tavrod is measured in turn (by default the one built here), so one
 // run gives the figures of an older build next to this one.
+#include "bench_common.h"
 #include "pty_pair.h"
 #include "wait_until.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QNetworkRequest>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QTimer>
@@ -42,72 +40,21 @@
 #include <vector>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct ProcStats
-{
-    double cpuSeconds = 0;
-    double peakRssMiB = 0;
-    double rssMiB = 0;
-};
-
-ProcStats statsOf(qint64 pid)
-{
-    ProcStats stats;
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (stat.open(QIODevice::ReadOnly)) {
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        const double ticks = double(sysconf(_SC_CLK_TCK));
-        stats.cpuSeconds = (fields.value(11).toDouble() + fields.value(12).toDouble()) / ticks;
-    }
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith("VmHWM:"))
-                stats.peakRssMiB = line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-            if (line.startsWith("VmRSS:"))
-                stats.rssMiB = line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
-        }
-    }
-    return stats;
-}
-
-class Tavrod
+// tavrod with room for every client of the run.
+class Tavrod : public TavrodChild
 {
 public:
     Tavrod(const QString &program, const QString &folder, const QString &device)
+        : TavrodChild(program, folder,
+                      {"--map", "COM1=" + device, "--db", folder + "/bench.db", "--max-stream-clients", "6000",
+                       "--max-connections", "2000"})
     {
-        QDir().mkpath(folder);
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
-                         [this] { m_err += m_process.readAllStandardError(); });
-        m_process.start(program, {"--map", "COM1=" + device, "--db", folder + "/bench.db", "--token-file",
-                                  folder + "/token", "--listen", "127.0.0.1:0", "--max-stream-clients", "6000",
-                                  "--max-connections", "2000"});
-        static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
-        waitUntil([&] { return listening.match(QString::fromUtf8(m_err)).hasMatch(); }, 10000);
-        port = quint16(listening.match(QString::fromUtf8(m_err)).captured(1).toUInt());
-        QFile file(folder + "/token");
-        if (file.open(QIODevice::ReadOnly))
-            token = file.readLine().trimmed();
     }
-    ~Tavrod()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(10000);
-    }
-    qint64 pid() const { return m_process.processId(); }
-    quint16 port = 0;
-    QByteArray token;
-
-private:
-    QProcess m_process;
-    QByteArray m_err;
 };
 
 // A client that only counts calls and checks their order by number.
@@ -226,12 +173,6 @@ QByteArray callReport(qint64 number)
 {
     return "Report\r\nD\r\nTime:12071330\r\nNumber:9" + QByteArray::number(number).rightJustified(8, '0')
         + "\r\nName:bench\r\nGroup:1\r\nType:S\r\nEnd\r\n";
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
 void latency(PtyPair &pty, const Tavrod &tavrod, int clientCount, qint64 &nextNumber)

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -70,16 +71,11 @@ struct Options
     }
 };
 
-} // namespace
-
-int main(int argc, char *argv[])
+// First pass before the window system is needed, so that --help and a bad
+// --map work without a display. Qt's own options (-platform ...) are still
+// in this list. Nothing when the program goes on; else its exit status.
+std::optional<int> checkBeforeDisplay(const QStringList &rawArguments)
 {
-    // First pass before the window system is needed, so that --help and a bad
-    // --map work without a display. Qt's own options (-platform ...) are
-    // still in this list; the second pass runs on what QApplication leaves.
-    QStringList rawArguments;
-    for (int i = 0; i < argc; ++i)
-        rawArguments << QString::fromLocal8Bit(argv[i]);
     Options first;
     first.parser.parse(rawArguments);
     if (first.parser.isSet(QStringLiteral("help")) || first.parser.isSet(QStringLiteral("help-all"))) {
@@ -93,7 +89,6 @@ int main(int argc, char *argv[])
         printError(error);
         return usageError;
     }
-
 #if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
     // Without a display QApplication would abort with a page of Qt's own text.
     if (const QString missing = missingDisplay(rawArguments); !missing.isEmpty()) {
@@ -103,28 +98,50 @@ int main(int argc, char *argv[])
         return noDisplay;
     }
 #endif
+    return std::nullopt;
+}
 
-    QApplication app(argc, argv);
+// The second pass, on what QApplication leaves: the ports with the --map
+// overrides; nothing (told) when the command line cannot be used.
+std::optional<tavro::PortMap> portMapFromArguments()
+{
     Options options;
     if (!options.parser.parse(QApplication::arguments())) {
         printError(options.parser.errorText());
-        return usageError;
+        return std::nullopt;
     }
     if (!options.parser.positionalArguments().isEmpty()) {
         printError(QStringLiteral("unexpected argument \"%1\"")
                        .arg(options.parser.positionalArguments().constFirst()));
-        return usageError;
+        return std::nullopt;
     }
+    QString error;
     const auto overrides = tavro_test::parsePortMapOptions(options.parser.values(options.map), &error);
     if (!overrides) {
         printError(error);
-        return usageError;
+        return std::nullopt;
     }
     tavro::PortMap portMap = tavro::defaultPortMap();
     for (auto it = overrides->cbegin(); it != overrides->cend(); ++it)
         portMap.insert(it.key(), it.value());
+    return portMap;
+}
 
-    tavro_test window(portMap);
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList rawArguments;
+    for (int i = 0; i < argc; ++i)
+        rawArguments << QString::fromLocal8Bit(argv[i]);
+    if (const std::optional<int> status = checkBeforeDisplay(rawArguments))
+        return *status;
+
+    QApplication app(argc, argv);
+    const std::optional<tavro::PortMap> portMap = portMapFromArguments();
+    if (!portMap)
+        return usageError;
+    tavro_test window(*portMap);
     // The exit button ends the program at once, also from inside a dial or
     // SendCmd wait, where QApplication::exit would only take effect once the
     // wait returns. The ports are closed by then; nothing else needs saving.

@@ -162,7 +162,20 @@ void tavro_test::buildClientArea()
     client->setObjectName(QStringLiteral("client"));
     client->setFixedSize(twips::toPixels(10110), twips::toPixels(10545));
     setCentralWidget(client);
+    // Made in this order: it is the order the widgets are stacked in.
+    addPortPicker(client);
+    addButtons(client);
+    addMessageBoxes(client);
 
+    timerHook = new QTimer(this);
+    timerHook->setObjectName(QStringLiteral("timerHook"));
+    connect(timerHook, &QTimer::timeout, this, [this] { ++gTimerHookCnt; });
+
+    connectClientArea();
+}
+
+void tavro_test::addPortPicker(QWidget *client)
+{
     cbComPort = new QComboBox(client);
     cbComPort->setObjectName(QStringLiteral("cbComPort"));
     cbComPort->setEditable(true);
@@ -176,7 +189,10 @@ void tavro_test::buildClientArea()
     cbComPort->setCurrentIndex(-1);
     cbComPort->setEditText(QStringLiteral("포트설정"));
     cbComPort->setGeometry(twips::toPixels(480, 240, 1095, 300));
+}
 
+void tavro_test::addButtons(QWidget *client)
+{
     auto makeButton = [client](QPushButton *&button, const char *name, const QString &caption,
                                const QRect &geometry) {
         button = new QPushButton(caption, client);
@@ -197,7 +213,10 @@ void tavro_test::buildClientArea()
     setBackground(cmdCloseTavro, QColor(0, 255, 255));
     setBackground(cmdCOMPortState, QColor(0, 192, 192));
     setBackground(cmdExit, QColor(128, 255, 128));
+}
 
+void tavro_test::addMessageBoxes(QWidget *client)
+{
     Label2 = new QLabel(QStringLiteral("-->>          송수신 메시지      <<--"), client);
     Label2->setObjectName(QStringLiteral("Label2"));
     Label2->setGeometry(twips::toPixels(3120, 840, 3135, 255));
@@ -233,11 +252,10 @@ void tavro_test::buildClientArea()
     Line1->setFrameShape(QFrame::HLine);
     Line1->setFrameShadow(QFrame::Plain);
     Line1->setGeometry(0, 0, twips::toPixels(10080), 1);
+}
 
-    timerHook = new QTimer(this);
-    timerHook->setObjectName(QStringLiteral("timerHook"));
-    connect(timerHook, &QTimer::timeout, this, [this] { ++gTimerHookCnt; });
-
+void tavro_test::connectClientArea()
+{
     QWidget::setTabOrder(cmdOpenTavro, cmdCloseTavro);
     QWidget::setTabOrder(cmdCloseTavro, lstResult);
     QWidget::setTabOrder(lstResult, txtRx);
@@ -261,69 +279,72 @@ void tavro_test::buildClientArea()
 void tavro_test::runMenuEntry(const tavro_console::MenuEntry &entry)
 {
     using tavro_console::MenuKind;
-    const QString label = text(entry.label);
     switch (entry.kind) {
     case MenuKind::Command:
         if (entry.label)
-            addLog(label);
+            addLog(text(entry.label));
         if (entry.label2)
             addLog(text(entry.label2));
         SendCommand(entry.cmd, text(entry.para1), QString(), QString());
         break;
-    case MenuKind::AskNumber: {
-        const QString number = askNumber(entry.dialogCaption, entry.dialogTitle);
-        if (number.isEmpty())
-            return;
-        addLog(label + number);
-        SendCommand(entry.cmd, number, text(entry.para2), QString());
+    case MenuKind::AskNumber:
+    case MenuKind::Dial:
+        runNumberEntry(entry);
         break;
-    }
-    case MenuKind::AskDateTime: {
-        const DateTime input = askDateTime(entry.dialogCaption, true);
-        if (input.date.isEmpty() || input.time.isEmpty())
-            return;
-        addLog(label + input.date + QStringLiteral(" 시간=") + input.time);
-        SendCommand(entry.cmd, input.date, input.time, QString());
+    case MenuKind::AskDateTime:
+    case MenuKind::AskTime:
+        runDateTimeEntry(entry);
         break;
-    }
-    case MenuKind::AskTime: {
-        // The greyed month and day still yield a date; it is not sent.
-        const DateTime input = askDateTime(entry.dialogCaption, false);
-        if (input.date.isEmpty() || input.time.isEmpty())
-            return;
-        addLog(label + QStringLiteral(" 시간=") + input.time);
-        SendCommand(entry.cmd, input.time, QString(), QString());
+    case MenuKind::AskMelody:
+    case MenuKind::AskGroupMelody:
+        runMelodyEntry(entry);
         break;
-    }
-    case MenuKind::AskMelody: {
-        const auto melody = askMelody(entry.dialogCaption, false);
-        if (!melody)
-            return;
-        addLog(label + melody->number + QStringLiteral("  멜로디곡명=") + melody->title);
-        SendCommand(entry.cmd, melody->number, QString(), QString());
-        break;
-    }
-    case MenuKind::AskGroupMelody: {
-        const auto melody = askMelody(entry.dialogCaption, true);
-        if (!melody)
-            return;
-        addLog(label + melody->group + QStringLiteral("멜로디 번호=") + melody->number
-               + QStringLiteral("  멜로디곡명=") + melody->title);
-        SendCommand(entry.cmd, melody->group, melody->number, QString());
-        break;
-    }
-    case MenuKind::Dial: {
-        const QString number = askNumber(entry.dialogCaption, entry.dialogTitle);
-        if (number.isEmpty())
-            return;
-        addLog(label + number);
-        dial(entry.cmd, number);
-        break;
-    }
     case MenuKind::Menu:
     case MenuKind::Separator:
     case MenuKind::NoAction:
         break;
+    }
+}
+
+void tavro_test::runNumberEntry(const tavro_console::MenuEntry &entry)
+{
+    const QString number = askNumber(entry.dialogCaption, entry.dialogTitle);
+    if (number.isEmpty())
+        return;
+    addLog(text(entry.label) + number);
+    if (entry.kind == tavro_console::MenuKind::Dial)
+        dial(entry.cmd, number);
+    else
+        SendCommand(entry.cmd, number, text(entry.para2), QString());
+}
+
+void tavro_test::runDateTimeEntry(const tavro_console::MenuEntry &entry)
+{
+    // For the time alone the greyed month and day still yield a date; it is not sent.
+    const bool withDate = entry.kind == tavro_console::MenuKind::AskDateTime;
+    const DateTime input = askDateTime(entry.dialogCaption, withDate);
+    if (input.date.isEmpty() || input.time.isEmpty())
+        return;
+    addLog(text(entry.label) + (withDate ? input.date : QString()) + QStringLiteral(" 시간=") + input.time);
+    if (withDate)
+        SendCommand(entry.cmd, input.date, input.time, QString());
+    else
+        SendCommand(entry.cmd, input.time, QString(), QString());
+}
+
+void tavro_test::runMelodyEntry(const tavro_console::MenuEntry &entry)
+{
+    const bool withGroup = entry.kind == tavro_console::MenuKind::AskGroupMelody;
+    const auto melody = askMelody(entry.dialogCaption, withGroup);
+    if (!melody)
+        return;
+    const QString title = QStringLiteral("  멜로디곡명=") + melody->title;
+    if (withGroup) {
+        addLog(text(entry.label) + melody->group + QStringLiteral("멜로디 번호=") + melody->number + title);
+        SendCommand(entry.cmd, melody->group, melody->number, QString());
+    } else {
+        addLog(text(entry.label) + melody->number + title);
+        SendCommand(entry.cmd, melody->number, QString(), QString());
     }
 }
 

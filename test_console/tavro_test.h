@@ -81,6 +81,10 @@ private:
 
     // The command menu (its table is command_menu.cpp): one entry chosen.
     void runMenuEntry(const tavro_console::MenuEntry &entry);
+    // The entries that ask the operator first; Cancel sends nothing.
+    void runNumberEntry(const tavro_console::MenuEntry &entry);
+    void runDateTimeEntry(const tavro_console::MenuEntry &entry);
+    void runMelodyEntry(const tavro_console::MenuEntry &entry);
     // Asks the operator to lift the handset, waits for it, then dials or gives up.
     void dial(char cmd, const QString &number);
     // Lets events run until a hook report says the handset is up (true) or
@@ -89,6 +93,10 @@ private:
     void SendCommand(char cmd, QString para1, QString para2, QString para3);
 
     void buildClientArea();
+    void addPortPicker(QWidget *client);
+    void addButtons(QWidget *client);
+    void addMessageBoxes(QWidget *client);
+    void connectClientArea();
     void connectControlEvents();
     void startUp();
     void openPort(const QString &portName);

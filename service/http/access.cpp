@@ -22,8 +22,6 @@
 
 namespace tavrod {
 
-namespace {
-
 qint64 monotonicMs()
 {
     static QElapsedTimer clock = [] {
@@ -33,6 +31,8 @@ qint64 monotonicMs()
     }();
     return clock.elapsed();
 }
+
+namespace {
 
 bool constantTimeEqual(const QByteArray &a, const QByteArray &b)
 {

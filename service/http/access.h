@@ -37,6 +37,10 @@ struct Principal
     bool allows(Scope needed) const { return scope != Scope::None && int(scope) >= int(needed); }
 };
 
+// Milliseconds on a clock that never goes back: what the failure limiter and
+// the dashboard's sessions time by unless a test gives them another.
+qint64 monotonicMs();
+
 // Failed logins and wrong tokens per peer address: each failure is answered
 // after a delay that doubles, and past a count with 429 until the peer has
 // failed no more for a while. Only failures are counted, so the right token

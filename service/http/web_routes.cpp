@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -34,16 +33,6 @@ QByteArray contentTypeOf(const QString &fileName)
             return entry.type;
     }
     return "application/octet-stream";
-}
-
-qint64 monotonicMs()
-{
-    static QElapsedTimer clock = [] {
-        QElapsedTimer timer;
-        timer.start();
-        return timer;
-    }();
-    return clock.elapsed();
 }
 
 struct LoginForm

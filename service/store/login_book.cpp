@@ -27,7 +27,7 @@ QByteArray randomSecret()
 
 LoginBook::LoginBook(QString db)
     : m_db(std::move(db))
-    , m_connection(QStringLiteral("tavrod-logins-%1").arg(quintptr(this)))
+    , m_sql("logins", this)
 {
 }
 
@@ -41,28 +41,22 @@ bool LoginBook::open(QString *error)
     close();
     if (isPostgresUrl(m_db)) {
         PgTarget target;
-        if (!parsePostgresUrl(m_db, &target, error))
+        if (!parsePostgresUrl(m_db, &target, error)
+            || !openConnection(m_sql, target, {"connect_timeout=2", "application_name=tavrod-logins",
+                                               "tcp_user_timeout=5000"}, error)) {
+            close();
             return false;
-        m_sql = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
-        m_sql.setHostName(target.host);
-        if (target.port > 0)
-            m_sql.setPort(target.port);
-        m_sql.setUserName(target.user);
-        m_sql.setPassword(target.password);
-        m_sql.setDatabaseName(target.database);
-        const QStringList options{"connect_timeout=2", "application_name=tavrod-logins", "tcp_user_timeout=5000"};
-        m_sql.setConnectOptions((options + target.options).join(u';'));
+        }
     } else {
         // A plain connection: no lock of the service's is needed to read or
         // write these few rows, and WAL lets both work at once.
-        m_sql = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+        m_sql.add(QStringLiteral("QSQLITE"));
         m_sql.setDatabaseName(m_db);
         m_sql.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
-    }
-    if (!m_sql.open()) {
-        *error = QStringLiteral("cannot open %1: %2").arg(m_db, m_sql.lastError().text().simplified());
-        close();
-        return false;
+        if (!m_sql.openAs(QStringLiteral("cannot open %1").arg(m_db), error)) {
+            close();
+            return false;
+        }
     }
     if (!exec(QString::fromLatin1(tokensTableSql), {}, error) || !exec(QString::fromLatin1(sessionsTableSql), {}, error)) {
         close();
@@ -73,16 +67,12 @@ bool LoginBook::open(QString *error)
 
 void LoginBook::close()
 {
-    if (m_sql.isValid()) {
-        m_sql.close();
-        m_sql = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_connection);
-    }
+    m_sql.release();
 }
 
 bool LoginBook::isOpen() const
 {
-    return m_sql.isValid() && m_sql.isOpen();
+    return m_sql.isOpen();
 }
 
 bool LoginBook::exec(const QString &sql, const QVariantList &values, QString *error, int *affected)
@@ -94,7 +84,7 @@ bool LoginBook::exec(const QString &sql, const QVariantList &values, QString *er
     for (int i = 0; ok && i < values.size(); ++i)
         query.bindValue(i, values.at(i));
     if (!ok || !(values.isEmpty() ? query.exec(sql) : query.exec())) {
-        *error = query.lastError().text().simplified();
+        *error = sqlError(QString(), query.lastError());
         return false;
     }
     if (affected)
@@ -122,16 +112,12 @@ bool LoginBook::addToken(const QString &name, const QString &scope, const QByteA
 bool LoginBook::revokeToken(const QString &name, int *removed, QString *error)
 {
     int tokens = 0, sessions = 0;
-    if (!m_sql.transaction()) {
-        *error = m_sql.lastError().text().simplified();
-        return false;
-    }
-    if (!exec(QStringLiteral("DELETE FROM tokens WHERE name = ?"), {name}, error, &tokens)
+    SqlTransaction transaction(m_sql);
+    if (!transaction.begin(QString(), error)
+        || !exec(QStringLiteral("DELETE FROM tokens WHERE name = ?"), {name}, error, &tokens)
         || !exec(QStringLiteral("DELETE FROM remembered_sessions WHERE name = ?"), {name}, error, &sessions)
-        || !m_sql.commit()) {
-        m_sql.rollback();
+        || !transaction.commit(QString(), error))
         return false;
-    }
     *removed = tokens + sessions;
     return true;
 }
@@ -169,7 +155,7 @@ bool LoginBook::list(QList<LoginRow> *rows, QString *error)
     if (!query.exec(QStringLiteral("SELECT hash, name, scope, created, COALESCE(last_used, ''), 0 FROM tokens"
                                    " UNION ALL SELECT hash, name, scope, created, last_used, 1"
                                    " FROM remembered_sessions ORDER BY 6, 2, 4"))) {
-        *error = query.lastError().text().simplified();
+        *error = sqlError(QString(), query.lastError());
         return false;
     }
     while (query.next())
@@ -183,25 +169,17 @@ bool LoginBook::markUsed(const QList<QByteArray> &hashes, const QString &at, QSt
 {
     if (hashes.isEmpty())
         return true;
-    if (!m_sql.transaction()) {
-        *error = m_sql.lastError().text().simplified();
+    SqlTransaction transaction(m_sql);
+    if (!transaction.begin(QString(), error))
         return false;
-    }
     for (const QByteArray &hash : hashes) {
         for (const char *table : {"tokens", "remembered_sessions"}) {
             if (!exec(QStringLiteral("UPDATE %1 SET last_used = ? WHERE hash = ?").arg(QLatin1String(table)),
-                      {at, QString::fromLatin1(hash)}, error)) {
-                m_sql.rollback();
+                      {at, QString::fromLatin1(hash)}, error))
                 return false;
-            }
         }
     }
-    if (!m_sql.commit()) {
-        *error = m_sql.lastError().text().simplified();
-        m_sql.rollback();
-        return false;
-    }
-    return true;
+    return transaction.commit(QString(), error);
 }
 
 bool LoginBook::dropIdleSessions(const QString &idleBefore, QString *error)

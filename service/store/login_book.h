@@ -5,9 +5,10 @@
 #ifndef TAVROD_LOGIN_BOOK_H
 #define TAVROD_LOGIN_BOOK_H
 
+#include "sql_connection.h"
+
 #include <QByteArray>
 #include <QList>
-#include <QSqlDatabase>
 #include <QString>
 
 namespace tavrod {
@@ -71,8 +72,7 @@ private:
     bool exec(const QString &sql, const QVariantList &values, QString *error, int *affected = nullptr);
 
     QString m_db;
-    QString m_connection;
-    QSqlDatabase m_sql;
+    SqlConnection m_sql;
 };
 
 } // namespace tavrod

@@ -33,32 +33,17 @@ Customer customerFromJson(const QByteArray &json)
                     text("created"), text("changed"), row.value(u"rev").toInteger()};
 }
 
-QString pgText(QString text)
-{
-    return text.replace(QChar(0), QChar(0xfffd));
-}
-
-QString failure(const QString &step, const QSqlError &error)
-{
-    return QStringLiteral("%1: %2").arg(step, error.text().simplified());
-}
-
 bool run(QSqlQuery &query, const QString &sql, const QVariantList &values, const QString &step, QString *error)
 {
     query.setForwardOnly(true);
     if (!query.prepare(sql)) {
-        *error = failure(step, query.lastError());
+        *error = sqlError(step, query.lastError());
         return false;
     }
-    // A null QString would be bound as NULL; the columns hold empty texts.
-    for (int i = 0; i < values.size(); ++i) {
-        const QVariant &value = values.at(i);
-        const bool nullText = value.typeId() == QMetaType::QString && value.toString().isNull();
-        query.bindValue(i, nullText ? QVariant(QStringLiteral("")) : value);
-    }
+    bindAll(query, values, NullText::Empty);
     if (query.exec())
         return true;
-    *error = failure(step, query.lastError());
+    *error = sqlError(step, query.lastError());
     return false;
 }
 
@@ -194,12 +179,10 @@ bool PgStore::putCustomers(const QList<Customer> &customers, QList<PutOutcome> *
         *error = QStringLiteral("not connected to %1").arg(m_target.display());
         return false;
     }
-    if (!m_db.transaction()) {
-        *error = failure(QStringLiteral("starting a transaction"), m_db.lastError());
+    SqlTransaction transaction(m_db);
+    if (!transaction.begin(QStringLiteral("starting a transaction"), error))
         return false;
-    }
     const auto fail = [&] {
-        m_db.rollback();
         outcomes->clear();
         return false;
     };
@@ -232,11 +215,7 @@ bool PgStore::putCustomers(const QList<Customer> &customers, QList<PutOutcome> *
         if (!writeCustomers(changed, error))
             return fail();
     }
-    if (!m_db.commit()) {
-        *error = failure(QStringLiteral("committing"), m_db.lastError());
-        return fail();
-    }
-    return true;
+    return transaction.commit(QStringLiteral("committing"), error) || fail();
 }
 
 bool PgStore::writeCustomers(const QList<Customer> &customers, QString *error)
@@ -311,7 +290,7 @@ bool PgStore::caller(const QString &lineNumber, std::optional<Caller> *caller, Q
                                    " (SELECT max(at) FROM calls k WHERE k.number = %2)"
                                    " FROM customers c WHERE c.number = '%3'")
                         .arg(QLatin1String(customerRow), line, number))) {
-        *error = failure(QStringLiteral("reading the caller"), query.lastError());
+        *error = sqlError(QStringLiteral("reading the caller"), query.lastError());
         return false;
     }
     if (query.next())

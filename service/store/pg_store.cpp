@@ -127,25 +127,12 @@ const char updateDone[] =
     "UPDATE calls c SET done_at = r.done_at, done_by = r.done_by FROM json_to_recordset(?::json)"
     " AS r(id BIGINT, done_at TEXT, done_by TEXT) WHERE c.id = r.id AND c.done_at IS NULL";
 
-QString sqlError(const QString &step, const QSqlError &error)
-{
-    // One log line per state change: libpq's messages span lines.
-    return QStringLiteral("%1: %2").arg(step, error.text().simplified());
-}
+} // namespace
 
-// PostgreSQL text cannot hold U+0000; the JSON body keeps it escaped.
 QString pgText(QString text)
 {
     return text.replace(QChar(0), QChar(0xfffd));
 }
-
-void bindAll(QSqlQuery &query, const QVariantList &values)
-{
-    for (int i = 0; i < values.size(); ++i)
-        query.bindValue(i, values.at(i));
-}
-
-} // namespace
 
 const QString PgStore::channel = QStringLiteral("tavro_events");
 
@@ -275,8 +262,8 @@ bool parsePostgresUrl(const QString &text, PgTarget *target, QString *error)
 
 PgStore::PgStore(PgTarget target, QObject *parent)
     : QObject(parent)
+    , SqlStore("pg", {"done_at", "done_by", pgText})
     , m_target(std::move(target))
-    , m_connection(QStringLiteral("tavrod-pg-%1").arg(quintptr(this)))
 {
 }
 
@@ -293,35 +280,23 @@ int PgStore::schemaVersion()
 bool PgStore::open(QString *error)
 {
     close();
-    m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
-    if (!m_db.isValid()) {
-        *error = QStringLiteral("the Qt SQL driver QPSQL is missing (Debian: libqt6sql6-psql)");
-        close();
-        return false;
-    }
-    m_db.setHostName(m_target.host);
-    if (m_target.port > 0)
-        m_db.setPort(m_target.port);
-    m_db.setUserName(m_target.user);
-    m_db.setPassword(m_target.password);
-    m_db.setDatabaseName(m_target.database);
     // A server that stops answering must not hold the event loop for long:
     // connects and unacknowledged TCP sends give up after a few seconds.
-    QStringList options{"connect_timeout=3", "application_name=tavrod", "tcp_user_timeout=5000",
-                        "keepalives_idle=5", "keepalives_interval=2", "keepalives_count=2"};
-    options += m_target.options;
-    m_db.setConnectOptions(options.join(u';'));
-    if (!m_db.open()) {
-        *error = sqlError(QStringLiteral("cannot connect to %1").arg(m_target.display()), m_db.lastError());
+    if (!openConnection(m_db, m_target,
+                        {"connect_timeout=3", "application_name=tavrod", "tcp_user_timeout=5000", "keepalives_idle=5",
+                         "keepalives_interval=2", "keepalives_count=2"},
+                        error)
+        // Server notices (an extension that exists already...) are no news.
+        || !exec(QStringLiteral("SET client_min_messages TO warning"), QStringLiteral("configuring"), error)
+        || !migrate(error) || !listen(error)) {
         close();
         return false;
     }
-    // Server notices (an extension that exists already...) are no news.
-    if (!exec(QStringLiteral("SET client_min_messages TO warning"), QStringLiteral("configuring"), error)
-        || !migrate(error)) {
-        close();
-        return false;
-    }
+    return true;
+}
+
+bool PgStore::listen(QString *error)
+{
     QSqlDriver *driver = m_db.driver();
     connect(driver, qOverload<const QString &, QSqlDriver::NotificationSource, const QVariant &>(
                         &QSqlDriver::notification),
@@ -329,27 +304,39 @@ bool PgStore::open(QString *error)
                 if (name == channel)
                     emit notified(payload.toString().toUtf8());
             });
-    if (!driver->subscribeToNotification(channel)) {
-        *error = sqlError(QStringLiteral("LISTEN %1").arg(channel), driver->lastError());
-        close();
+    if (driver->subscribeToNotification(channel))
+        return true;
+    *error = sqlError(QStringLiteral("LISTEN %1").arg(channel), driver->lastError());
+    return false;
+}
+
+bool openConnection(SqlConnection &db, const PgTarget &target, const QStringList &options, QString *error)
+{
+    db.add(QStringLiteral("QPSQL"));
+    if (!db.isValid()) {
+        *error = QStringLiteral("the Qt SQL driver QPSQL is missing (Debian: libqt6sql6-psql)");
         return false;
     }
-    return true;
+    db.setHostName(target.host);
+    if (target.port > 0)
+        db.setPort(target.port);
+    db.setUserName(target.user);
+    db.setPassword(target.password);
+    db.setDatabaseName(target.database);
+    db.setConnectOptions((options + target.options).join(u';'));
+    return db.openAs(QStringLiteral("cannot connect to %1").arg(target.display()), error);
 }
 
 bool PgStore::isOpen() const
 {
-    return m_db.isValid() && m_db.isOpen();
+    return m_db.isOpen();
 }
 
 void PgStore::close()
 {
-    if (m_db.isValid()) {
+    if (m_db.isValid())
         m_db.driver()->disconnect(this);
-        m_db.close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_connection);
-    }
+    m_db.release();
 }
 
 bool PgStore::exec(const QString &sql, const QString &step, QString *error)
@@ -364,22 +351,17 @@ bool PgStore::exec(const QString &sql, const QString &step, QString *error)
 bool PgStore::migrate(QString *error)
 {
     // Sites that start together migrate one after the other.
-    if (!m_db.transaction()) {
-        *error = sqlError(QStringLiteral("starting the migration"), m_db.lastError());
+    SqlTransaction transaction(m_db);
+    if (!transaction.begin(QStringLiteral("starting the migration"), error))
         return false;
-    }
-    const auto fail = [&] {
-        m_db.rollback();
-        return false;
-    };
     QSqlQuery query(m_db);
     if (!exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(numberingLock), QStringLiteral("locking"), error)
         || !exec(QStringLiteral("CREATE TABLE IF NOT EXISTS tavro_schema (version INTEGER NOT NULL)"),
                  QStringLiteral("creating the version table"), error))
-        return fail();
+        return false;
     if (!query.exec(QStringLiteral("SELECT COALESCE(MAX(version), 0) FROM tavro_schema")) || !query.next()) {
         *error = sqlError(QStringLiteral("reading the schema version"), query.lastError());
-        return fail();
+        return false;
     }
     const int version = query.value(0).toInt();
     if (version > migrationCount) {
@@ -387,24 +369,19 @@ bool PgStore::migrate(QString *error)
                      .arg(m_target.display())
                      .arg(version)
                      .arg(migrationCount);
-        return fail();
+        return false;
     }
     for (int step = version; step < migrationCount; ++step) {
-        for (const char *const *statement = migrations[step]; *statement; ++statement) {
-            if (!exec(QString::fromUtf8(*statement), QStringLiteral("migrating to version %1").arg(step + 1), error))
-                return fail();
-        }
+        if (!m_db.execAll(sqlStatements(migrations[step]), QStringLiteral("migrating to version %1").arg(step + 1),
+                          error))
+            return false;
     }
     if (version < migrationCount
-        && (!exec(QStringLiteral("DELETE FROM tavro_schema"), QStringLiteral("writing the schema version"), error)
-            || !exec(QStringLiteral("INSERT INTO tavro_schema (version) VALUES (%1)").arg(migrationCount),
-                     QStringLiteral("writing the schema version"), error)))
-        return fail();
-    if (!m_db.commit()) {
-        *error = sqlError(QStringLiteral("committing the migration"), m_db.lastError());
-        return fail();
-    }
-    return true;
+        && !m_db.execAll({QStringLiteral("DELETE FROM tavro_schema"),
+                          QStringLiteral("INSERT INTO tavro_schema (version) VALUES (%1)").arg(migrationCount)},
+                         QStringLiteral("writing the schema version"), error))
+        return false;
+    return transaction.commit(QStringLiteral("committing the migration"), error);
 }
 
 bool PgStore::append(const QList<EventRecord> &events, QString *error)
@@ -415,30 +392,36 @@ bool PgStore::append(const QList<EventRecord> &events, QString *error)
     }
     if (events.isEmpty())
         return true;
-    if (!m_db.transaction()) {
-        *error = sqlError(QStringLiteral("starting a transaction"), m_db.lastError());
-        return false;
-    }
-    const auto fail = [&](const QString &step, const QSqlError &sqlErr) {
-        *error = sqlError(step, sqlErr);
-        m_db.rollback();
-        return false;
-    };
+    SqlTransaction transaction(m_db);
+    QList<qint64> ids;
+    Batch batch;
+    return transaction.begin(QStringLiteral("starting a transaction"), error) && takeIds(events.size(), &ids, error)
+        && batchOf(events, ids, &batch, error) && storeBatch(batch, events.size(), error)
+        && transaction.commit(QStringLiteral("committing"), error);
+}
+
+bool PgStore::takeIds(qsizetype count, QList<qint64> *ids, QString *error)
+{
     QSqlQuery numbers(m_db);
     numbers.setForwardOnly(true);
     if (!numbers.exec(QStringLiteral("SELECT nextval('events_id_seq') FROM (SELECT pg_advisory_xact_lock(%1)) l,"
                                      " generate_series(1, %2)")
                           .arg(numberingLock)
-                          .arg(events.size())))
-        return fail(QStringLiteral("numbering events"), numbers.lastError());
-    QList<qint64> ids;
+                          .arg(count))) {
+        *error = sqlError(QStringLiteral("numbering events"), numbers.lastError());
+        return false;
+    }
     while (numbers.next())
-        ids.append(numbers.value(0).toLongLong());
-    std::sort(ids.begin(), ids.end());
-    if (ids.size() != events.size())
-        return fail(QStringLiteral("numbering events"), QSqlError(QStringLiteral("too few ids")));
+        ids->append(numbers.value(0).toLongLong());
+    std::sort(ids->begin(), ids->end());
+    if (ids->size() == count)
+        return true;
+    *error = sqlError(QStringLiteral("numbering events"), QSqlError(QStringLiteral("too few ids")));
+    return false;
+}
 
-    QJsonArray rows, outcomes, done;
+bool PgStore::batchOf(const QList<EventRecord> &events, const QList<qint64> &ids, Batch *batch, QString *error)
+{
     QHash<qint64, qint64> sharedOf; // local id -> shared id within this batch
     for (qsizetype i = 0; i < events.size(); ++i)
         sharedOf.insert(events.at(i).id, ids.at(i));
@@ -452,18 +435,21 @@ bool PgStore::append(const QList<EventRecord> &events, QString *error)
             const qint64 localCall = object.value(QStringLiteral("callId")).toInteger();
             qint64 sharedCall = sharedOf.value(localCall);
             QString lookupError;
-            if (sharedCall == 0 && !sharedIdOf(event.site, localCall, &sharedCall, &lookupError))
-                return fail(QStringLiteral("finding call %1").arg(localCall), QSqlError(lookupError));
+            if (sharedCall == 0 && !sharedIdOf(event.site, localCall, &sharedCall, &lookupError)) {
+                *error = sqlError(QStringLiteral("finding call %1").arg(localCall), QSqlError(lookupError));
+                return false;
+            }
             object.insert(QStringLiteral("callId"), sharedCall);
             object.insert(QStringLiteral("localCallId"), localCall);
-            outcomes.append(QJsonObject{{"id", sharedCall}, {"outcome", object.value(QStringLiteral("outcome"))}});
+            batch->outcomes.append(
+                QJsonObject{{"id", sharedCall}, {"outcome", object.value(QStringLiteral("outcome"))}});
         } else if (event.kind == u"MissedDone") {
-            done.append(QJsonObject{{"id", object.value(QStringLiteral("callId"))},
-                                    {"done_at", object.value(QStringLiteral("at"))},
-                                    {"done_by", pgText(object.value(QStringLiteral("by")).toString())}});
+            batch->done.append(QJsonObject{{"id", object.value(QStringLiteral("callId"))},
+                                           {"done_at", object.value(QStringLiteral("at"))},
+                                           {"done_by", pgText(object.value(QStringLiteral("by")).toString())}});
         }
         const QJsonObject info = object.value(QStringLiteral("cidInfo")).toObject();
-        rows.append(QJsonObject{
+        batch->rows.append(QJsonObject{
             {"id", ids.at(i)},
             {"site", pgText(event.site)},
             {"local_id", event.id},
@@ -476,22 +462,29 @@ bool PgStore::append(const QList<EventRecord> &events, QString *error)
             {"name", indexedText(info.value(QStringLiteral("lName")).toString())},
         });
     }
+    return true;
+}
+
+bool PgStore::storeBatch(const Batch &batch, qsizetype count, QString *error)
+{
     QSqlQuery insert(m_db);
     insert.prepare(QString::fromLatin1(insertBatch));
-    insert.bindValue(0, QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)));
-    if (!insert.exec())
-        return fail(QStringLiteral("storing %1 events").arg(events.size()), insert.lastError());
-    for (const auto &[sql, list] : {std::pair{updateOutcomes, &outcomes}, std::pair{updateDone, &done}}) {
+    insert.bindValue(0, QString::fromUtf8(QJsonDocument(batch.rows).toJson(QJsonDocument::Compact)));
+    if (!insert.exec()) {
+        *error = sqlError(QStringLiteral("storing %1 events").arg(count), insert.lastError());
+        return false;
+    }
+    for (const auto &[sql, list] : {std::pair{updateOutcomes, &batch.outcomes}, std::pair{updateDone, &batch.done}}) {
         if (list->isEmpty())
             continue;
         QSqlQuery update(m_db);
         update.prepare(QString::fromLatin1(sql));
         update.bindValue(0, QString::fromUtf8(QJsonDocument(*list).toJson(QJsonDocument::Compact)));
-        if (!update.exec())
-            return fail(QStringLiteral("noting outcomes"), update.lastError());
+        if (!update.exec()) {
+            *error = sqlError(QStringLiteral("noting outcomes"), update.lastError());
+            return false;
+        }
     }
-    if (!m_db.commit())
-        return fail(QStringLiteral("committing"), m_db.lastError());
     return true;
 }
 
@@ -528,40 +521,6 @@ bool PgStore::outcomeBacklog(const QString &site, int limit, QList<QJsonObject> 
             event.insert(QStringLiteral("outcome"), query.value(2).toString());
         events->append(event);
     }
-    return true;
-}
-
-bool PgStore::callStanding(qint64 callId, CallStanding *standing, QString *error)
-{
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("SELECT outcome, done_at, done_by, portname FROM calls WHERE id = ?"));
-    bindAll(query, {callId});
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("reading call %1").arg(callId), query.lastError());
-        return false;
-    }
-    standing->found = query.next();
-    if (standing->found) {
-        standing->outcome = query.value(0).toString();
-        standing->doneAt = query.value(1).toString();
-        standing->doneBy = query.value(2).toString();
-        standing->portName = query.value(3).toString();
-    }
-    return true;
-}
-
-bool PgStore::countOpenMissed(const QString &site, qint64 *count, QString *error)
-{
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("SELECT count(*) FROM calls WHERE outcome = 'missed' AND done_at IS NULL")
-                  + (site.isEmpty() ? QString() : QStringLiteral(" AND site = ?")));
-    if (!site.isEmpty())
-        bindAll(query, {pgText(site)});
-    if (!query.exec() || !query.next()) {
-        *error = sqlError(QStringLiteral("counting missed calls"), query.lastError());
-        return false;
-    }
-    *count = query.value(0).toLongLong();
     return true;
 }
 
@@ -628,40 +587,6 @@ bool PgStore::callStats(const StatsQuery &request, QJsonObject *stats, QString *
     return true;
 }
 
-qint64 PgStore::lastId()
-{
-    QSqlQuery query(m_db);
-    if (query.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM events")) && query.next())
-        return query.value(0).toLongLong();
-    return 0;
-}
-
-bool PgStore::readValue(const QString &key, QString *value, QString *error)
-{
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("SELECT value FROM kv WHERE key = ?"));
-    query.bindValue(0, pgText(key));
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("reading %1").arg(key), query.lastError());
-        return false;
-    }
-    *value = query.next() ? query.value(0).toString() : QString();
-    return true;
-}
-
-bool PgStore::writeValue(const QString &key, const QString &value, QString *error)
-{
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("INSERT INTO kv (key, value) VALUES (?, ?)"
-                                 " ON CONFLICT (key) DO UPDATE SET value = excluded.value"));
-    bindAll(query, {pgText(key), pgText(value)});
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("writing %1").arg(key), query.lastError());
-        return false;
-    }
-    return true;
-}
-
 bool PgStore::lastLocalId(const QString &site, qint64 *id, QString *error)
 {
     QSqlQuery query(m_db);
@@ -693,21 +618,6 @@ bool PgStore::ping(QString *error)
     return isOpen() && exec(QStringLiteral("SELECT 1"), QStringLiteral("checking the connection"), error);
 }
 
-bool PgStore::eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error)
-{
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT body FROM events WHERE id > ? ORDER BY id LIMIT ?"));
-    bindAll(query, {after, limit});
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("reading events"), query.lastError());
-        return false;
-    }
-    while (query.next())
-        rows->append(query.value(0).toString().toUtf8());
-    return true;
-}
-
 bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error)
 {
     const QString q = indexedText(request.q);
@@ -719,22 +629,7 @@ bool PgStore::findCalls(const CallQuery &request, CallPage *page, QString *error
         filters << idColumn + QStringLiteral(" < ?");
         filterValues << request.before;
     }
-    const struct {
-        const QString &value;
-        const char *condition;
-    } conditions[] = {{request.since, "c.at >= ?"},
-                      {request.until, "c.at < ?"},
-                      {request.port, "c.portname = ?"},
-                      {request.site, "c.site = ?"},
-                      {request.outcome, "c.outcome = ?"}};
-    for (const auto &condition : conditions) {
-        if (!condition.value.isEmpty()) {
-            filters << QString::fromLatin1(condition.condition);
-            filterValues << pgText(condition.value);
-        }
-    }
-    if (request.openMissed)
-        filters << QStringLiteral("c.outcome = 'missed' AND c.done_at IS NULL");
+    callFilters(request, &filters, &filterValues);
     const int limit = qBound(1, request.limit, 1000);
 
     QString from = QStringLiteral("calls c");
@@ -803,14 +698,12 @@ bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan pla
                         QString *error)
 {
     const bool steered = plan != Plan::Planner;
-    if (steered && !m_db.transaction()) {
-        *error = sqlError(QStringLiteral("searching calls"), m_db.lastError());
+    // Never committed: nothing is written, and the settings go with it.
+    SqlTransaction transaction(m_db);
+    if (steered && !transaction.begin(QStringLiteral("searching calls"), error))
         return false;
-    }
     const auto fail = [&](const QSqlError &sqlErr) {
         *error = sqlError(QStringLiteral("searching calls"), sqlErr);
-        if (steered)
-            m_db.rollback();
         return false;
     };
     QSqlQuery query(m_db);
@@ -831,8 +724,6 @@ bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan pla
         return fail(query.lastError());
     while (query.next())
         rows->append({query.value(0), query.value(1), query.value(2), query.value(3)});
-    if (steered)
-        m_db.rollback(); // nothing was written; the settings go with it
     return true;
 }
 

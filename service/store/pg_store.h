@@ -5,11 +5,10 @@
 #ifndef TAVROD_PG_STORE_H
 #define TAVROD_PG_STORE_H
 
-#include "customer_book.h"
-#include "event_store.h"
+#include "sql_store.h"
 
+#include <QJsonArray>
 #include <QObject>
-#include <QSqlDatabase>
 
 namespace tavrod {
 
@@ -30,8 +29,13 @@ struct PgTarget
 
 bool isPostgresUrl(const QString &text);
 bool parsePostgresUrl(const QString &text, PgTarget *target, QString *error);
+// Registers db for the QPSQL driver and connects it to target, with libpq's
+// options first and the target's own after them.
+bool openConnection(SqlConnection &db, const PgTarget &target, const QStringList &options, QString *error);
+// PostgreSQL text cannot hold U+0000; the JSON body keeps it escaped.
+QString pgText(QString text);
 
-class PgStore : public QObject, public EventStore, public CustomerBook
+class PgStore : public QObject, public SqlStore
 {
     Q_OBJECT
 
@@ -53,27 +57,20 @@ public:
     // site and local id are stored already is skipped, so a batch sent twice
     // is stored once.
     bool append(const QList<EventRecord> &events, QString *error) override;
-    // The highest shared id.
-    qint64 lastId() override;
     // The highest local id a site has stored, 0 when none.
     bool lastLocalId(const QString &site, qint64 *id, QString *error);
-    bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) override;
     bool findCalls(const CallQuery &query, CallPage *page, QString *error) override;
-    bool readValue(const QString &key, QString *value, QString *error) override;
-    bool writeValue(const QString &key, const QString &value, QString *error) override;
-    CustomerBook *customers() override { return this; }
 
     // The customer book (pg_customers.cpp).
     bool findCustomers(const CustomerQuery &query, CustomerPage *page, QString *error) override;
     bool customer(const QString &number, std::optional<Customer> *customer, QString *error) override;
+    // One round trip on every call (the shared lookup takes two queries).
+    bool caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error) override;
     bool putCustomers(const QList<Customer> &customers, QList<PutOutcome> *outcomes, QString *error) override;
     bool deleteCustomer(const QString &number, bool *found, QString *error) override;
     bool customersAfter(const QString &number, int limit, QList<Customer> *customers, QString *error) override;
-    bool caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error) override;
     // Ids as the site numbered them (local_id), for the site's own tracker.
     bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error) override;
-    bool callStanding(qint64 callId, CallStanding *standing, QString *error) override;
-    bool countOpenMissed(const QString &site, qint64 *count, QString *error) override;
     bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error) override;
     // Holds the site's name for this connection: two services that number
     // events as the same site would take each other's keys, and the later
@@ -98,14 +95,22 @@ private:
     bool chooseCustomerPlan(const QString &q, int limit, Plan *plan, QString *error);
     bool readCustomers(const QString &sql, const QVariantList &values, QList<Customer> *customers, QString *error);
     bool writeCustomers(const QList<Customer> &customers, QString *error);
+    // A batch of events as the database takes it: rows, and the outcomes and
+    // missed calls dealt with that change stored calls, all as JSON arrays.
+    struct Batch
+    {
+        QJsonArray rows, outcomes, done;
+    };
+    bool takeIds(qsizetype count, QList<qint64> *ids, QString *error);
+    bool batchOf(const QList<EventRecord> &events, const QList<qint64> &ids, Batch *batch, QString *error);
+    bool storeBatch(const Batch &batch, qsizetype count, QString *error);
     // 0 in *id when the site's event is not stored (yet).
     bool sharedIdOf(const QString &site, qint64 localId, qint64 *id, QString *error);
     bool migrate(QString *error);
+    bool listen(QString *error);
     bool exec(const QString &sql, const QString &step, QString *error);
 
     PgTarget m_target;
-    QString m_connection;
-    QSqlDatabase m_db;
 };
 
 } // namespace tavrod

@@ -5,8 +5,7 @@
 #define TAVROD_SPOOL_H
 
 #include "event_store.h"
-
-#include <QSqlDatabase>
+#include "sql_connection.h"
 
 namespace tavrod {
 
@@ -36,8 +35,7 @@ public:
 
 private:
     QString m_path;
-    QString m_connection;
-    QSqlDatabase m_db;
+    SqlConnection m_db;
     qint64 m_count = 0;
     qint64 m_lastId = 0;
     qint64 m_rejected = 0;

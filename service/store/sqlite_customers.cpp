@@ -21,22 +21,12 @@ Customer customerFrom(const QSqlQuery &query)
                     query.value(6).toLongLong()};
 }
 
-QString failure(const QString &step, const QSqlQuery &query)
-{
-    return QStringLiteral("%1: %2").arg(step, query.lastError().text());
-}
-
 bool run(QSqlQuery &query, const QVariantList &values, const QString &step, QString *error)
 {
-    // A null QString would be bound as NULL; the columns hold empty texts.
-    for (int i = 0; i < values.size(); ++i) {
-        const QVariant &value = values.at(i);
-        const bool nullText = value.typeId() == QMetaType::QString && value.toString().isNull();
-        query.bindValue(i, nullText ? QVariant(QStringLiteral("")) : value);
-    }
+    bindAll(query, values, NullText::Empty);
     if (query.exec())
         return true;
-    *error = failure(step, query);
+    *error = sqlError(step, query.lastError());
     return false;
 }
 
@@ -116,7 +106,7 @@ bool roomForOne(QSqlQuery &scalar, qint64 *count, QString *error)
 {
     if (*count < 0) {
         if (!scalar.exec(QStringLiteral("SELECT COUNT(*) FROM customers")) || !scalar.next()) {
-            *error = failure(QStringLiteral("counting customers"), scalar);
+            *error = sqlError(QStringLiteral("counting customers"), scalar.lastError());
             return false;
         }
         *count = scalar.value(0).toLongLong();
@@ -133,12 +123,10 @@ bool roomForOne(QSqlQuery &scalar, qint64 *count, QString *error)
 
 bool SqliteStore::putCustomers(const QList<Customer> &customers, QList<PutOutcome> *outcomes, QString *error)
 {
-    if (!m_db.transaction()) {
-        *error = QStringLiteral("starting a transaction: %1").arg(m_db.lastError().text());
+    SqlTransaction transaction(m_db);
+    if (!transaction.begin(QStringLiteral("starting a transaction"), error))
         return false;
-    }
     const auto fail = [&] {
-        m_db.rollback();
         outcomes->clear();
         return false;
     };
@@ -151,7 +139,7 @@ bool SqliteStore::putCustomers(const QList<Customer> &customers, QList<PutOutcom
                                   " WHERE number = ?"));
     gram.prepare(QStringLiteral("INSERT OR IGNORE INTO customer_grams (gram, rev) VALUES (?, ?)"));
     if (!scalar.exec(QStringLiteral("SELECT COALESCE(MAX(rev), 0) FROM customers")) || !scalar.next()) {
-        *error = failure(QStringLiteral("numbering customers"), scalar);
+        *error = sqlError(QStringLiteral("numbering customers"), scalar.lastError());
         return fail();
     }
     qint64 rev = scalar.value(0).toLongLong();
@@ -184,11 +172,7 @@ bool SqliteStore::putCustomers(const QList<Customer> &customers, QList<PutOutcom
                 return fail();
         }
     }
-    if (!m_db.commit()) {
-        *error = QStringLiteral("committing: %1").arg(m_db.lastError().text());
-        return fail();
-    }
-    return true;
+    return transaction.commit(QStringLiteral("committing"), error) || fail();
 }
 
 bool SqliteStore::deleteCustomer(const QString &number, bool *found, QString *error)
@@ -211,26 +195,6 @@ bool SqliteStore::customersAfter(const QString &number, int limit, QList<Custome
         return false;
     while (query.next())
         customers->append(customerFrom(query));
-    return true;
-}
-
-bool SqliteStore::caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error)
-{
-    caller->reset();
-    std::optional<Customer> known;
-    const QString number = tavro::bridge::numberDigits(lineNumber);
-    if (number.isEmpty())
-        return true;
-    if (!customer(number, &known, error))
-        return false;
-    if (!known)
-        return true;
-    QSqlQuery calls(m_db);
-    calls.setForwardOnly(true);
-    calls.prepare(QStringLiteral("SELECT COUNT(*), MAX(at) FROM calls WHERE number = ?"));
-    if (!run(calls, {lineNumber}, QStringLiteral("counting calls"), error) || !calls.next())
-        return false;
-    *caller = Caller{*known, calls.value(0).toLongLong(), calls.value(1).toString()};
     return true;
 }
 

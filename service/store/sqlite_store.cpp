@@ -2,8 +2,7 @@
 
 #include "login_book.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlError>
@@ -96,11 +95,6 @@ const char *const migrations[][14] = {
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
 
-QString sqlError(const QString &step, const QSqlError &error)
-{
-    return QStringLiteral("%1: %2").arg(step, error.text());
-}
-
 // The two-character pieces of a call that the pair index keeps.
 QStringList gramsOf(const QString &number, const QString &name)
 {
@@ -116,12 +110,6 @@ QStringList gramsOf(const QString &number, const QString &name)
     }
     grams.removeDuplicates();
     return grams;
-}
-
-void bindAll(QSqlQuery &query, const QVariantList &values)
-{
-    for (int i = 0; i < values.size(); ++i)
-        query.bindValue(i, values.at(i));
 }
 
 } // namespace
@@ -202,8 +190,8 @@ QJsonObject callFromRow(const QJsonObject &event, const QVariant &outcome, const
 }
 
 SqliteStore::SqliteStore(QString path)
-    : m_path(std::move(path))
-    , m_connection(QStringLiteral("tavrod-store-%1").arg(quintptr(this)))
+    : SqlStore("store", {"doneAt", "doneBy", [](QString text) { return text; }})
+    , m_path(std::move(path))
 {
 }
 
@@ -290,41 +278,21 @@ int SqliteStore::schemaVersion()
 bool SqliteStore::open(QString *error)
 {
     close();
-    const QFileInfo file(m_path);
-    if (!QDir().mkpath(file.absolutePath())) {
-        *error = QStringLiteral("cannot create the folder %1").arg(file.absolutePath());
+    if (!makeFolderFor(m_path, error) || !claim(error))
         return false;
-    }
-    if (!claim(error))
-        return false;
-    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    m_db.add(QStringLiteral("QSQLITE"));
     m_db.setDatabaseName(m_path);
-    if (!m_db.open()) {
-        *error = sqlError(QStringLiteral("cannot open %1").arg(m_path), m_db.lastError());
-        close();
-        return false;
-    }
-    if (!checkIntact(error)) {
-        close();
-        return false;
-    }
-    QSqlQuery pragma(m_db);
     // WAL: readers (history, replay) never block the writer. NORMAL keeps
     // every commit through a crash of the process; a power cut may lose the
     // last commits, never the file.
-    for (const char *statement : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL",
-                                  "PRAGMA busy_timeout=1000"}) {
-        if (!pragma.exec(QString::fromLatin1(statement))) {
-            *error = sqlError(QString::fromLatin1(statement), pragma.lastError());
-            close();
-            return false;
-        }
-    }
-    if (!migrate(error)) {
-        close();
-        return false;
-    }
-    return true;
+    if (m_db.openAs(QStringLiteral("cannot open %1").arg(m_path), error) && checkIntact(error)
+        && m_db.execAll({QStringLiteral("PRAGMA journal_mode=WAL"), QStringLiteral("PRAGMA synchronous=NORMAL"),
+                         QStringLiteral("PRAGMA busy_timeout=1000")},
+                        QString(), error)
+        && migrate(error))
+        return true;
+    close();
+    return false;
 }
 
 bool SqliteStore::migrate(QString *error)
@@ -343,14 +311,11 @@ bool SqliteStore::migrate(QString *error)
         return false;
     }
     for (int step = version; step < migrationCount; ++step) {
-        m_db.transaction();
-        for (const char *const *statement = migrations[step]; *statement; ++statement) {
-            if (!query.exec(QString::fromLatin1(*statement))) {
-                *error = sqlError(QStringLiteral("migrating to version %1").arg(step + 1), query.lastError());
-                m_db.rollback();
-                return false;
-            }
-        }
+        const QString stepName = QStringLiteral("migrating to version %1").arg(step + 1);
+        SqlTransaction transaction(m_db);
+        if (!transaction.begin(stepName, error)
+            || !m_db.execAll(sqlStatements(migrations[step]), stepName, error))
+            return false;
         if (step == 1) {
             // The pair index of calls stored before it existed.
             QSqlQuery calls(m_db);
@@ -365,15 +330,10 @@ bool SqliteStore::migrate(QString *error)
                 }
             }
         }
-        if (step == 2 && !reindexCalls(error)) {
-            m_db.rollback();
+        if ((step == 2 && !reindexCalls(error))
+            || !m_db.execAll({QStringLiteral("PRAGMA user_version=%1").arg(step + 1)}, stepName, error)
+            || !transaction.commit(stepName, error))
             return false;
-        }
-        if (!query.exec(QStringLiteral("PRAGMA user_version=%1").arg(step + 1)) || !m_db.commit()) {
-            *error = sqlError(QStringLiteral("migrating to version %1").arg(step + 1), m_db.lastError());
-            m_db.rollback();
-            return false;
-        }
     }
     return true;
 }
@@ -425,11 +385,7 @@ bool SqliteStore::reindexCalls(QString *error)
 
 void SqliteStore::close()
 {
-    if (m_db.isValid()) {
-        m_db.close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_connection);
-    }
+    m_db.release();
 }
 
 bool SqliteStore::insertCall(const EventRecord &event, Statements &statements, QString *error)
@@ -618,50 +574,15 @@ bool SqliteStore::outcomeBacklog(const QString &site, int limit, QList<QJsonObje
     return true;
 }
 
-bool SqliteStore::callStanding(qint64 callId, CallStanding *standing, QString *error)
-{
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("SELECT outcome, doneAt, doneBy, portName FROM calls WHERE id = ?"));
-    bindAll(query, {callId});
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("reading call %1").arg(callId), query.lastError());
-        return false;
-    }
-    standing->found = query.next();
-    if (standing->found) {
-        standing->outcome = query.value(0).toString();
-        standing->doneAt = query.value(1).toString();
-        standing->doneBy = query.value(2).toString();
-        standing->portName = query.value(3).toString();
-    }
-    return true;
-}
-
-bool SqliteStore::countOpenMissed(const QString &site, qint64 *count, QString *error)
-{
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("SELECT count(*) FROM calls WHERE outcome = 'missed' AND doneAt IS NULL")
-                  + (site.isEmpty() ? QString() : QStringLiteral(" AND site = ?")));
-    if (!site.isEmpty())
-        bindAll(query, {site});
-    if (!query.exec() || !query.next()) {
-        *error = sqlError(QStringLiteral("counting missed calls"), query.lastError());
-        return false;
-    }
-    *count = query.value(0).toLongLong();
-    return true;
-}
-
 bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
 {
     if (!m_db.isOpen()) {
         *error = QStringLiteral("the store is not open");
         return false;
     }
-    if (!m_db.transaction()) {
-        *error = sqlError(QStringLiteral("starting a transaction"), m_db.lastError());
+    SqlTransaction transaction(m_db);
+    if (!transaction.begin(QStringLiteral("starting a transaction"), error))
         return false;
-    }
     QSqlQuery insert(m_db);
     insert.prepare(QStringLiteral("INSERT INTO events (id, site, portName, at, kind, body) VALUES (?, ?, ?, ?, ?, ?)"));
     Statements statements {QSqlQuery(m_db), QSqlQuery(m_db), QSqlQuery(m_db)};
@@ -674,73 +595,12 @@ bool SqliteStore::append(const QList<EventRecord> &events, QString *error)
                          QString::fromUtf8(event.json)});
         if (!insert.exec()) {
             *error = sqlError(QStringLiteral("storing event %1").arg(event.id), insert.lastError());
-            m_db.rollback();
             return false;
         }
-        if (event.kind == u"ReceiveCall" && !insertCall(event, statements, error)) {
-            m_db.rollback();
+        if ((event.kind == u"ReceiveCall" && !insertCall(event, statements, error)) || !noteOutcome(event, error))
             return false;
-        }
-        if (!noteOutcome(event, error)) {
-            m_db.rollback();
-            return false;
-        }
     }
-    if (!m_db.commit()) {
-        *error = sqlError(QStringLiteral("committing"), m_db.lastError());
-        m_db.rollback();
-        return false;
-    }
-    return true;
-}
-
-qint64 SqliteStore::lastId()
-{
-    QSqlQuery query(m_db);
-    if (query.exec(QStringLiteral("SELECT COALESCE(MAX(id), 0) FROM events")) && query.next())
-        return query.value(0).toLongLong();
-    return 0;
-}
-
-bool SqliteStore::eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error)
-{
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT body FROM events WHERE id > ? ORDER BY id LIMIT ?"));
-    bindAll(query, {after, limit});
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("reading events"), query.lastError());
-        return false;
-    }
-    while (query.next())
-        rows->append(query.value(0).toString().toUtf8());
-    return true;
-}
-
-bool SqliteStore::readValue(const QString &key, QString *value, QString *error)
-{
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("SELECT value FROM kv WHERE key = ?"));
-    query.bindValue(0, key);
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("reading %1").arg(key), query.lastError());
-        return false;
-    }
-    *value = query.next() ? query.value(0).toString() : QString();
-    return true;
-}
-
-bool SqliteStore::writeValue(const QString &key, const QString &value, QString *error)
-{
-    QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("INSERT INTO kv (key, value) VALUES (?, ?)"
-                                 " ON CONFLICT (key) DO UPDATE SET value = excluded.value"));
-    bindAll(query, {key, value});
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("writing %1").arg(key), query.lastError());
-        return false;
-    }
-    return true;
+    return transaction.commit(QStringLiteral("committing"), error);
 }
 
 namespace {
@@ -786,22 +646,7 @@ bool SqliteStore::findCalls(const CallQuery &request, CallPage *page, QString *e
         where << idColumn + QStringLiteral(" < ?");
         values << request.before;
     }
-    const struct {
-        const QString &value;
-        const char *condition;
-    } conditions[] = {{request.since, "c.at >= ?"},
-                      {request.until, "c.at < ?"},
-                      {request.port, "c.portName = ?"},
-                      {request.site, "c.site = ?"},
-                      {request.outcome, "c.outcome = ?"}};
-    for (const auto &condition : conditions) {
-        if (!condition.value.isEmpty()) {
-            where << QString::fromLatin1(condition.condition);
-            values << condition.value;
-        }
-    }
-    if (request.openMissed)
-        where << QStringLiteral("c.outcome = 'missed' AND c.doneAt IS NULL");
+    callFilters(request, &where, &values);
     const int limit = qBound(1, request.limit, 1000);
     const QString sql = QStringLiteral("SELECT e.body, c.outcome, c.doneAt, c.doneBy FROM %1 JOIN events e ON e.id = c.id%2 ORDER BY %3 DESC LIMIT %4")
                             .arg(from,

@@ -2,15 +2,13 @@
 #ifndef TAVROD_SQLITE_STORE_H
 #define TAVROD_SQLITE_STORE_H
 
-#include "customer_book.h"
-#include "event_store.h"
+#include "sql_store.h"
 
-#include <QSqlDatabase>
 #include <QSqlQuery>
 
 namespace tavrod {
 
-class SqliteStore : public EventStore, public CustomerBook
+class SqliteStore : public SqlStore
 {
 public:
     explicit SqliteStore(QString path);
@@ -19,12 +17,7 @@ public:
     bool open(QString *error) override;
     void close() override;
     bool append(const QList<EventRecord> &events, QString *error) override;
-    qint64 lastId() override;
-    bool eventsAfter(qint64 after, int limit, QList<QByteArray> *rows, QString *error) override;
     bool findCalls(const CallQuery &query, CallPage *page, QString *error) override;
-    bool readValue(const QString &key, QString *value, QString *error) override;
-    bool writeValue(const QString &key, const QString &value, QString *error) override;
-    CustomerBook *customers() override { return this; }
 
     // The customer book (sqlite_customers.cpp).
     bool findCustomers(const CustomerQuery &query, CustomerPage *page, QString *error) override;
@@ -32,10 +25,7 @@ public:
     bool putCustomers(const QList<Customer> &customers, QList<PutOutcome> *outcomes, QString *error) override;
     bool deleteCustomer(const QString &number, bool *found, QString *error) override;
     bool customersAfter(const QString &number, int limit, QList<Customer> *customers, QString *error) override;
-    bool caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error) override;
     bool outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error) override;
-    bool callStanding(qint64 callId, CallStanding *standing, QString *error) override;
-    bool countOpenMissed(const QString &site, qint64 *count, QString *error) override;
     bool callStats(const StatsQuery &query, QJsonObject *stats, QString *error) override;
 
     // The schema version this code writes; older files are migrated on open.
@@ -61,8 +51,6 @@ private:
     bool insertCall(const EventRecord &event, Statements &statements, QString *error);
 
     QString m_path;
-    QString m_connection;
-    QSqlDatabase m_db;
     int m_lockFd = -1;
 };
 

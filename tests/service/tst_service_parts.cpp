@@ -203,6 +203,10 @@ private slots:
         hook.portName = "COM1";
         hook.at = "2026-12-05T09:00:00.000Z";
         hook.json = R"({"event":"HookEvent","id":5})";
+        // A batch that fails half-way (one id twice) leaves nothing behind.
+        QVERIFY(!store.append({calls.at(0), calls.at(0)}, &error));
+        QVERIFY2(error.startsWith("storing event 1: "), qPrintable(error));
+        QCOMPARE(store.lastId(), 0);
         QVERIFY2(store.append(calls + QList<EventRecord>{hook}, &error), qPrintable(error));
         QCOMPARE(store.lastId(), 5);
 

@@ -55,7 +55,20 @@ CallCard::CallCard(const CallInfo &call, ServiceLink &link, QWidget *parent)
     setFixedWidth(cardWidth);
     auto *layout = new QVBoxLayout(this);
     layout->setSpacing(4);
+    addHead(layout, call);
+    addCaller(layout, call);
+    m_status = addLabel(QStringLiteral("status"), QString());
+    m_status->hide();
+    layout->addWidget(m_status);
+    addButtons(layout, call);
+    m_hide.setSingleShot(true);
+    connect(&m_hide, &QTimer::timeout, this, &QWidget::close);
+    adjustSize();
+}
 
+// What came in and when: the kind of call, a call from a gap, time and port.
+void CallCard::addHead(QVBoxLayout *layout, const CallInfo &call)
+{
     auto *head = new QHBoxLayout;
     layout->addLayout(head);
     auto *state = addLabel(QStringLiteral("state"), call.callState == 2 ? QStringLiteral("통화중착신") : QStringLiteral("착신"));
@@ -73,7 +86,11 @@ CallCard::CallCard(const CallInfo &call, ServiceLink &link, QWidget *parent)
     if (!call.portName.isEmpty())
         when += (when.isEmpty() ? QString() : QStringLiteral(" · ")) + call.portName;
     head->addWidget(addLabel(QStringLiteral("when"), when));
+}
 
+// Who calls: the name, the number and its region, what the book knows.
+void CallCard::addCaller(QVBoxLayout *layout, const CallInfo &call)
+{
     layout->addWidget(addLabel(QStringLiteral("name"), clipped(call.displayName()), 6, true));
     // The line's own name, small, when the book's name stands above it.
     if (call.hasCustomer && !call.customer.name.trimmed().isEmpty())
@@ -99,11 +116,10 @@ CallCard::CallCard(const CallInfo &call, ServiceLink &link, QWidget *parent)
     } else {
         layout->addWidget(addLabel(QStringLiteral("history"), QStringLiteral("등록되지 않은 번호")));
     }
+}
 
-    m_status = addLabel(QStringLiteral("status"), QString());
-    m_status->hide();
-    layout->addWidget(m_status);
-
+void CallCard::addButtons(QVBoxLayout *layout, const CallInfo &call)
+{
     auto *buttons = new QHBoxLayout;
     layout->addLayout(buttons);
     const bool hasNumber = !digitsOf(call.number).isEmpty();
@@ -126,10 +142,6 @@ CallCard::CallCard(const CallInfo &call, ServiceLink &link, QWidget *parent)
     connect(history, &QPushButton::clicked, this, [this] { QDesktopServices::openUrl(historyUrl()); });
     connect(m_reject, &QPushButton::clicked, this, &CallCard::reject);
     connect(close, &QPushButton::clicked, this, &QWidget::close);
-
-    m_hide.setSingleShot(true);
-    connect(&m_hide, &QTimer::timeout, this, &QWidget::close);
-    adjustSize();
 }
 
 QLabel *CallCard::addLabel(const QString &name, const QString &text, int pointDelta, bool bold)

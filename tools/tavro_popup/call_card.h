@@ -11,6 +11,7 @@
 
 class QLabel;
 class QPushButton;
+class QVBoxLayout;
 
 namespace popup {
 
@@ -44,6 +45,9 @@ protected:
 
 private:
     void reject();
+    void addHead(QVBoxLayout *layout, const CallInfo &call);
+    void addCaller(QVBoxLayout *layout, const CallInfo &call);
+    void addButtons(QVBoxLayout *layout, const CallInfo &call);
     QLabel *addLabel(const QString &name, const QString &text, int pointDelta = 0, bool bold = false);
 
     CallInfo m_call;

@@ -8,6 +8,7 @@
 #include <QSettings>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -36,14 +37,17 @@ void printError(const QString &text)
     std::fprintf(stderr, "tavro_popup: %s\n", qPrintable(text));
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// What the command line asks for, before there is an application.
+struct Arguments
 {
-    QStringList rawArguments;
-    for (int i = 0; i < argc; ++i)
-        rawArguments << QString::fromLocal8Bit(argv[i]);
+    std::optional<QString> url;
+    std::optional<QString> tokenFile;
+};
 
+// Nothing when the program goes on; its exit status when it ends here
+// (help, version, or a mistake that was told).
+std::optional<int> readArguments(const QStringList &rawArguments, Arguments *arguments)
+{
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption url(QStringLiteral("url"), QString(), QStringLiteral("URL"));
@@ -72,6 +76,41 @@ int main(int argc, char *argv[])
         printError(QStringLiteral("알 수 없는 인자: %1 (tavro_popup --help)").arg(parser.positionalArguments().first()));
         return usageError;
     }
+    if (parser.isSet(url))
+        arguments->url = parser.value(url);
+    if (parser.isSet(tokenFile))
+        arguments->tokenFile = parser.value(tokenFile);
+    return std::nullopt;
+}
+
+// The saved settings, with what the command line gave in their place (and
+// saved in turn). False, told, when they would not work.
+bool loadSettings(const Arguments &arguments, QSettings &store, popup::PopupSettings *settings)
+{
+    *settings = popup::PopupSettings::load(store);
+    if (!arguments.url && !arguments.tokenFile)
+        return true;
+    settings->url = arguments.url.value_or(settings->url);
+    settings->tokenFile = arguments.tokenFile.value_or(settings->tokenFile);
+    const QString problem = settings->problem();
+    if (!problem.isEmpty()) {
+        printError(problem);
+        return false;
+    }
+    settings->save(store);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList rawArguments;
+    for (int i = 0; i < argc; ++i)
+        rawArguments << QString::fromLocal8Bit(argv[i]);
+    Arguments arguments;
+    if (const std::optional<int> status = readArguments(rawArguments, &arguments))
+        return *status;
     const QString missing = popup::missingDisplay(rawArguments);
     if (!missing.isEmpty()) {
         printError(QStringLiteral("화면이 없습니다 (%1 없음)").arg(missing));
@@ -87,20 +126,9 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     QSettings store;
-    popup::PopupSettings settings = popup::PopupSettings::load(store);
-    if (parser.isSet(url))
-        settings.url = parser.value(url);
-    if (parser.isSet(tokenFile))
-        settings.tokenFile = parser.value(tokenFile);
-    if (parser.isSet(url) || parser.isSet(tokenFile)) {
-        const QString problem = settings.problem();
-        if (!problem.isEmpty()) {
-            printError(problem);
-            return usageError;
-        }
-        settings.save(store);
-    }
-
+    popup::PopupSettings settings;
+    if (!loadSettings(arguments, store, &settings))
+        return usageError;
     popup::PopupApp popupApp(store, settings);
     popupApp.start();
     return app.exec();
