@@ -116,7 +116,6 @@ auto readLastBuffer(Read read)
 
 void tavro_m::onPortInput(int slot)
 {
-    const QString &portName = portNameOf(slot);
     noteListeners();
     if (d->debugHeard)
         emit DebugMsg(portNameNote(slot));
@@ -147,7 +146,7 @@ void tavro_m::onPortInput(int slot)
     // The piece gets a string of its own only for someone who listens.
     noteListeners(); // a DebugMsg handler may have connected meanwhile
     if (d->realHeard)
-        emit ReceiveReal(portName, rx.sliced(oldSize));
+        emit ReceiveReal(portNameOf(slot), rx.sliced(oldSize));
     if (completesMessage)
         frameMessages(slot);
 
