@@ -546,6 +546,36 @@ private slots:
         QVERIFY(gRxData[0].isEmpty());
     }
 
+    // Whether anyone listens to DebugMsg and ReceiveReal is remembered: a
+    // listener that comes or goes between pieces, or during one, counts.
+    void listenersThatComeAndGoMidStream()
+    {
+        tavro_m control;
+        FakeSlot *fakes[4] = {};
+        FakeSlot *port = openFakeCom1(control, fakes);
+        QVERIFY(port);
+        port->feedNow("Report\r\n"); // read while nobody listens
+
+        QStringList pieces;
+        const auto heardPiece = [&](const QString &, const QString &text) { pieces << text; };
+        QObject::connect(&control, &tavro_m::DebugMsg, &control, [&](const QString &text) {
+            // Joins during the piece it is told about, and hears that piece.
+            if (text == QStringLiteral("portname=COM1") && pieces.isEmpty())
+                QObject::connect(&control, &tavro_m::ReceiveReal, &control, heardPiece);
+        });
+        port->feedNow("B\r\n");
+        QCOMPARE(pieces, QStringList {QStringLiteral("B\r\n")});
+
+        control.disconnect();
+        port->feedNow("End\r\n");
+        QCOMPARE(pieces.size(), 1);
+        QSignalSpy debug(&control, &tavro_m::DebugMsg);
+        QSignalSpy real(&control, &tavro_m::ReceiveReal);
+        port->feedNow("Report\r\nC\r\nEnd\r\n");
+        QCOMPARE(texts(real, 1), QStringList {QStringLiteral("Report\r\nC\r\nEnd\r\n")});
+        QCOMPARE(texts(debug).filter(QStringLiteral("전체수신데이터:")).size(), 1);
+    }
+
     void vanishedDeviceClosesTheSlotOnce()
     {
         auto pty = std::make_unique<PtyPair>();

@@ -2,6 +2,8 @@
 #include "control_private.h"
 #include "link_state.h"
 
+#include <QMetaMethod>
+
 using namespace tavro::detail;
 
 namespace tavro {
@@ -177,6 +179,27 @@ QString tavro_m::GetCurrentErrorMsg()
 
 void tavro_m::EventTest(QString &)
 {
+}
+
+// Any signal: a disconnect of everything names none.
+void tavro_m::connectNotify(const QMetaMethod &)
+{
+    d->listenersChanged = true;
+}
+
+void tavro_m::disconnectNotify(const QMetaMethod &)
+{
+    d->listenersChanged = true;
+}
+
+void tavro_m::noteListeners()
+{
+    if (!d->listenersChanged.load(std::memory_order_relaxed))
+        return;
+    // Cleared first: a change while asking is asked about next time.
+    d->listenersChanged = false;
+    d->debugHeard = isSignalConnected(QMetaMethod::fromSignal(&tavro_m::DebugMsg));
+    d->realHeard = isSignalConnected(QMetaMethod::fromSignal(&tavro_m::ReceiveReal));
 }
 
 void tavro_m::onPortFailed(int slot, const QString &reason)

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <array>
+#include <atomic>
 #include <memory>
 
 struct tavro_m::Private
@@ -16,6 +17,13 @@ struct tavro_m::Private
     tavro::PortMap portMap = tavro::defaultPortMap();
     tavro::SlotFactory slotFactory = tavro::makeQtSerialSlot;
     QTimer timerTavroSync;
+    // Whether DebugMsg and ReceiveReal have a receiver: asking Qt costs a
+    // lock, too much for every piece. A connect or disconnect only marks the
+    // answers stale (Qt may be holding that lock then, and any thread may
+    // connect); they are asked again at their next use.
+    std::atomic<bool> listenersChanged {true};
+    bool debugHeard = false;
+    bool realHeard = false;
 };
 
 namespace tavro::detail {

@@ -1,6 +1,7 @@
 #include "line_decoder.h"
 
 #include <QByteArray>
+#include <QVarLengthArray>
 
 #include <algorithm>
 
@@ -21,17 +22,24 @@ bool isAscii(QByteArrayView bytes)
 
 void LineDecoder::decode(QByteArrayView input, QString &out)
 {
-    // ASCII is itself in code page 949; most pieces are nothing else.
+    // ASCII is itself in code page 949; most pieces are nothing else, and
+    // on a slow line most are one byte, which appends cheaper as a QChar.
     if (!m_lead && isAscii(input)) {
-        out.append(QLatin1String(input.data(), input.size()));
+        if (input.size() == 1)
+            out.append(QLatin1Char(input.front()));
+        else
+            out.append(QLatin1String(input.data(), input.size()));
         return;
     }
-    QByteArray joined;
+    // On the stack for the small pieces of a slow line, where every second
+    // byte of a Hangul character comes with a held-back lead byte.
+    QVarLengthArray<char, 64> joined;
     QByteArrayView bytes = input;
     if (m_lead) {
         joined.reserve(input.size() + 1);
-        joined.append(std::exchange(m_lead, 0)).append(input);
-        bytes = joined;
+        joined.append(std::exchange(m_lead, 0));
+        joined.append(input.data(), input.size());
+        bytes = QByteArrayView(joined.constData(), joined.size());
     }
     qsizetype runStart = 0;
     bool runIsAscii = true;

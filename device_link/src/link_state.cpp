@@ -122,7 +122,7 @@ QString substring(const QString &text, int start, int count)
     return text.mid(start - 1, count);
 }
 
-double leadingNumber(const QString &text)
+double leadingNumber(QStringView text)
 {
     const auto isDigit = [&](qsizetype k) {
         return k < text.size() && text.at(k) >= u'0' && text.at(k) <= u'9';
@@ -144,7 +144,7 @@ double leadingNumber(const QString &text)
     return negative ? -value : value;
 }
 
-qint16 numberValue(const QString &text)
+qint16 numberValue(QStringView text)
 {
     const double value = std::nearbyint(leadingNumber(text));
     if (value <= std::numeric_limits<qint16>::min())

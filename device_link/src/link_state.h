@@ -77,10 +77,10 @@ void FillAreaTables();
 QString substring(const QString &text, int start, int count);
 // The decimal number `text` starts with after leading blanks, with its sign
 // and fraction; 0 when there is none ("3x" 3, "2.5" 2.5, "a" 0).
-double leadingNumber(const QString &text);
+double leadingNumber(QStringView text);
 // The decimal number `text` starts with (leading blanks skipped), rounded to
 // the nearest integer and clamped to the 16-bit range; 0 when there is none.
-qint16 numberValue(const QString &text);
+qint16 numberValue(QStringView text);
 
 } // namespace tavro::detail
 

@@ -50,11 +50,11 @@ bool MessageReader::skipTypeLine(QChar letter)
 {
     const qsizetype end = endLine();
     const QStringView message = QStringView(m_text).first(end >= 0 ? end : m_text.size());
-    const QString line = QString(letter) + kCrLf;
-    const qsizetype pos = message.indexOf(line);
+    const char16_t line[] = {letter.unicode(), u'\r', u'\n'};
+    const qsizetype pos = message.indexOf(QStringView(line, 3));
     if (pos < 0)
         return false;
-    consume(pos + line.size());
+    consume(pos + 3);
     return true;
 }
 

@@ -8,6 +8,8 @@
 #include <QStringEncoder>
 #include <QTimer>
 
+#include <algorithm>
+
 #ifdef Q_OS_UNIX
 #include <poll.h>
 #endif
@@ -18,6 +20,7 @@ namespace {
 // Qt 6.4 maps "CP949" to an IBM variant that garbles syllables such as 똠;
 // "windows-949" is the code page the terminal speaks (decoded by LineDecoder).
 constexpr const char *kCodec = "windows-949";
+constexpr qsizetype kKeptCapacity = 64 * 1024;
 
 class QtSerialSlot final : public SerialSlot
 {
@@ -89,7 +92,12 @@ public:
 
     void appendInput(QString &text) override
     {
-        m_decoder.decode(std::exchange(m_pending, QByteArray()), text);
+        m_decoder.decode(m_pending, text);
+        // The buffer is kept for the next read unless a burst made it large.
+        if (m_pending.capacity() > kKeptCapacity)
+            m_pending.clear();
+        else
+            m_pending.resize(0);
     }
 
 private:
@@ -97,7 +105,15 @@ private:
     // bytes are only moved out here and the notification is queued.
     void takeBytes()
     {
-        m_pending += m_port.readAll();
+        // Read into the kept buffer: a string of its own per read would be
+        // an allocation for every byte on a slow line.
+        const qint64 available = m_port.bytesAvailable();
+        if (available > 0) {
+            const qsizetype held = m_pending.size();
+            m_pending.resize(held + available);
+            const qint64 got = m_port.read(m_pending.data() + held, available);
+            m_pending.resize(held + std::max<qint64>(got, 0));
+        }
         if (m_pending.isEmpty() || m_notifyQueued)
             return;
         m_notifyQueued = true;

@@ -6,8 +6,6 @@
 #include "reports.h"
 #include "responses.h"
 
-#include <QMetaMethod>
-
 #include <algorithm>
 
 using namespace tavro::detail;
@@ -26,18 +24,6 @@ const QString &portNameNote(int slot)
         QStringLiteral("portname=COM3"), QStringLiteral("portname=COM4"),
     };
     return notes[slot];
-}
-
-const QMetaMethod &debugMsgSignal()
-{
-    static const QMetaMethod signal = QMetaMethod::fromSignal(&tavro_m::DebugMsg);
-    return signal;
-}
-
-const QMetaMethod &receiveRealSignal()
-{
-    static const QMetaMethod signal = QMetaMethod::fromSignal(&tavro_m::ReceiveReal);
-    return signal;
 }
 
 // What a piece brings that could complete an "ACK" or an end line. One
@@ -130,8 +116,9 @@ auto readLastBuffer(Read read)
 
 void tavro_m::onPortInput(int slot)
 {
-    const QString &portName = portNameOf(slot);
-    emit DebugMsg(portNameNote(slot));
+    noteListeners();
+    if (d->debugHeard)
+        emit DebugMsg(portNameNote(slot));
 
     tavro::SerialSlot *port = d->mscTavroPort[slot].get();
     if (!port || port->bytesWaiting() < 1)
@@ -157,8 +144,9 @@ void tavro_m::onPortInput(int slot)
         && findEndLine(rx, std::max<qsizetype>(0, oldSize - (kEndLine.size() - 1))) >= 0;
 
     // The piece gets a string of its own only for someone who listens.
-    if (isSignalConnected(receiveRealSignal()))
-        emit ReceiveReal(portName, rx.sliced(oldSize));
+    noteListeners(); // a DebugMsg handler may have connected meanwhile
+    if (d->realHeard)
+        emit ReceiveReal(portNameOf(slot), rx.sliced(oldSize));
     if (completesMessage)
         frameMessages(slot);
 
@@ -180,7 +168,8 @@ void tavro_m::frameMessages(int slot)
     const QString &portName = portNameOf(slot);
     QString &rx = gRxData[slot];
     for (qsizetype end = findEndLine(rx); end >= 0; end = findEndLine(rx)) {
-        const bool noting = isSignalConnected(debugMsgSignal());
+        noteListeners();
+        const bool noting = d->debugHeard;
         // Built before the message leaves: a shared copy of the buffer would
         // make that removal copy everything behind the message.
         const QString whole = noting ? QStringLiteral("전체수신데이터:") + rx : QString();
@@ -217,7 +206,8 @@ void tavro_m::frameMessages(int slot)
 
 void tavro_m::ProcessReport(QString pPortname)
 {
-    const bool noting = isSignalConnected(debugMsgSignal());
+    noteListeners();
+    const bool noting = d->debugHeard;
     Decoded decoded = readLastBuffer([noting](MessageReader &message) {
         Decoded found = decodeReport(message, noting);
         message.discard();
@@ -228,7 +218,8 @@ void tavro_m::ProcessReport(QString pPortname)
 
 void tavro_m::ProcessResponse(QString pPortname)
 {
-    const bool noting = isSignalConnected(debugMsgSignal());
+    noteListeners();
+    const bool noting = d->debugHeard;
     Decoded decoded = readLastBuffer([noting](MessageReader &message) {
         Decoded found = decodeResponse(message, noting);
         message.discard();

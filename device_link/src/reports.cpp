@@ -8,10 +8,11 @@ namespace tavro::detail {
 
 void fillCallTime(CID_INFO &record, const QString &time)
 {
-    record.lMonth = numberValue(substring(time, 1, 2));
-    record.lDay = numberValue(substring(time, 3, 2));
-    record.lHour = numberValue(substring(time, 5, 2));
-    record.lMin = numberValue(substring(time, 7, 2));
+    const QStringView mmddhhmm(time);
+    record.lMonth = numberValue(mmddhhmm.mid(0, 2));
+    record.lDay = numberValue(mmddhhmm.mid(2, 2));
+    record.lHour = numberValue(mmddhhmm.mid(4, 2));
+    record.lMin = numberValue(mmddhhmm.mid(6, 2));
 }
 
 QString telTypeWord(const QString &letter)

@@ -29,12 +29,16 @@ bool FakeSlot::write(const QString &text, QString *error)
 
 QString FakeSlot::input()
 {
-    return m_decoder.decode(std::exchange(m_pending, QByteArray()));
+    QString text;
+    appendInput(text);
+    return text;
 }
 
+// Keeps its buffer between reads, as the real slot does.
 void FakeSlot::appendInput(QString &text)
 {
-    m_decoder.decode(std::exchange(m_pending, QByteArray()), text);
+    m_decoder.decode(m_pending, text);
+    m_pending.resize(0);
 }
 
 void FakeSlot::feed(const QByteArray &bytes)

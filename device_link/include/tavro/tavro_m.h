@@ -184,6 +184,13 @@ Q_SIGNALS:
     // reading diagnostic texts.
     void PortStateChanged(const QString &portName, bool open, const QString &reason);
 
+protected:
+    // Keep track of who listens to the diagnostic and raw-text signals, so
+    // that the receive path builds their texts only for a listener. A
+    // subclass that overrides these calls the base.
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
+
 private:
     friend struct tavro::detail::ControlAccess;
     struct Private;
@@ -194,6 +201,7 @@ private:
     TAVRO_M_NO_EXPORT void frameMessages(int slot);
     TAVRO_M_NO_EXPORT void onPortFailed(int slot, const QString &reason);
     TAVRO_M_NO_EXPORT void dropCutMessage(int slot);
+    TAVRO_M_NO_EXPORT void noteListeners();
 };
 
 #endif // TAVRO_TAVRO_M_H
