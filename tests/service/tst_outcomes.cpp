@@ -276,7 +276,7 @@ private slots:
         QVERIFY(csv.body.startsWith("\xEF\xBB\xBF" + ExportApi::csvHeader()));
         const QStringList lines = QString::fromUtf8(csv.body).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines[1].contains(u",COM1,0212345678,홍길동,,일반,부재중"_qs), qPrintable(lines[1]));
+        QVERIFY2(lines[1].contains(u",COM1,02-1234-5678,홍길동,,일반,부재중"_qs), qPrintable(lines[1]));
         QCOMPARE(tavrod.request("POST", "/api/missed/x/done").status, 404);
     }
 
@@ -411,7 +411,7 @@ private slots:
                               {"cidInfo", QJsonObject{{"lNumber", "0212345678"}, {"lName", "=1+1"}}},
                               {"customer", QJsonObject{{"name", "김, 고객"}}}};
         const QString line = QString::fromUtf8(ExportApi::csvLine(row));
-        QVERIFY2(line.endsWith(u",A,COM1,0212345678,'=1+1,\"김, 고객\",통화중 수신,부재중\r\n"_qs), qPrintable(line));
+        QVERIFY2(line.endsWith(u",A,COM1,02-1234-5678,'=1+1,\"김, 고객\",통화중 수신,부재중\r\n"_qs), qPrintable(line));
 
         // The server pulls the body while the socket drains; a reader gets all.
         HttpServer server(HttpLimits{});
