@@ -12,16 +12,13 @@
 #include "pg_store.h"
 #include "pty_pair.h"
 #include "sqlite_store.h"
+#include "tavrod_child.h"
 #include "wait_until.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QNetworkRequest>
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QWebSocket>
 
@@ -31,7 +28,6 @@
 #include <vector>
 
 #include <sys/resource.h>
-#include <unistd.h>
 
 using namespace tavrod;
 
@@ -74,22 +70,6 @@ double cpuSeconds()
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double cpuSecondsOf(qint64 pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.readAll();
-    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
 bool fill(CustomerBook &book, qint64 count, const char *label)
@@ -163,48 +143,6 @@ void searches(CustomerBook &book, const char *label)
     }
 }
 
-double peakRssMiB(qint64 pid, const char *field = "VmHWM:")
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (status.open(QIODevice::ReadOnly)) {
-        for (const QByteArray &line : status.readAll().split('\n')) {
-            if (line.startsWith(field))
-                return line.mid(int(strlen(field))).trimmed().split(' ').first().toDouble() / 1024.0;
-        }
-    }
-    return 0;
-}
-
-class Tavrod
-{
-public:
-    Tavrod(const QString &folder, const QString &db, const QString &device)
-    {
-        QObject::connect(&m_process, &QProcess::readyReadStandardError, &m_process,
-                         [this] { m_err += m_process.readAllStandardError(); });
-        m_process.start(QStringLiteral(TAVROD_PATH), {"--map", "COM1=" + device, "--db", db, "--token-file",
-                                                      folder + "/token", "--listen", "127.0.0.1:0"});
-        static const QRegularExpression listening(QStringLiteral("listening on http://127.0.0.1:(\\d+)"));
-        waitUntil([&] { return listening.match(QString::fromUtf8(m_err)).hasMatch(); }, 30000);
-        port = quint16(listening.match(QString::fromUtf8(m_err)).captured(1).toUInt());
-        QFile file(folder + "/token");
-        if (file.open(QIODevice::ReadOnly))
-            token = file.readLine().trimmed();
-    }
-    ~Tavrod()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(20000);
-    }
-    qint64 pid() const { return m_process.processId(); }
-    quint16 port = 0;
-    QByteArray token;
-
-private:
-    QProcess m_process;
-    QByteArray m_err;
-};
-
 QByteArray callReport(const QString &number)
 {
     return "Report\r\nD\r\nTime:12071330\r\nNumber:" + number.toLatin1() + "\r\nName:bench\r\nGroup:1\r\nType:S\r\nEnd\r\n";
@@ -214,7 +152,7 @@ QByteArray callReport(const QString &number)
 void latency(const QString &folder, const QString &db, qint64 known, const char *label)
 {
     PtyPair pty;
-    Tavrod tavrod(folder, db, pty.slavePath());
+    TavrodChild tavrod(folder, db, pty.slavePath());
     QWebSocket client;
     QString last;
     Clock::time_point lastAt;
@@ -253,35 +191,12 @@ void latency(const QString &folder, const QString &db, qint64 known, const char 
                 label, percentile(millis, 0.5), percentile(millis, 0.99), percentile(millis, 1.0), millis.size(), named);
 }
 
-QByteArray httpExchange(quint16 port, const QByteArray &request, qint64 *bodyBytes, qint64 *rows)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    socket.waitForConnected(5000);
-    socket.write(request);
-    QByteArray head, tail;
-    *bodyBytes = 0;
-    *rows = 0;
-    // Counted as it arrives, never kept whole.
-    while (socket.waitForReadyRead(300000) || socket.bytesAvailable()) {
-        const QByteArray data = socket.readAll();
-        if (head.size() < 4096)
-            head += data.left(4096 - head.size());
-        *bodyBytes += data.size();
-        *rows += data.count("\r\n");
-        tail = (tail + data).right(16);
-        if (tail.endsWith("\r\n0\r\n\r\n") || socket.state() != QAbstractSocket::ConnectedState)
-            break;
-    }
-    return head;
-}
-
 void importAndExport(const QString &folder, const QString &db, qint64 count)
 {
     PtyPair pty;
     {
         // 100,000 rows into a fresh book.
-        Tavrod fresh(folder, folder + "/import.db", pty.slavePath());
+        TavrodChild fresh(folder, folder + "/import.db", pty.slavePath());
         QRandomGenerator random(5);
         QByteArray csv = "이름,전화번호,주소,메모\r\n";
         for (qint64 i = 0; i < 100000; ++i) {
@@ -301,7 +216,7 @@ void importAndExport(const QString &folder, const QString &db, qint64 count)
                     clock.elapsed() / 1000.0, cpuSecondsOf(fresh.pid()) - cpu,
                     head.mid(head.indexOf("\r\n\r\n") + 4).left(80).constData());
     }
-    Tavrod tavrod(folder, db, pty.slavePath());
+    TavrodChild tavrod(folder, db, pty.slavePath());
     const double before = peakRssMiB(tavrod.pid());
     qint64 bytes = 0, lines = 0;
     QElapsedTimer clock;
