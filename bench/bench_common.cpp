@@ -4,7 +4,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QRegularExpression>
+#include <QTcpSocket>
 
 #include <algorithm>
 
@@ -63,4 +65,27 @@ TavrodChild::~TavrodChild()
     m_process.terminate();
     if (!m_process.waitForFinished(20000))
         m_process.kill();
+}
+
+QByteArray httpExchange(quint16 port, const QByteArray &request, qint64 *bodyBytes, qint64 *lines)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.waitForConnected(5000);
+    socket.write(request);
+    QByteArray head, tail;
+    *bodyBytes = 0;
+    *lines = 0;
+    while (socket.waitForReadyRead(300000) || socket.bytesAvailable()) {
+        const QByteArray data = socket.readAll();
+        if (head.size() < 4096)
+            head += data.left(4096 - head.size());
+        *bodyBytes += data.size();
+        *lines += data.count("\r\n");
+        tail = (tail + data).right(16);
+        // The last chunk of a chunked answer, or the peer closed.
+        if (tail.endsWith("\r\n0\r\n\r\n") || socket.state() != QAbstractSocket::ConnectedState)
+            break;
+    }
+    return head;
 }

@@ -47,4 +47,9 @@ private:
     std::function<void(QByteArray &log)> m_onLog;
 };
 
+// Sends one request to 127.0.0.1:PORT and reads the answer as it arrives,
+// counting its bytes and its CR LF line ends without keeping it; returns
+// the first 4 KiB.
+QByteArray httpExchange(quint16 port, const QByteArray &request, qint64 *bodyBytes, qint64 *lines);
+
 #endif

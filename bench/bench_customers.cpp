@@ -202,29 +202,6 @@ void latency(const QString &folder, const QString &db, qint64 known, const char 
                 label, percentile(millis, 0.5), percentile(millis, 0.99), percentile(millis, 1.0), millis.size(), named);
 }
 
-QByteArray httpExchange(quint16 port, const QByteArray &request, qint64 *bodyBytes, qint64 *rows)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    socket.waitForConnected(5000);
-    socket.write(request);
-    QByteArray head, tail;
-    *bodyBytes = 0;
-    *rows = 0;
-    // Counted as it arrives, never kept whole.
-    while (socket.waitForReadyRead(300000) || socket.bytesAvailable()) {
-        const QByteArray data = socket.readAll();
-        if (head.size() < 4096)
-            head += data.left(4096 - head.size());
-        *bodyBytes += data.size();
-        *rows += data.count("\r\n");
-        tail = (tail + data).right(16);
-        if (tail.endsWith("\r\n0\r\n\r\n") || socket.state() != QAbstractSocket::ConnectedState)
-            break;
-    }
-    return head;
-}
-
 void importAndExport(const QString &folder, const QString &db, qint64 count)
 {
     PtyPair pty;

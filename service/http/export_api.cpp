@@ -4,6 +4,7 @@
 #include "api.h"
 #include "event_store.h"
 #include "http_server.h"
+#include "phone_number.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -113,7 +114,8 @@ QByteArray ExportApi::csvLine(const QJsonObject &call)
     const QStringList cells{at.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
                             call.value(QStringLiteral("site")).toString(),
                             call.value(QStringLiteral("portName")).toString(),
-                            info.value(QStringLiteral("lNumber")).toString(),
+                            // In groups, as the customer book's export writes its numbers.
+                            tavro::bridge::formatNumber(info.value(QStringLiteral("lNumber")).toString()),
                             info.value(QStringLiteral("lName")).toString(),
                             customer.value(QStringLiteral("name")).toString(),
                             stateText(call.value(QStringLiteral("callState")).toInt()),

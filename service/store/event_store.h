@@ -53,6 +53,7 @@ struct StatsQuery
     QString by = QStringLiteral("hour"); // hour (of the day), day or weekday (0 Sunday)
     int offsetSeconds = 0;               // local time = UTC + offset, for the buckets
     int topCallers = 10;
+    qint64 exactUpTo = 20000; // top callers grouped exactly up to this many calls in the range
 };
 
 // Where a call stands: its outcome and, for a missed one, who dealt with it.
@@ -154,6 +155,12 @@ QString indexedText(const QString &text);
 // A page of calls from up to limit + 1 rows (body, outcome, done at, done
 // by), newest first; the one beyond the page only says that there is a next page.
 void fillCallPage(const QList<QVariantList> &rows, int limit, CallPage *page);
+// /api/stats' top callers (number, name, calls), the same statement on every
+// store: grouped exactly when the range holds few calls (inRange), else taken
+// among the most frequent callers of all time (the callers table) and each
+// counted exactly in the range. The name is the customer's, else the line's.
+// *values are its parameters in order.
+QString topCallersSql(const StatsQuery &query, qint64 inRange, QStringList *values);
 
 } // namespace tavrod
 

@@ -96,6 +96,19 @@ const char *const migrations[][10] = {
      "INSERT INTO call_hours SELECT site, substr(at, 1, 13), count(*), 0, 0 FROM calls GROUP BY 1, 2",
      "CREATE INDEX calls_at_number ON calls(at, number)",
      nullptr},
+    // 7: calls per number of all time with the name of the latest (the
+    // candidates for the top callers of a long range) and per month (UTC
+    // "YYYY-MM"), so only the months at the ends of a range are counted
+    // call by call.
+    {"CREATE TABLE callers (site TEXT NOT NULL, number TEXT NOT NULL, calls BIGINT NOT NULL, name TEXT NOT NULL,"
+     " PRIMARY KEY (site, number))",
+     "INSERT INTO callers SELECT DISTINCT ON (site, number) site, number, count(*) OVER (PARTITION BY site, number),"
+     " name FROM calls ORDER BY site, number, id DESC",
+     "CREATE INDEX callers_calls ON callers(calls)",
+     "CREATE TABLE caller_months (number TEXT NOT NULL, month TEXT NOT NULL, site TEXT NOT NULL,"
+     " calls BIGINT NOT NULL, PRIMARY KEY (number, month, site))",
+     "INSERT INTO caller_months SELECT number, substr(at, 1, 7), site, count(*) FROM calls GROUP BY 1, 2, 3",
+     nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
 
@@ -111,6 +124,11 @@ const char insertBatch[] =
     " ON s.id = r.id WHERE r.kind = 'ReceiveCall' RETURNING id, number, name, site, at),"
     " hours AS (INSERT INTO call_hours SELECT site, substr(at, 1, 13), count(*), 0, 0 FROM called GROUP BY 1, 2"
     " ON CONFLICT (site, hour) DO UPDATE SET calls = call_hours.calls + excluded.calls)"
+    " , counted AS (INSERT INTO callers SELECT site, number, count(*), (array_agg(name ORDER BY id DESC))[1]"
+    " FROM called GROUP BY 1, 2 ON CONFLICT (site, number) DO UPDATE SET calls = callers.calls + excluded.calls,"
+    " name = excluded.name)"
+    " , months AS (INSERT INTO caller_months SELECT number, substr(at, 1, 7), site, count(*) FROM called"
+    " GROUP BY 1, 2, 3 ON CONFLICT (number, month, site) DO UPDATE SET calls = caller_months.calls + excluded.calls)"
     " INSERT INTO call_grams (gram, id) SELECT DISTINCT lower(substr(v.t, i, 2)), c.id FROM called c,"
     " LATERAL (VALUES (c.number), (c.name)) v(t), generate_series(1, length(v.t) - 1) i"
     " WHERE lower(substr(v.t, i, 2)) ~ '[^[:ascii:]]' ON CONFLICT DO NOTHING";
@@ -531,22 +549,15 @@ bool PgStore::callStats(const StatsQuery &request, QJsonObject *stats, QString *
     const QString key = request.by == u"day"       ? QStringLiteral("to_char(%1, 'YYYY-MM-DD')").arg(local)
         : request.by == u"weekday" ? QStringLiteral("extract(dow FROM %1)::int").arg(local)
                                    : QStringLiteral("extract(hour FROM %1)::int").arg(local);
-    QStringList where, callWhere;
-    QVariantList values, callValues;
-    const struct {
-        const QString &value;
-        const char *hourCondition;
-        const char *callCondition;
-    } conditions[] = {{request.since, "h.hour >= substr(?, 1, 13)", "at >= ?"},
-                      {request.until, "h.hour < substr(?, 1, 13)", "at < ?"},
-                      {request.site, "h.site = ?", "site = ?"}};
-    for (const auto &condition : conditions) {
-        if (condition.value.isEmpty())
-            continue;
-        where << QString::fromLatin1(condition.hourCondition);
-        values << pgText(condition.value);
-        callWhere << QString::fromLatin1(condition.callCondition);
-        callValues << pgText(condition.value);
+    QStringList where;
+    QVariantList values;
+    for (auto [value, condition] : {std::pair{&request.since, "h.hour >= substr(?, 1, 13)"},
+                                    std::pair{&request.until, "h.hour < substr(?, 1, 13)"},
+                                    std::pair{&request.site, "h.site = ?"}}) {
+        if (!value->isEmpty()) {
+            where << QLatin1String(condition);
+            values << pgText(*value);
+        }
     }
     const auto whereOf = [](const QStringList &list) {
         return list.isEmpty() ? QString() : QStringLiteral(" WHERE ") + list.join(u" AND ");
@@ -562,18 +573,22 @@ bool PgStore::callStats(const StatsQuery &request, QJsonObject *stats, QString *
         return false;
     }
     QJsonArray buckets;
-    while (query.next())
+    qint64 inRange = 0;
+    while (query.next()) {
+        inRange += query.value(1).toLongLong();
         buckets.append(QJsonObject{{"key", QJsonValue::fromVariant(query.value(0))},
                                    {"calls", query.value(1).toLongLong()},
                                    {"answered", query.value(2).toLongLong()},
                                    {"missed", query.value(3).toLongLong()}});
+    }
     QSqlQuery top(m_db);
     top.setForwardOnly(true);
-    top.prepare(QStringLiteral("SELECT number, max(name), count(*) AS n FROM calls%1 GROUP BY number"
-                               " ORDER BY n DESC, number LIMIT %2")
-                    .arg(whereOf(callWhere))
-                    .arg(qBound(1, request.topCallers, 100)));
-    bindAll(top, callValues);
+    QStringList topValues;
+    top.prepare(topCallersSql(request, inRange, &topValues));
+    QVariantList pgValues;
+    for (const QString &value : std::as_const(topValues))
+        pgValues << pgText(value);
+    bindAll(top, pgValues);
     if (!top.exec()) {
         *error = sqlError(QStringLiteral("finding the top callers"), top.lastError());
         return false;

@@ -2,6 +2,7 @@
 
 #include "login_book.h"
 
+#include <QDate>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -85,12 +86,25 @@ const char *const migrations[][14] = {
      "INSERT INTO call_hours SELECT site, substr(at, 1, 13), count(*), 0, 0 FROM calls GROUP BY 1, 2",
      "CREATE INDEX calls_at_number ON calls(at, number)",
      // Calls per number of all time: the candidates for the top callers of
-     // a long range, each then counted exactly in it through calls_number_at.
+     // a long range, each then counted exactly in it through calls_number.
      "CREATE TABLE callers (site TEXT NOT NULL, number TEXT NOT NULL, calls INTEGER NOT NULL,"
      " PRIMARY KEY (site, number)) WITHOUT ROWID",
      "INSERT INTO callers SELECT site, number, count(*) FROM calls GROUP BY 1, 2",
      "CREATE INDEX callers_calls ON callers(calls)",
      "CREATE INDEX calls_number_at ON calls(number, at)",
+     nullptr},
+    // 7: the top callers of a long range without a walk through each
+    // candidate's calls: the name of their latest call beside their count,
+    // and their calls per month (UTC "YYYY-MM"), so only the months at the
+    // ends of a range are counted call by call. calls_number already is
+    // (number, at).
+    {"ALTER TABLE callers ADD COLUMN name TEXT NOT NULL DEFAULT ''",
+     "UPDATE callers SET name = coalesce((SELECT c.name FROM calls c WHERE c.site = callers.site"
+     " AND c.number = callers.number ORDER BY c.id DESC LIMIT 1), '')",
+     "DROP INDEX calls_number_at",
+     "CREATE TABLE caller_months (number TEXT NOT NULL, month TEXT NOT NULL, site TEXT NOT NULL,"
+     " calls INTEGER NOT NULL, PRIMARY KEY (number, month, site)) WITHOUT ROWID",
+     "INSERT INTO caller_months SELECT number, substr(at, 1, 7), site, count(*) FROM calls GROUP BY 1, 2, 3",
      nullptr},
 };
 constexpr int migrationCount = int(sizeof migrations / sizeof migrations[0]);
@@ -408,13 +422,18 @@ bool SqliteStore::insertCall(const EventRecord &event, Statements &statements, Q
                                 " ON CONFLICT (site, hour) DO UPDATE SET calls = calls + 1"));
     bindAll(hour, {event.site, event.at});
     QSqlQuery caller(m_db);
-    caller.prepare(QStringLiteral("INSERT INTO callers VALUES (?, ?, 1) ON CONFLICT (site, number)"
-                                  " DO UPDATE SET calls = calls + 1"));
-    bindAll(caller, {event.site, number});
-    if (!hour.exec() || !caller.exec()) {
-        *error = sqlError(QStringLiteral("counting call %1").arg(event.id),
-                          hour.lastError().isValid() ? hour.lastError() : caller.lastError());
-        return false;
+    caller.prepare(QStringLiteral("INSERT INTO callers VALUES (?, ?, 1, ?) ON CONFLICT (site, number)"
+                                  " DO UPDATE SET calls = calls + 1, name = excluded.name"));
+    bindAll(caller, {event.site, number, name});
+    QSqlQuery month(m_db);
+    month.prepare(QStringLiteral("INSERT INTO caller_months VALUES (?, substr(?, 1, 7), ?, 1)"
+                                 " ON CONFLICT (number, month, site) DO UPDATE SET calls = calls + 1"));
+    bindAll(month, {number, event.at, event.site});
+    for (QSqlQuery *count : {&hour, &caller, &month}) {
+        if (!count->exec()) {
+            *error = sqlError(QStringLiteral("counting call %1").arg(event.id), count->lastError());
+            return false;
+        }
     }
     for (const QString &gram : gramsOf(number, name)) {
         bindAll(statements.gram, {gram, event.id});
@@ -460,31 +479,107 @@ bool SqliteStore::noteOutcome(const EventRecord &event, QString *error)
     return true;
 }
 
+namespace {
+
+// A candidate's (m.number) calls in the range: whole months from
+// caller_months, the months the range starts and ends in call by call.
+QString callsInRange(const StatsQuery &query, QStringList *values)
+{
+    const auto siteOf = [&](const char *alias) {
+        return query.site.isEmpty() ? QString() : QStringLiteral(" AND %1.site = ?").arg(QLatin1String(alias));
+    };
+    const auto callsBetween = [&](const QString &from, const QString &to) {
+        QString sql = QStringLiteral("(SELECT count(*) FROM calls c WHERE c.number = m.number");
+        if (!from.isEmpty()) {
+            sql += QStringLiteral(" AND c.at >= ?");
+            values->append(from);
+        }
+        if (!to.isEmpty()) {
+            sql += QStringLiteral(" AND c.at < ?");
+            values->append(to);
+        }
+        if (!query.site.isEmpty())
+            values->append(query.site);
+        return sql + siteOf("c") + u')';
+    };
+    // ISO 8601 texts compare as times: "2026-01-31T23:00" < "2026-02".
+    const QString first = query.since.left(7);
+    const QString last = query.until.left(7);
+    if (!first.isEmpty() && first == last)
+        return callsBetween(query.since, query.until);
+    QStringList parts;
+    const bool wholeFirst = query.since.isEmpty() || query.since.mid(7).startsWith(u"-01T00:00:00.000");
+    if (!wholeFirst)
+        parts << callsBetween(query.since,
+                              QDate::fromString(first + QStringLiteral("-01"), Qt::ISODate).addMonths(1).toString(u"yyyy-MM"));
+    QString months = QStringLiteral("(SELECT coalesce(sum(cm.calls), 0) FROM caller_months cm WHERE cm.number = m.number");
+    if (!first.isEmpty()) {
+        months += wholeFirst ? QStringLiteral(" AND cm.month >= ?") : QStringLiteral(" AND cm.month > ?");
+        values->append(first);
+    }
+    if (!last.isEmpty()) {
+        months += QStringLiteral(" AND cm.month < ?");
+        values->append(last);
+    }
+    if (!query.site.isEmpty())
+        values->append(query.site);
+    parts << months + siteOf("cm") + u')';
+    if (!last.isEmpty())
+        parts << callsBetween(last, query.until);
+    return parts.join(QStringLiteral(" + "));
+}
+
+} // namespace
+
+QString topCallersSql(const StatsQuery &query, qint64 inRange, QStringList *values)
+{
+    // A short range is grouped exactly; a long one would read every call in it.
+    constexpr int candidates = 200;
+    const QString limit = QString::number(qBound(1, query.topCallers, 100));
+    QString ranked;
+    if (inRange <= query.exactUpTo) {
+        QStringList where;
+        for (auto [value, condition] : {std::pair{&query.since, "c.at >= ?"}, std::pair{&query.until, "c.at < ?"},
+                                        std::pair{&query.site, "c.site = ?"}}) {
+            if (!value->isEmpty()) {
+                where << QLatin1String(condition);
+                values->append(*value);
+            }
+        }
+        ranked = QStringLiteral("SELECT c.number, max(c.name) AS name, count(*) AS n FROM calls c%1 GROUP BY c.number"
+                                " ORDER BY n DESC, c.number LIMIT %2")
+                     .arg(where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND "), limit);
+    } else {
+        // A number that calls several sites is one candidate.
+        ranked = QStringLiteral("SELECT m.number, m.name, %1 AS n FROM (SELECT number, max(name) AS name FROM"
+                                " (SELECT number, name FROM callers%2 ORDER BY calls DESC LIMIT %3) t GROUP BY number) m"
+                                " ORDER BY n DESC, m.number LIMIT %4")
+                     .arg(callsInRange(query, values),
+                          query.site.isEmpty() ? QString() : QStringLiteral(" WHERE site = ?"),
+                          QString::number(candidates), limit);
+        if (!query.site.isEmpty())
+            values->append(query.site);
+    }
+    return QStringLiteral("SELECT k.number, coalesce((SELECT nullif(u.name, '') FROM customers u WHERE u.number = k.number),"
+                          " k.name), k.n FROM (%1) k ORDER BY k.n DESC, k.number")
+        .arg(ranked);
+}
+
 bool SqliteStore::callStats(const StatsQuery &request, QJsonObject *stats, QString *error)
 {
     const QString local = QStringLiteral("h.hour || ':00:00', '%1 seconds'").arg(request.offsetSeconds, 0, 10);
     const QString key = request.by == u"day"       ? QStringLiteral("date(%1)").arg(local)
         : request.by == u"weekday" ? QStringLiteral("CAST(strftime('%w', %1) AS INTEGER)").arg(local)
                                    : QStringLiteral("CAST(strftime('%H', %1) AS INTEGER)").arg(local);
-    QStringList where, callWhere;
-    QVariantList values, callValues;
-    if (!request.since.isEmpty()) {
-        where << QStringLiteral("h.hour >= substr(?, 1, 13)");
-        values << request.since;
-        callWhere << QStringLiteral("at >= ?");
-        callValues << request.since;
-    }
-    if (!request.until.isEmpty()) {
-        where << QStringLiteral("h.hour < substr(?, 1, 13)");
-        values << request.until;
-        callWhere << QStringLiteral("at < ?");
-        callValues << request.until;
-    }
-    if (!request.site.isEmpty()) {
-        where << QStringLiteral("h.site = ?");
-        values << request.site;
-        callWhere << QStringLiteral("site = ?");
-        callValues << request.site;
+    QStringList where;
+    QVariantList values;
+    for (auto [value, condition] : {std::pair{&request.since, "h.hour >= substr(?, 1, 13)"},
+                                    std::pair{&request.until, "h.hour < substr(?, 1, 13)"},
+                                    std::pair{&request.site, "h.site = ?"}}) {
+        if (!value->isEmpty()) {
+            where << QLatin1String(condition);
+            values << *value;
+        }
     }
     const auto whereOf = [](const QStringList &conditions) {
         return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(u" AND ");
@@ -508,37 +603,11 @@ bool SqliteStore::callStats(const StatsQuery &request, QJsonObject *stats, QStri
                                    {"answered", query.value(2).toLongLong()},
                                    {"missed", query.value(3).toLongLong()}});
     }
-    // A short range is grouped exactly. A long one would read every call in
-    // it: its top callers are taken among the most frequent of all time
-    // (candidates), each counted exactly in the range.
-    constexpr qint64 exactUpTo = 20000;
-    constexpr int candidates = 200;
-    const int limit = qBound(1, request.topCallers, 100);
     QSqlQuery top(m_db);
     top.setForwardOnly(true);
-    if (inRange <= exactUpTo) {
-        top.prepare(QStringLiteral("SELECT number, max(name), count(*) AS n FROM calls%1 GROUP BY number"
-                                   " ORDER BY n DESC, number LIMIT %2")
-                        .arg(whereOf(callWhere))
-                        .arg(limit));
-        bindAll(top, callValues);
-    } else {
-        QStringList inner;
-        for (const QString &condition : std::as_const(callWhere))
-            inner << QStringLiteral("c.") + condition;
-        inner << QStringLiteral("c.number = k.number");
-        top.prepare(QStringLiteral("SELECT number, (SELECT name FROM calls WHERE number = k.number ORDER BY id DESC"
-                                   " LIMIT 1), (SELECT count(*) FROM calls c WHERE %1) AS n FROM (SELECT number"
-                                   " FROM callers%2 ORDER BY calls DESC LIMIT %3) k ORDER BY n DESC, number LIMIT %4")
-                        .arg(inner.join(u" AND "),
-                             request.site.isEmpty() ? QString() : QStringLiteral(" WHERE site = ?"))
-                        .arg(candidates)
-                        .arg(limit));
-        QVariantList topValues = callValues;
-        if (!request.site.isEmpty())
-            topValues << request.site;
-        bindAll(top, topValues);
-    }
+    QStringList topValues;
+    top.prepare(topCallersSql(request, inRange, &topValues));
+    bindAll(top, QVariantList(topValues.cbegin(), topValues.cend()));
     if (!top.exec()) {
         *error = sqlError(QStringLiteral("finding the top callers"), top.lastError());
         return false;

@@ -5,6 +5,7 @@
 import { AuthError, getJson, sendCmd } from './api.js';
 import { rejectList } from './blocked.js';
 import { el, byId, localTime } from './dom.js';
+import { callBackControls } from './missed.js';
 import { formatNumber, numberDigits, regionOf } from './phone.js';
 import { callStateWord, NO_NAME, SENT_FAILED } from './words.js';
 
@@ -274,16 +275,23 @@ export class Customers {
       ...(customer ? [...pair('주소', customer.address), ...pair('메모', customer.memo),
         ...pair('등록', localTime(customer.created)), ...pair('변경', localTime(customer.changed))] : []));
     page.hidden = false;
+    byId('customer-page-call-back').replaceChildren();
+    let calls = [];
     try {
-      const calls = await getJson(`/api/calls?q=${encodeURIComponent(digits)}&limit=1000`);
-      const list = (calls.calls ?? []).map((call) => el('li', {
+      // The search finds the number inside longer ones too: only its own calls.
+      calls = ((await getJson(`/api/calls?q=${encodeURIComponent(digits)}&limit=1000`)).calls ?? [])
+        .filter((call) => numberDigits(call.cidInfo?.lNumber) === digits);
+      const list = calls.map((call) => el('li', {
         text: `${localTime(call.at)} ${call.portName ?? ''} ${callStateWord(call.callState)} `
           + `${call.cidInfo?.lName || NO_NAME}`,
       }));
       byId('customer-calls').replaceChildren(...(list.length ? list : [el('li', { className: 'muted', text: '통화가 없습니다.' })]));
     } catch (error) {
-      if (error instanceof AuthError) this.onAuthLost();
+      if (error instanceof AuthError) return this.onAuthLost();
     }
+    // Called back on the line the customer last called on, as from their call.
+    byId('customer-page-call-back').replaceChildren(
+      ...callBackControls(calls[0]?.portName ?? this.portFor(), digits, this.onAuthLost));
   }
 
   async importFile() {

@@ -2,7 +2,7 @@
 // more than PAGE_SIZE rows, however long the history is.
 import { AuthError, getJson } from './api.js';
 import { clamped, el, byId, localTime } from './dom.js';
-import { dialBack } from './missed.js';
+import { callBackControls } from './missed.js';
 import { callStateWord, NO_NAME, telTypeText } from './words.js';
 
 export const PAGE_SIZE = 20;
@@ -155,13 +155,6 @@ export class History {
   }
 
   callBackCell(portName, number) {
-    const status = el('span', { className: 'dial-status', attrs: { role: 'status' } });
-    const button = el('button', { text: '전화 걸기', attrs: { type: 'button' } });
-    button.disabled = !number;
-    button.addEventListener('click', () => {
-      button.disabled = true;
-      dialBack(portName, number, status).catch(this.onAuthLost).finally(() => { button.disabled = false; });
-    });
-    return el('td', { data: { label: '전화 걸기' } }, button, status);
+    return el('td', { data: { label: '전화 걸기' } }, ...callBackControls(portName, number, this.onAuthLost));
   }
 }

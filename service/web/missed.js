@@ -3,6 +3,7 @@
 // the stream (CallOutcome adds, MissedDone takes away).
 import { AuthError, getJson, postJson } from './api.js';
 import { byId, el, localTime } from './dom.js';
+import { formatNumber } from './phone.js';
 import { SENT_FAILED, SENT_OK } from './words.js';
 
 const BASE_TITLE = document.title;
@@ -17,6 +18,18 @@ export async function dialBack(portName, number, status) {
     if (error instanceof AuthError) throw error;
     status.textContent = `${SENT_FAILED}: ${error.message}`;
   }
+}
+
+// 전화 걸기 for a number on a port, and the line that says how it went.
+export function callBackControls(portName, number, onAuthLost, disabled = false) {
+  const status = el('span', { className: 'dial-status', attrs: { role: 'status' } });
+  const button = el('button', { text: '전화 걸기', attrs: { type: 'button' } });
+  button.disabled = disabled || !number || !portName;
+  button.addEventListener('click', () => {
+    button.disabled = true;
+    dialBack(portName, number, status).catch(onAuthLost).finally(() => { button.disabled = false; });
+  });
+  return [button, status];
 }
 
 export class Missed {
@@ -61,11 +74,9 @@ export class Missed {
 
   row(call) {
     const info = call.cidInfo ?? {};
-    const status = el('span', { className: 'dial-status', attrs: { role: 'status' } });
+    const [dial, status] = callBackControls(call.portName, info.lNumber, this.onAuthLost, this.readOnly);
     const done = el('button', { text: '처리 완료', attrs: { type: 'button' } });
-    const dial = el('button', { text: '전화 걸기', attrs: { type: 'button' } });
     done.disabled = this.readOnly;
-    dial.disabled = this.readOnly || !info.lNumber;
     done.addEventListener('click', async () => {
       done.disabled = true;
       try {
@@ -75,16 +86,12 @@ export class Missed {
         status.textContent = error.message; // who dealt with it, and when
       }
     });
-    dial.addEventListener('click', () => {
-      dial.disabled = true;
-      dialBack(call.portName, info.lNumber, status).catch(this.onAuthLost).finally(() => { dial.disabled = false; });
-    });
     // The customer book adds "customer" to a call; absent or null, nothing.
     const customer = call.customer?.name ?? '';
     return el('tr', { data: { callId: Number(call.id) } },
       el('td', { text: localTime(call.at), data: { label: '시각' } }),
       el('td', { text: call.portName ?? '', data: { label: '포트' } }),
-      el('td', { text: info.lNumber ?? '', data: { label: '번호' } }),
+      el('td', { text: formatNumber(info.lNumber ?? ''), data: { label: '번호' } }),
       el('td', { text: info.lName ?? '', data: { label: '이름' } }),
       el('td', { text: customer, data: { label: '고객' } }),
       // One grid item on a phone, where each cell is a label and its value.

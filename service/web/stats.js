@@ -3,6 +3,7 @@
 import uPlot from './vendor/uplot/uPlot.esm.js';
 import { AuthError, getJson } from './api.js';
 import { byId, el } from './dom.js';
+import { formatNumber } from './phone.js';
 
 const DAY_MS = 24 * 3600 * 1000;
 const isoDay = (date) => {
@@ -88,7 +89,7 @@ export class Stats {
       this.plots = [stackedBars(byId('stats-hours'), '시간대별 전화', '시', hourKeys, hours.buckets ?? []),
         stackedBars(byId('stats-days'), '날짜별 전화', '날짜', dayKeys, days.buckets ?? [], (day) => day.slice(5))];
       byId('stats-top').replaceChildren(...(hours.topCallers ?? []).map((caller) => el('tr', {},
-        el('td', { text: caller.number }), el('td', { text: caller.name }), el('td', { text: caller.calls }))));
+        el('td', { text: formatNumber(caller.number) }), el('td', { text: caller.name }), el('td', { text: caller.calls }))));
       byId('stats-status').textContent = '';
     } catch (error) {
       if (error instanceof AuthError) this.onAuthLost();

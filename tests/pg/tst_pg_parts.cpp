@@ -339,6 +339,14 @@ private slots:
         query.by = QStringLiteral("day");
         QVERIFY2(store.callStats(query, &stats, &error), qPrintable(error));
         QCOMPARE(stats["buckets"][0]["key"].toString(), QStringLiteral("2026-12-07"));
+        // The top callers of a long range (callers and their months) as grouping every call.
+        query.since = QStringLiteral("2026-11-15T00:00:00.000Z");
+        QJsonObject grouped, viaMonths;
+        QVERIFY2(store.callStats(query, &grouped, &error), qPrintable(error));
+        query.exactUpTo = 0;
+        QVERIFY2(store.callStats(query, &viaMonths, &error), qPrintable(error));
+        QCOMPARE(grouped["topCallers"].toArray().size(), 2);
+        QCOMPARE(viaMonths["topCallers"], grouped["topCallers"]);
     }
 
     void tokensAreSharedByEverySiteOfTheDatabase()

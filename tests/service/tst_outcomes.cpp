@@ -276,7 +276,7 @@ private slots:
         QVERIFY(csv.body.startsWith("\xEF\xBB\xBF" + ExportApi::csvHeader()));
         const QStringList lines = QString::fromUtf8(csv.body).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines[1].contains(u",COM1,0212345678,홍길동,,일반,부재중"_qs), qPrintable(lines[1]));
+        QVERIFY2(lines[1].contains(u",COM1,02-1234-5678,홍길동,,일반,부재중"_qs), qPrintable(lines[1]));
         QCOMPARE(tavrod.request("POST", "/api/missed/x/done").status, 404);
     }
 
@@ -349,6 +349,35 @@ private slots:
         const QJsonArray busy = stats("day", "2026-12-07T00:00:00.000Z")["topCallers"].toArray();
         QCOMPARE(busy[0].toObject(), (QJsonObject{{"number", "0211"}, {"name", "이름1"}, {"calls", 4}}));
         QCOMPARE(busy.size(), 10);
+
+        // Ranges over months: whole months from the monthly counts, the ends
+        // call by call, the same as grouping every call (exactUpTo 0 or not).
+        records.clear();
+        int id = 95000;
+        for (const char *at : {"2026-10-10T12:00:00.000Z", "2026-10-20T12:00:00.000Z", "2026-11-01T00:00:00.000Z",
+                               "2026-11-30T23:59:59.999Z"})
+            add(++id, QDateTime::fromString(QLatin1String(at), Qt::ISODateWithMs).toMSecsSinceEpoch(), "0211", nullptr);
+        QVERIFY2(store.append(records, &error), qPrintable(error));
+        const struct {
+            const char *since, *until;
+            int calls;
+        } ranges[] = {{"2026-10-15T00:00:00.000Z", "2026-12-07T00:00:00.000Z", 5},
+                      {"2026-11-01T00:00:00.000Z", "2026-12-01T00:00:00.000Z", 2},
+                      {"2026-10-10T12:00:00.000Z", "2026-10-10T12:00:00.001Z", 1},
+                      {"", "2026-11-15T00:00:00.000Z", 3},
+                      {"2026-12-08T00:00:00.000Z", "", 4}};
+        for (const auto &range : ranges) {
+            for (const qint64 exactUpTo : {qint64(0), qint64(1000000)}) {
+                StatsQuery query;
+                query.since = QLatin1String(range.since);
+                query.until = QLatin1String(range.until);
+                query.exactUpTo = exactUpTo;
+                QJsonObject out;
+                QVERIFY2(store.callStats(query, &out, &error), qPrintable(error));
+                QCOMPARE(out["topCallers"][0].toObject(), (QJsonObject{{"number", "0211"}, {"name", "이름1"},
+                                                                       {"calls", range.calls}}));
+            }
+        }
     }
 
     void callBackWaitsForTheHandsetThenDialsOnce()
@@ -411,7 +440,7 @@ private slots:
                               {"cidInfo", QJsonObject{{"lNumber", "0212345678"}, {"lName", "=1+1"}}},
                               {"customer", QJsonObject{{"name", "김, 고객"}}}};
         const QString line = QString::fromUtf8(ExportApi::csvLine(row));
-        QVERIFY2(line.endsWith(u",A,COM1,0212345678,'=1+1,\"김, 고객\",통화중 수신,부재중\r\n"_qs), qPrintable(line));
+        QVERIFY2(line.endsWith(u",A,COM1,02-1234-5678,'=1+1,\"김, 고객\",통화중 수신,부재중\r\n"_qs), qPrintable(line));
 
         // The server pulls the body while the socket drains; a reader gets all.
         HttpServer server(HttpLimits{});
