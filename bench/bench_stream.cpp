@@ -46,6 +46,7 @@
 
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -58,6 +59,7 @@ QByteArray sampleEvent;
 struct ProcStats
 {
     double cpuSeconds = 0;
+    double userSeconds = 0; // of cpuSeconds, outside the kernel
     double peakRssMiB = 0;
     double rssMiB = 0;
 };
@@ -70,7 +72,8 @@ ProcStats statsOf(qint64 pid)
         const QByteArray line = stat.readAll();
         const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
         const double ticks = double(sysconf(_SC_CLK_TCK));
-        stats.cpuSeconds = (fields.value(11).toDouble() + fields.value(12).toDouble()) / ticks;
+        stats.userSeconds = fields.value(11).toDouble() / ticks;
+        stats.cpuSeconds = stats.userSeconds + fields.value(12).toDouble() / ticks;
     }
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (status.open(QIODevice::ReadOnly)) {
@@ -274,11 +277,12 @@ void latency(PtyPair &pty, const Tavrod &tavrod, int clientCount, qint64 &nextNu
     const double fanOutMs = count > countBefore ? 1000.0 * (sum - sumBefore) / (count - countBefore) : -1.0;
     const qint64 lost = load.lost + std::max<qint64>(0, calls - clients.front()->calls);
     std::printf("latency, %4d client(s): last-connected client p50 %.2f ms p99 %.2f ms max %.2f ms; "
-                "fan-out %.3f ms an event (%.2f us a client); CPU %.2f us an event a client; "
+                "fan-out %.3f ms an event (%.2f us a client); CPU %.2f us an event a client (user %.2f); "
                 "lost %lld, out of order %d, bad frames %lld; RSS %.1f MiB (peak %.1f MiB)\n",
                 clientCount, percentile(last, 0.5), percentile(last, 0.99), percentile(last, 1.0), fanOutMs,
                 1000.0 * fanOutMs / clientCount,
                 1e6 * (after.cpuSeconds - before.cpuSeconds) / (double(calls) * clientCount),
+                1e6 * (after.userSeconds - before.userSeconds) / (double(calls) * clientCount),
                 static_cast<long long>(lost), load.disordered + (clients.front()->outOfOrder ? 1 : 0),
                 static_cast<long long>(load.badFrames), after.rssMiB, after.peakRssMiB);
     std::fflush(stdout);
@@ -319,11 +323,19 @@ void fanOut(PtyPair &pty, const Tavrod &tavrod, int clientCount, int calls, qint
     }
     const double cpu = after.cpuSeconds - before.cpuSeconds;
     std::printf("fan-out %d clients x %d calls: %s in %.1f s; lost %lld; clients out of order %d; bad frames %lld; "
-                "tavrod CPU %.1f s (%.2f us an event a client); tavrod peak RSS %.1f MiB\n",
+                "tavrod CPU %.1f s (%.2f us an event a client, user %.2f); tavrod peak RSS %.1f MiB\n",
                 clientCount, calls, done ? "all delivered" : "NOT all delivered", seconds,
                 static_cast<long long>(lost), disordered, static_cast<long long>(load.badFrames), cpu,
-                1e6 * cpu / (double(calls) * clientCount), after.peakRssMiB);
+                1e6 * cpu / (double(calls) * clientCount),
+                1e6 * (after.userSeconds - before.userSeconds) / (double(calls) * clientCount), after.peakRssMiB);
     std::fflush(stdout);
+}
+
+double threadCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
 // The kernel's part of a fan-out: the frame of a call event sent with a
@@ -360,16 +372,19 @@ void floor(int clientCount)
     static const QRegularExpression idField(QStringLiteral("\"id\":\\d+"));
     const QString sample = QString::fromUtf8(sampleEvent);
     std::vector<double> loops;
+    double cpuSeconds = 0;
     qint64 failed = 0;
     for (int i = 1; i <= events; ++i) {
         const QByteArray frame = tavrod::ws::frame(
             tavrod::ws::Text, QString(sample).replace(idField, QStringLiteral("\"id\":%1").arg(i)).toUtf8());
         const auto start = Clock::now();
+        const double cpuStart = threadCpuSeconds();
         for (int fd : fds) {
             if (::send(fd, frame.constData(), size_t(frame.size()), MSG_DONTWAIT | MSG_NOSIGNAL) != frame.size())
                 ++failed;
         }
         loops.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        cpuSeconds += threadCpuSeconds() - cpuStart;
         QElapsedTimer gap;
         gap.start();
         waitUntil([&] { return gap.elapsed() >= 20; }, 100);
@@ -379,9 +394,9 @@ void floor(int clientCount)
     for (double ms : loops)
         sum += ms;
     std::printf("floor, %4d client(s): a bare ::send() loop of a %lld-byte frame: %.3f ms an event (%.2f us a "
-                "client), p50 %.2f ms p99 %.2f ms; short sends %lld, lost %lld, out of order %d, bad frames %lld\n",
+                "client; CPU %.2f us a client), p50 %.2f ms p99 %.2f ms; short sends %lld, lost %lld, out of order %d, bad frames %lld\n",
                 clientCount, static_cast<long long>(sampleEvent.size()), sum / events,
-                1000.0 * sum / events / clientCount, percentile(loops, 0.5), percentile(loops, 0.99),
+                1000.0 * sum / events / clientCount, 1e6 * cpuSeconds / events / clientCount, percentile(loops, 0.5), percentile(loops, 0.99),
                 static_cast<long long>(failed), static_cast<long long>(result.lost), result.disordered,
                 static_cast<long long>(result.badFrames));
     std::fflush(stdout);
