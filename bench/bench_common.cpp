@@ -25,7 +25,9 @@ ProcStats statsOf(qint64 pid)
     if (stat.open(QIODevice::ReadOnly)) {
         const QByteArray line = stat.readAll();
         const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        stats.cpuSeconds = (fields.value(11).toDouble() + fields.value(12).toDouble()) / double(sysconf(_SC_CLK_TCK));
+        const double ticks = double(sysconf(_SC_CLK_TCK));
+        stats.userSeconds = fields.value(11).toDouble() / ticks;
+        stats.cpuSeconds = stats.userSeconds + fields.value(12).toDouble() / ticks;
     }
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (status.open(QIODevice::ReadOnly)) {

@@ -16,6 +16,7 @@ double percentile(std::vector<double> samples, double p);
 struct ProcStats
 {
     double cpuSeconds = 0;
+    double userSeconds = 0; // of cpuSeconds, outside the kernel
     double peakRssMiB = 0;
     double rssMiB = 0;
 };

@@ -19,6 +19,8 @@
 #include "bench_common.h"
 #include "pty_pair.h"
 #include "wait_until.h"
+#include "http_request.h"
+#include "websocket.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -27,6 +29,7 @@
 #include <QNetworkRequest>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
@@ -40,10 +43,16 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A call event as tavrod sent it, for the floor.
+QByteArray sampleEvent;
 
 // tavrod with room for every client of the run.
 class Tavrod : public TavrodChild
@@ -92,6 +101,8 @@ std::vector<std::unique_ptr<Client>> connectClients(quint16 port, const QByteArr
             c->lastNumber = number;
             ++c->calls;
             c->lastAt = Clock::now();
+            if (sampleEvent.isEmpty())
+                sampleEvent = text.toUtf8();
         });
         QNetworkRequest request(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/stream").arg(port)));
         request.setRawHeader("Authorization", "Bearer " + token);
@@ -111,12 +122,13 @@ std::vector<std::unique_ptr<Client>> connectClients(quint16 port, const QByteArr
 class LoadClients
 {
 public:
-    LoadClients(const Tavrod &tavrod, int count)
+    LoadClients(const Tavrod &tavrod, int count) : LoadClients(tavrod.port, tavrod.token, count) {}
+    LoadClients(quint16 port, const QByteArray &token, int count)
     {
         if (count <= 0)
             return;
         m_process.start(QStringLiteral(WS_LOAD_PATH),
-                        {QString::number(tavrod.port), QString::fromLatin1(tavrod.token), QString::number(count)});
+                        {QString::number(port), QString::fromLatin1(token), QString::number(count)});
         waitUntil([&] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 150000);
         const QList<QByteArray> words = m_process.readLine().trimmed().split(' ');
         if (words.value(0) != "connected" || words.value(1).toInt() != count)
@@ -205,11 +217,12 @@ void latency(PtyPair &pty, const Tavrod &tavrod, int clientCount, qint64 &nextNu
     const double fanOutMs = count > countBefore ? 1000.0 * (sum - sumBefore) / (count - countBefore) : -1.0;
     const qint64 lost = load.lost + std::max<qint64>(0, calls - clients.front()->calls);
     std::printf("latency, %4d client(s): last-connected client p50 %.2f ms p99 %.2f ms max %.2f ms; "
-                "fan-out %.3f ms an event (%.2f us a client); CPU %.2f us an event a client; "
+                "fan-out %.3f ms an event (%.2f us a client); CPU %.2f us an event a client (user %.2f); "
                 "lost %lld, out of order %d, bad frames %lld; RSS %.1f MiB (peak %.1f MiB)\n",
                 clientCount, percentile(last, 0.5), percentile(last, 0.99), percentile(last, 1.0), fanOutMs,
                 1000.0 * fanOutMs / clientCount,
                 1e6 * (after.cpuSeconds - before.cpuSeconds) / (double(calls) * clientCount),
+                1e6 * (after.userSeconds - before.userSeconds) / (double(calls) * clientCount),
                 static_cast<long long>(lost), load.disordered + (clients.front()->outOfOrder ? 1 : 0),
                 static_cast<long long>(load.badFrames), after.rssMiB, after.peakRssMiB);
     std::fflush(stdout);
@@ -250,10 +263,82 @@ void fanOut(PtyPair &pty, const Tavrod &tavrod, int clientCount, int calls, qint
     }
     const double cpu = after.cpuSeconds - before.cpuSeconds;
     std::printf("fan-out %d clients x %d calls: %s in %.1f s; lost %lld; clients out of order %d; bad frames %lld; "
-                "tavrod CPU %.1f s (%.2f us an event a client); tavrod peak RSS %.1f MiB\n",
+                "tavrod CPU %.1f s (%.2f us an event a client, user %.2f); tavrod peak RSS %.1f MiB\n",
                 clientCount, calls, done ? "all delivered" : "NOT all delivered", seconds,
                 static_cast<long long>(lost), disordered, static_cast<long long>(load.badFrames), cpu,
-                1e6 * cpu / (double(calls) * clientCount), after.peakRssMiB);
+                1e6 * cpu / (double(calls) * clientCount),
+                1e6 * (after.userSeconds - before.userSeconds) / (double(calls) * clientCount), after.peakRssMiB);
+    std::fflush(stdout);
+}
+
+double threadCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+// The kernel's part of a fan-out: the frame of a call event sent with a
+// bare loop of ::send() to every client, the same ws_load clients on
+// loopback, paced as the latency runs are. What tavrod spends beyond this
+// is its own.
+void floor(int clientCount)
+{
+    constexpr int events = 200;
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        while (QTcpSocket *socket = server.nextPendingConnection()) {
+            sockets.emplace_back(socket);
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                if (!socket->peek(4096).contains("\r\n\r\n"))
+                    return;
+                tavrod::HttpRequest request;
+                for (const QByteArray &line : socket->readAll().split('\n')) {
+                    const qsizetype colon = line.indexOf(':');
+                    if (colon > 0)
+                        request.headers.append({line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed()});
+                }
+                socket->write(tavrod::ws::handshakeAnswer(request));
+            });
+        }
+    });
+    LoadClients load(server.serverPort(), "floor", clientCount);
+    std::vector<int> fds;
+    for (const auto &socket : sockets)
+        fds.push_back(int(socket->socketDescriptor()));
+
+    static const QRegularExpression idField(QStringLiteral("\"id\":\\d+"));
+    const QString sample = QString::fromUtf8(sampleEvent);
+    std::vector<double> loops;
+    double cpuSeconds = 0;
+    qint64 failed = 0;
+    for (int i = 1; i <= events; ++i) {
+        const QByteArray frame = tavrod::ws::frame(
+            tavrod::ws::Text, QString(sample).replace(idField, QStringLiteral("\"id\":%1").arg(i)).toUtf8());
+        const auto start = Clock::now();
+        const double cpuStart = threadCpuSeconds();
+        for (int fd : fds) {
+            if (::send(fd, frame.constData(), size_t(frame.size()), MSG_DONTWAIT | MSG_NOSIGNAL) != frame.size())
+                ++failed;
+        }
+        loops.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        cpuSeconds += threadCpuSeconds() - cpuStart;
+        QElapsedTimer gap;
+        gap.start();
+        waitUntil([&] { return gap.elapsed() >= 20; }, 100);
+    }
+    const LoadClients::Result result = load.waitFor(events);
+    double sum = 0;
+    for (double ms : loops)
+        sum += ms;
+    std::printf("floor, %4d client(s): a bare ::send() loop of a %lld-byte frame: %.3f ms an event (%.2f us a "
+                "client; CPU %.2f us a client), p50 %.2f ms p99 %.2f ms; short sends %lld, lost %lld, out of order %d, bad frames %lld\n",
+                clientCount, static_cast<long long>(sampleEvent.size()), sum / events,
+                1000.0 * sum / events / clientCount, 1e6 * cpuSeconds / events / clientCount, percentile(loops, 0.5), percentile(loops, 0.99),
+                static_cast<long long>(failed), static_cast<long long>(result.lost), result.disordered,
+                static_cast<long long>(result.badFrames));
     std::fflush(stdout);
 }
 
@@ -321,5 +406,10 @@ int main(int argc, char *argv[])
         }
         unplugged(programs[i], folder + "/absent");
     }
+    if (sampleEvent.isEmpty())
+        return 0;
+    std::printf("== floor (no tavrod)\n");
+    for (int count : counts)
+        floor(count);
     return 0;
 }

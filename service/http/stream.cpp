@@ -170,8 +170,12 @@ void StreamHub::publish(const EventRecord &event)
     clock.start();
     // Framed once: every client's socket shares these bytes.
     const QByteArray frame = textFrame(event.json);
+    const QString provisionalKey = event.provisional
+        ? event.site + u'\n' + QString::number(event.object.value(u"localId").toInteger())
+        : QString();
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         Client &client = *it++;
+        prefetchAfter(it);
         if (event.provisional) {
             // Not numbered yet: live clients see it now; a replaying one
             // reads it from the database once it has been forwarded.
@@ -179,8 +183,7 @@ void StreamHub::publish(const EventRecord &event)
                 constexpr qsizetype maxSeen = 10000; // a longer outage may repeat the oldest
                 if (client.provisionalSeen.size() >= maxSeen)
                     client.provisionalSeen.clear();
-                client.provisionalSeen.insert(event.site + u'\n'
-                                              + QString::number(event.object.value(u"localId").toInteger()));
+                client.provisionalSeen.insert(provisionalKey);
                 send(client, frame);
             }
             continue;
@@ -204,6 +207,18 @@ void StreamHub::publish(const EventRecord &event)
     }
     if (!debugKind && !m_clients.empty())
         m_metrics.observeFanOut(double(clock.nsecsElapsed()) / 1e9);
+}
+
+void StreamHub::prefetchAfter(ClientList::const_iterator next) const
+{
+    // Each client costs a send of some microseconds, most of it in the
+    // kernel; meanwhile the lines the next clients need come into the
+    // cache, instead of two misses a client (its node and its socket).
+    if (next == m_clients.cend())
+        return;
+    next->socket->prefetchForWrite();
+    if (++next != m_clients.cend())
+        __builtin_prefetch(&*next);
 }
 
 bool StreamHub::send(Client &client, const QByteArray &frame)

@@ -86,6 +86,7 @@ private:
     using ClientList = std::list<Client>;
 
     void replay(ClientList::iterator client);
+    void prefetchAfter(ClientList::const_iterator next) const;
     // False when the client is gone (and dropped) after it.
     bool send(Client &client, const QByteArray &frame);
     void drop(WebSocket *socket);

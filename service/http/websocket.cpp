@@ -156,6 +156,7 @@ WebSocket::WebSocket(QTcpSocket *socket, QByteArray pending, QObject *parent)
     : QObject(parent)
     , m_socket(socket)
     , m_input(std::move(pending))
+    , m_fd(int(socket->socketDescriptor()))
 {
     m_clock.start();
     // An answer to an earlier request on this connection may still wait in Qt.
@@ -176,10 +177,9 @@ WebSocket::WebSocket(QTcpSocket *socket, QByteArray pending, QObject *parent)
 
 WebSocket::~WebSocket() = default;
 
-qint64 WebSocket::bytesToWrite() const
+qint64 WebSocket::queuedBytes() const
 {
-    // Asked per client and event: the flag spares a walk into the socket.
-    return m_queued ? m_socket->bytesToWrite() : 0;
+    return m_socket->bytesToWrite();
 }
 
 void WebSocket::queue(const QByteArray &bytes)
@@ -188,23 +188,16 @@ void WebSocket::queue(const QByteArray &bytes)
     m_queued = true;
 }
 
-bool WebSocket::write(const QByteArray &frame)
+qsizetype WebSocket::sendNow(const QByteArray &frame) const
 {
-    if (!isOpen())
-        return false;
-    // The frame is the same bytes for every client: no conversion here.
-    // While Qt holds nothing unsent, the bytes go straight to the system:
-    // no write notifier to arm and disarm per client and event, so a
-    // fan-out costs what its sends cost. A refusal is left to Qt's write,
-    // which reports it.
-    qsizetype sent = 0;
-    if (!m_queued) {
-        const ssize_t n = ::send(int(m_socket->socketDescriptor()), frame.constData(), size_t(frame.size()),
-                                 MSG_DONTWAIT | MSG_NOSIGNAL);
-        sent = n > 0 ? qsizetype(n) : 0;
-    }
-    if (sent == frame.size())
-        return true;
+    // No write notifier to arm and disarm per client and event. A refusal
+    // is left to Qt's write, which reports it.
+    const ssize_t n = ::send(m_fd, frame.constData(), size_t(frame.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return n > 0 ? qsizetype(n) : 0;
+}
+
+bool WebSocket::writeRest(const QByteArray &frame, qsizetype sent)
+{
     queue(sent == 0 ? frame : frame.mid(sent));
     if (m_socket->bytesToWrite() <= maxBacklog)
         return true;

@@ -101,8 +101,22 @@ public:
     // Writes one frame made by ws::frame (or the handshake's answer). False when the connection is
     // closing or gone, or when this write passed maxBacklog (then it is
     // aborted: overflowed() and disconnected() have been emitted).
-    bool write(const QByteArray &frame);
-    qint64 bytesToWrite() const;
+    // While Qt holds nothing unsent, the bytes go straight to the system:
+    // a fan-out touches this object and the kernel, nothing else.
+    bool write(const QByteArray &frame)
+    {
+        if (!m_queued && isOpen()) {
+            const qsizetype sent = sendNow(frame);
+            if (sent == frame.size())
+                return true;
+            return writeRest(frame, sent);
+        }
+        return isOpen() && writeRest(frame, 0);
+    }
+    qint64 bytesToWrite() const { return m_queued ? queuedBytes() : 0; }
+    // Brings what write() and bytesToWrite() look at into the cache, ahead
+    // of a write that follows other clients' sends.
+    void prefetchForWrite() const { __builtin_prefetch(&m_fd); }
     bool isOpen() const { return !m_closeSent && !m_gone; }
 
     // Sends a close frame; the connection ends when the client answers it,
@@ -116,6 +130,9 @@ Q_SIGNALS:
     void disconnected();
 
 private:
+    qsizetype sendNow(const QByteArray &frame) const;
+    bool writeRest(const QByteArray &frame, qsizetype sent);
+    qint64 queuedBytes() const;
     void queue(const QByteArray &bytes);
     void readFrames();
     void handle(const ws::FrameReader::Frame &frame);
@@ -129,6 +146,8 @@ private:
     QElapsedTimer m_clock;
     qint64 m_pingWindowStart = 0;
     int m_pingsInWindow = 0;
+    // What a write looks at, together on one cache line.
+    int m_fd; // the socket's descriptor, asked once
     bool m_queued = false; // Qt may hold unsent bytes of this socket
     bool m_closeSent = false;
     bool m_closeReceived = false; // or the client broke the rules: nothing more is read

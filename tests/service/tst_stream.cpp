@@ -283,6 +283,43 @@ private slots:
         QCOMPARE(disconnected.size(), 1);
     }
 
+    void framesStayWholeAndInOrderWhenTheSystemIsFull()
+    {
+        // The first frames go straight to the system; once it takes only
+        // part of one, the rest and every later one wait in Qt behind it,
+        // even after the client has made room in the system again.
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::LocalHost));
+        QTcpSocket reader;
+        QByteArray received;
+        connect(&reader, &QTcpSocket::readyRead, this, [&] { received += reader.readAll(); });
+        reader.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        QTRY_VERIFY(listener.hasPendingConnections());
+        auto *socket = new WebSocket(listener.nextPendingConnection(), {});
+        QByteArray sent;
+        auto writeNext = [&, i = 0]() mutable {
+            const QByteArray frame =
+                ws::frame(ws::Text, QByteArray::number(i) + QByteArray(4000 + i % 97, char('a' + i % 26)));
+            ++i;
+            sent += frame;
+            return socket->write(frame);
+        };
+        for (int i = 0; i < 20000 && socket->bytesToWrite() == 0; ++i)
+            QVERIFY(writeNext());
+        QVERIFY(socket->bytesToWrite() > 0);
+        // The client reads without this loop running: nothing queued moves.
+        while (reader.waitForReadyRead(100)) {
+        }
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(writeNext());
+        socket->close(ws::CloseNormal, QStringLiteral("bye"));
+        sent += ws::closeFrame(ws::CloseNormal, QStringLiteral("bye"));
+        QVERIFY(!socket->write(ws::frame(ws::Text, "after the close")));
+        QVERIFY(waitUntil([&] { return received.size() >= sent.size(); }, 20000));
+        QCOMPARE(received.size(), sent.size());
+        QVERIFY(received == sent);
+    }
+
     void streamsEndWithTheirSession()
     {
         StreamRig rig;
