@@ -317,6 +317,8 @@ bool SqliteStore::migrate(QString *error)
         return false;
     }
     const int version = query.value(0).toInt();
+    // A statement left open keeps its tables locked, and a step may drop an index.
+    query.finish();
     if (version > migrationCount) {
         *error = QStringLiteral("%1 has schema version %2, newer than this program's %3")
                      .arg(m_path)

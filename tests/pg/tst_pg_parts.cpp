@@ -543,7 +543,8 @@ private slots:
             QVERIFY2(store.append(calls, &error), qPrintable(error));
         }
         // Back to the schema as version 4 left it, the calls kept.
-        QVERIFY(m_server.psql("DROP TABLE call_hours, customers, customer_grams; DROP SEQUENCE customers_rev_seq;"
+        QVERIFY(m_server.psql("DROP TABLE call_hours, callers, caller_months, customers, customer_grams;"
+                              " DROP SEQUENCE customers_rev_seq;"
                               " DROP INDEX calls_number, calls_at_number;"
                               " ALTER TABLE calls DROP COLUMN outcome, DROP COLUMN done_at, DROP COLUMN done_by;"
                               " UPDATE tavro_schema SET version = 4",
