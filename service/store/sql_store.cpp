@@ -2,6 +2,8 @@
 
 #include "phone_number.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -140,6 +142,58 @@ void SqlStore::callFilters(const CallQuery &request, QStringList *where, QVarian
     }
     if (request.openMissed)
         *where << QStringLiteral("c.outcome = 'missed' AND c.%1 IS NULL").arg(QLatin1String(m_dialect.doneAt));
+}
+
+bool SqlStore::countStats(const QString &key, const StatsQuery &request, QJsonObject *stats, QString *error)
+{
+    QStringList where;
+    QVariantList values;
+    for (auto [value, condition] : {std::pair{&request.since, "h.hour >= substr(?, 1, 13)"},
+                                    std::pair{&request.until, "h.hour < substr(?, 1, 13)"},
+                                    std::pair{&request.site, "h.site = ?"}}) {
+        if (!value->isEmpty()) {
+            where << QLatin1String(condition);
+            values << m_dialect.stored(*value);
+        }
+    }
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT %1 AS k, sum(h.calls), sum(h.answered), sum(h.missed) FROM call_hours h%2"
+                                 " GROUP BY k ORDER BY k")
+                      .arg(key, where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND ")));
+    bindAll(query, values);
+    if (!query.exec()) {
+        *error = sqlError(QStringLiteral("counting calls"), query.lastError());
+        return false;
+    }
+    QJsonArray buckets;
+    qint64 inRange = 0;
+    while (query.next()) {
+        inRange += query.value(1).toLongLong();
+        buckets.append(QJsonObject{{"key", QJsonValue::fromVariant(query.value(0))},
+                                   {"calls", query.value(1).toLongLong()},
+                                   {"answered", query.value(2).toLongLong()},
+                                   {"missed", query.value(3).toLongLong()}});
+    }
+    QSqlQuery top(m_db);
+    top.setForwardOnly(true);
+    QStringList topValues;
+    top.prepare(topCallersSql(request, inRange, &topValues));
+    QVariantList stored;
+    for (const QString &value : std::as_const(topValues))
+        stored << m_dialect.stored(value);
+    bindAll(top, stored);
+    if (!top.exec()) {
+        *error = sqlError(QStringLiteral("finding the top callers"), top.lastError());
+        return false;
+    }
+    QJsonArray callers;
+    while (top.next())
+        callers.append(QJsonObject{{"number", top.value(0).toString()},
+                                   {"name", top.value(1).toString()},
+                                   {"calls", top.value(2).toLongLong()}});
+    *stats = QJsonObject{{"buckets", buckets}, {"topCallers", callers}};
+    return true;
 }
 
 } // namespace tavrod

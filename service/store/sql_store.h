@@ -36,6 +36,9 @@ protected:
     // The conditions of a search of calls (calls c) besides its text and its
     // page: time, port, site, outcome, open missed calls.
     void callFilters(const CallQuery &request, QStringList *where, QVariantList *values) const;
+    // /api/stats from the hourly counts, each hour bucketed by key (an SQL
+    // expression of h.hour, in the store's own dialect), and the top callers.
+    bool countStats(const QString &key, const StatsQuery &request, QJsonObject *stats, QString *error);
 
     SqlConnection m_db;
 

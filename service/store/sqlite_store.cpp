@@ -573,54 +573,7 @@ bool SqliteStore::callStats(const StatsQuery &request, QJsonObject *stats, QStri
     const QString key = request.by == u"day"       ? QStringLiteral("date(%1)").arg(local)
         : request.by == u"weekday" ? QStringLiteral("CAST(strftime('%w', %1) AS INTEGER)").arg(local)
                                    : QStringLiteral("CAST(strftime('%H', %1) AS INTEGER)").arg(local);
-    QStringList where;
-    QVariantList values;
-    for (auto [value, condition] : {std::pair{&request.since, "h.hour >= substr(?, 1, 13)"},
-                                    std::pair{&request.until, "h.hour < substr(?, 1, 13)"},
-                                    std::pair{&request.site, "h.site = ?"}}) {
-        if (!value->isEmpty()) {
-            where << QLatin1String(condition);
-            values << *value;
-        }
-    }
-    const auto whereOf = [](const QStringList &conditions) {
-        return conditions.isEmpty() ? QString() : QStringLiteral(" WHERE ") + conditions.join(u" AND ");
-    };
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 AS k, sum(h.calls), sum(h.answered), sum(h.missed) FROM call_hours h%2"
-                                 " GROUP BY k ORDER BY k")
-                      .arg(key, whereOf(where)));
-    bindAll(query, values);
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("counting calls"), query.lastError());
-        return false;
-    }
-    QJsonArray buckets;
-    qint64 inRange = 0;
-    while (query.next()) {
-        inRange += query.value(1).toLongLong();
-        buckets.append(QJsonObject{{"key", QJsonValue::fromVariant(query.value(0))},
-                                   {"calls", query.value(1).toLongLong()},
-                                   {"answered", query.value(2).toLongLong()},
-                                   {"missed", query.value(3).toLongLong()}});
-    }
-    QSqlQuery top(m_db);
-    top.setForwardOnly(true);
-    QStringList topValues;
-    top.prepare(topCallersSql(request, inRange, &topValues));
-    bindAll(top, QVariantList(topValues.cbegin(), topValues.cend()));
-    if (!top.exec()) {
-        *error = sqlError(QStringLiteral("finding the top callers"), top.lastError());
-        return false;
-    }
-    QJsonArray callers;
-    while (top.next())
-        callers.append(QJsonObject{{"number", top.value(0).toString()},
-                                   {"name", top.value(1).toString()},
-                                   {"calls", top.value(2).toLongLong()}});
-    *stats = QJsonObject{{"buckets", buckets}, {"topCallers", callers}};
-    return true;
+    return countStats(key, request, stats, error);
 }
 
 bool SqliteStore::outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error)
