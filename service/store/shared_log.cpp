@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 
 #include <cstdio>
+#include <utility>
 
 namespace tavrod {
 
@@ -213,6 +214,11 @@ void SharedLog::lostConnection(const QString &error)
     m_keepAlive.stop();
     m_pg.close();
     setDegraded(true);
+    // Stored, but the announcement went down with the connection: shown now,
+    // in their order, rather than after the events that come meanwhile.
+    const auto unannounced = std::exchange(m_unannounced, {});
+    for (const auto &[localId, event] : unannounced)
+        publishProvisional(event);
     m_pauseMs = firstPauseMs;
     m_reconnect.start(m_pauseMs);
     m_pauseMs *= 2;
@@ -231,8 +237,14 @@ bool SharedLog::append(const QList<EventRecord> &events, QString *error)
     // Behind spooled events a new one waits too, so each site's order holds.
     if (connected() && m_spool.count() == 0) {
         QString failure;
-        if (m_pg.append(events, &failure))
+        if (m_pg.append(events, &failure)) {
+            constexpr std::size_t maxUnannounced = 10000;
+            if (m_unannounced.size() + std::size_t(events.size()) > maxUnannounced)
+                m_unannounced.clear();
+            for (const EventRecord &event : events)
+                m_unannounced.emplace(event.id, event);
             return true;
+        }
         QString pingError;
         if (m_pg.ping(&pingError)) {
             // Reachable, yet refused: the forwarding sets the culprit aside.
@@ -352,8 +364,12 @@ void SharedLog::publishShared(const QByteArray &json, const QJsonObject &object)
     m_cursor = id;
     EventRecord event;
     event.site = object.value(u"site").toString();
-    if (event.site == m_site && m_provisional.remove(object.value(u"localId").toInteger()))
-        return;
+    if (event.site == m_site) {
+        const qint64 localId = object.value(u"localId").toInteger();
+        m_unannounced.erase(localId);
+        if (m_provisional.remove(localId))
+            return;
+    }
     event.id = id;
     event.kind = object.value(u"event").toString();
     event.portName = object.value(u"portName").toString();

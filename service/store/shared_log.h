@@ -14,6 +14,7 @@
 #include <QSet>
 #include <QTimer>
 
+#include <map>
 #include <memory>
 
 namespace tavrod {
@@ -83,6 +84,10 @@ private:
     // Local ids of this site's events that went out before the database had
     // them; their numbered copy is not sent again.
     QSet<qint64> m_provisional;
+    // This site's events the database took whose announcement has not come
+    // back yet, by local id: if the connection goes first, they go out
+    // provisionally then, ahead of what waits in the spool.
+    std::map<qint64, EventRecord> m_unannounced;
     QTimer m_reconnect;
     QTimer m_keepAlive;
     int m_pauseMs = firstPauseMs;
