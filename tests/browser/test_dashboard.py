@@ -24,7 +24,7 @@ import urllib.parse
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException, TimeoutException
+from selenium.common.exceptions import NoAlertPresentException, StaleElementReferenceException, TimeoutException
 from selenium.webdriver.chrome.service import Service as ChromeService
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -242,7 +242,9 @@ class Suite:
 
     def wait(self, condition, timeout=5.0, message='condition'):
         try:
-            return WebDriverWait(self.driver, timeout, poll_frequency=0.02).until(lambda d: condition())
+            # An element may be replaced between finding it and reading it (a reload): ask again.
+            return WebDriverWait(self.driver, timeout, poll_frequency=0.02,
+                                 ignored_exceptions=[StaleElementReferenceException]).until(lambda d: condition())
         except TimeoutException:
             raise Failure(f'timed out after {timeout} s waiting for {message}') from None
 
@@ -268,6 +270,14 @@ class Suite:
 
     def wait_card(self, number, timeout=1.0):
         return self.wait(lambda: self.card_for(number), timeout, f'the card of {number}')
+
+    def log_out(self):
+        # 로그아웃 reloads the page; an answer that failed meanwhile may show the old page's
+        # login form first, so wait for the new document before typing into it.
+        self.js('window.beforeLogout = true')
+        self.by_id('logout').click()
+        self.wait(lambda: self.js('return window.beforeLogout === undefined') and self.visible('login'), 5,
+                  'the login form after 로그아웃')
 
     def show_view(self, name):
         self.driver.find_element(By.CSS_SELECTOR, f'[data-view="{name}"]').click()
@@ -733,8 +743,7 @@ class Suite:
         time.sleep(1.5)  # the service reads new tokens once a second
         self.driver.get(self.service.base + '/')
         self.wait(lambda: self.visible('app'), 5, 'the dashboard')
-        self.by_id('logout').click()
-        self.wait(lambda: self.visible('login'), 5, 'the login form after 로그아웃')
+        self.log_out()
         self.by_id('token').send_keys(viewer + Keys.ENTER)
         self.wait(lambda: self.visible('app'), 5, 'the dashboard after a view login')
         # The header is filled in after the login answer; read it as it settles.
@@ -754,8 +763,7 @@ class Suite:
         try:
             self.driver.get(f'http://127.0.0.1:{proxy.port}/')
             self.wait(lambda: self.visible('app'), 5, 'the dashboard through the relay')
-            self.by_id('logout').click()
-            self.wait(lambda: self.visible('login'), 5, 'the login form after 로그아웃')
+            self.log_out()
             self.by_id('remember').click()
             self.by_id('token').send_keys(self.service.token + Keys.ENTER)
             self.wait(lambda: self.visible('app'), 5, 'the dashboard after a remembered login')
