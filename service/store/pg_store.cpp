@@ -8,6 +8,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QUrl>
 #include <QUrlQuery>
 #include <QVariant>
@@ -687,8 +688,15 @@ bool PgStore::runSearch(const QString &sql, const QVariantList &values, Plan pla
     bindAll(query, values);
     if (!query.exec())
         return fail(query.lastError());
-    while (query.next())
-        rows->append({query.value(0), query.value(1), query.value(2), query.value(3)});
+    // Calls and customers read different columns; the driver warns for every
+    // column asked beyond the row's.
+    const int columns = query.record().count();
+    while (query.next()) {
+        QVariantList row;
+        for (int i = 0; i < columns; ++i)
+            row << query.value(i);
+        rows->append(row);
+    }
     return true;
 }
 

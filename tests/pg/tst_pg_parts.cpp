@@ -526,6 +526,8 @@ private slots:
         QString error;
         QVERIFY2(store.open(&error), qPrintable(error));
         QVERIFY(store.customers());
+        // The driver's warnings go to the service's log, one per row read wrongly.
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("QPSQL")));
         book_checks::searchPutDeleteAndCallers(*store.customers(), store);
     }
 
