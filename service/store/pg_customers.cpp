@@ -9,8 +9,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlError>
-#include <QSqlDriver>
-#include <QSqlField>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -278,24 +276,31 @@ bool PgStore::caller(const QString &lineNumber, std::optional<Caller> *caller, Q
     const QString number = tavro::bridge::numberDigits(lineNumber);
     if (number.isEmpty())
         return true;
-    // Every call asks this, so it is one round trip: a prepared statement
-    // costs this driver three (prepare, execute, deallocate). The number is
-    // digits only; the line's text goes through the driver's quoting.
-    QSqlField field(QStringLiteral("number"), QMetaType(QMetaType::QString));
-    field.setValue(pgText(lineNumber));
-    const QString line = m_db.driver()->formatValue(field);
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT %1, (SELECT count(*) FROM calls k WHERE k.number = %2),"
-                                   " (SELECT max(at) FROM calls k WHERE k.number = %2)"
-                                   " FROM customers c WHERE c.number = '%3'")
-                        .arg(QLatin1String(customerRow), line, number))) {
+    // Every call asks this: kept prepared, it is one round trip and no planning.
+    if (!m_callerQuery) {
+        m_callerQuery.emplace(m_db);
+        m_callerQuery->setForwardOnly(true);
+        if (!m_callerQuery->prepare(QStringLiteral("SELECT %1, (SELECT count(*) FROM calls k WHERE k.number = ?),"
+                                                   " (SELECT max(at) FROM calls k WHERE k.number = ?)"
+                                                   " FROM customers c WHERE c.number = ?")
+                                        .arg(QLatin1String(customerRow)))) {
+            *error = sqlError(QStringLiteral("reading the caller"), m_callerQuery->lastError());
+            m_callerQuery.reset();
+            return false;
+        }
+    }
+    QSqlQuery &query = *m_callerQuery;
+    bindAll(query, {pgText(lineNumber), pgText(lineNumber), number});
+    if (!query.exec()) {
         *error = sqlError(QStringLiteral("reading the caller"), query.lastError());
+        // Prepared afresh next time, on whatever connection there is then.
+        m_callerQuery.reset();
         return false;
     }
     if (query.next())
         *caller = Caller{customerFromJson(query.value(0).toString().toUtf8()), query.value(1).toLongLong(),
                          query.value(2).toString()};
+    query.finish();
     return true;
 }
 

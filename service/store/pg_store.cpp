@@ -353,6 +353,7 @@ bool PgStore::isOpen() const
 
 void PgStore::close()
 {
+    m_callerQuery.reset();
     if (m_db.isValid())
         m_db.driver()->disconnect(this);
     m_db.release();

@@ -9,6 +9,9 @@
 
 #include <QJsonArray>
 #include <QObject>
+#include <QSqlQuery>
+
+#include <optional>
 
 namespace tavrod {
 
@@ -64,7 +67,7 @@ public:
     // The customer book (pg_customers.cpp).
     bool findCustomers(const CustomerQuery &query, CustomerPage *page, QString *error) override;
     bool customer(const QString &number, std::optional<Customer> *customer, QString *error) override;
-    // One round trip on every call (the shared lookup takes two queries).
+    // One round trip on every call, planned once (the shared lookup takes two queries).
     bool caller(const QString &lineNumber, std::optional<Caller> *caller, QString *error) override;
     bool putCustomers(const QList<Customer> &customers, QList<PutOutcome> *outcomes, QString *error) override;
     bool deleteCustomer(const QString &number, bool *found, QString *error) override;
@@ -111,6 +114,8 @@ private:
     bool exec(const QString &sql, const QString &step, QString *error);
 
     PgTarget m_target;
+    // The caller lookup of every call, prepared once per connection.
+    std::optional<QSqlQuery> m_callerQuery;
 };
 
 } // namespace tavrod

@@ -529,6 +529,13 @@ private slots:
         // The driver's warnings go to the service's log, one per row read wrongly.
         QTest::failOnWarning(QRegularExpression(QStringLiteral("QPSQL")));
         book_checks::searchPutDeleteAndCallers(*store.customers(), store);
+
+        // The lookup is kept prepared on its connection: a new one prepares it anew.
+        store.close();
+        QVERIFY2(store.open(&error), qPrintable(error));
+        std::optional<Caller> caller;
+        QVERIFY2(store.caller("01098765432", &caller, &error), qPrintable(error));
+        QVERIFY(caller && caller->customer.name == u"김민수"_qs);
     }
 
     void migratesAPopulatedDatabaseOfVersionFour()
