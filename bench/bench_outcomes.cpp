@@ -7,7 +7,9 @@
 //     PostgreSQL (a server this program starts);
 //  3. GET /api/calls/export of 10,000 and of N calls from a tavrod child
 //     process on the SQLite file: wall time, tavrod's CPU and its peak RSS.
-// Arguments (optional): calls [sqlite|postgres|all].
+// Arguments (optional): calls [sqlite|postgres|all] [seconds]: with
+// seconds, the filled PostgreSQL server is held that long after its figures,
+// so that another build can measure the same rows with: bench_outcomes 0 URL.
 #include "call_outcomes.h"
 #include "bench_common.h"
 #include "pg_server.h"
@@ -21,7 +23,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <cstdio>
@@ -130,6 +134,34 @@ bool statsQueries(EventStore &store, const char *label, qint64 cpuPid)
     return true;
 }
 
+// The statistics on a PostgreSQL database filled by fillCalls.
+bool statsOnDatabase(const QString &url)
+{
+    PgTarget target;
+    QString error;
+    if (!parsePostgresUrl(url, &target, &error)) {
+        std::fprintf(stderr, "postgres: %s\n", qPrintable(error));
+        return false;
+    }
+    PgStore store(target);
+    SqlConnection probe("bench", &store);
+    if (!store.open(&error) || !openConnection(probe, target, {}, &error)) {
+        std::fprintf(stderr, "postgres: %s\n", qPrintable(error));
+        return false;
+    }
+    // The store's connection names itself; its backend does the queries' work.
+    QSqlQuery backend(probe);
+    if (!backend.exec(QStringLiteral("SELECT pid FROM pg_stat_activity WHERE datname = current_database()"
+                                     " AND application_name = 'tavrod' ORDER BY backend_start DESC LIMIT 1"))
+        || !backend.next()) {
+        std::fprintf(stderr, "postgres: no backend of the store\n");
+        return false;
+    }
+    const qint64 pid = backend.value(0).toLongLong();
+    backend.finish();
+    return statsQueries(store, "postgres", pid);
+}
+
 // The whole history as CSV from a fresh tavrod on the file.
 void exportCalls(const QString &folder, const QString &db, int total)
 {
@@ -163,6 +195,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // figures as they come, also into a file
     const int total = argc > 1 ? std::max(1000, atoi(argv[1])) : 1000000;
+    if (argc > 2 && isPostgresUrl(QString::fromLocal8Bit(argv[2])))
+        return statsOnDatabase(QString::fromLocal8Bit(argv[2])) ? 0 : 1;
     {
         std::vector<double> afterLift, afterWindow;
         QElapsedTimer clock;
@@ -198,7 +232,8 @@ int main(int argc, char *argv[])
         report("outcome after the lift", afterLift);
         report("outcome after window end", afterWindow);
     }
-    const QString stores = argc > 2 ? QString::fromLatin1(argv[2]) : QStringLiteral("all");
+    const QString stores = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("all");
+    const int holdSeconds = argc > 3 ? atoi(argv[3]) : 0;
     const bool sqlite = stores != u"postgres";
     const bool postgres = stores != u"sqlite";
     QTemporaryDir dir;
@@ -226,23 +261,26 @@ int main(int argc, char *argv[])
             return 0;
         }
         server.psql(QStringLiteral("CREATE DATABASE calls"));
-        PgTarget target;
-        parsePostgresUrl(server.url(QStringLiteral("calls")), &target, &error);
-        PgStore store(target);
-        if (!store.open(&error)) {
-            std::fprintf(stderr, "postgres: %s\n", qPrintable(error));
-            return 1;
+        {
+            PgTarget target;
+            parsePostgresUrl(server.url(QStringLiteral("calls")), &target, &error);
+            PgStore store(target);
+            if (!store.open(&error)) {
+                std::fprintf(stderr, "postgres: %s\n", qPrintable(error));
+                return 1;
+            }
+            if (!fillCalls(store, total, "postgres"))
+                return 1;
         }
-        if (!fillCalls(store, total, "postgres"))
-            return 1;
         server.psql(QStringLiteral("VACUUM ANALYZE"), nullptr, QStringLiteral("calls"));
-        // The store's connection is the one other session on the database.
-        QString backend;
-        server.psql(QStringLiteral("SELECT pid FROM pg_stat_activity WHERE datname = 'calls'"
-                                   " AND backend_type = 'client backend' AND pid <> pg_backend_pid()"),
-                    &backend);
-        if (!statsQueries(store, "postgres", backend.trimmed().toLongLong()))
+        if (!statsOnDatabase(server.url(QStringLiteral("calls"))))
             return 1;
+        if (holdSeconds > 0) {
+            // Another build's statistics on the same rows: bench_outcomes 0 URL.
+            std::printf("postgres: holding %s for %d s\n", qPrintable(server.url(QStringLiteral("calls"))),
+                        holdSeconds);
+            QThread::sleep(holdSeconds);
+        }
     }
     return 0;
 }

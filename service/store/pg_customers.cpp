@@ -277,30 +277,17 @@ bool PgStore::caller(const QString &lineNumber, std::optional<Caller> *caller, Q
     if (number.isEmpty())
         return true;
     // Every call asks this: kept prepared, it is one round trip and no planning.
-    if (!m_callerQuery) {
-        m_callerQuery.emplace(m_db);
-        m_callerQuery->setForwardOnly(true);
-        if (!m_callerQuery->prepare(QStringLiteral("SELECT %1, (SELECT count(*) FROM calls k WHERE k.number = ?),"
-                                                   " (SELECT max(at) FROM calls k WHERE k.number = ?)"
-                                                   " FROM customers c WHERE c.number = ?")
-                                        .arg(QLatin1String(customerRow)))) {
-            *error = sqlError(QStringLiteral("reading the caller"), m_callerQuery->lastError());
-            m_callerQuery.reset();
-            return false;
-        }
-    }
-    QSqlQuery &query = *m_callerQuery;
-    bindAll(query, {pgText(lineNumber), pgText(lineNumber), number});
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("reading the caller"), query.lastError());
-        // Prepared afresh next time, on whatever connection there is then.
-        m_callerQuery.reset();
+    const Kept query = runKept(QStringLiteral("SELECT %1, (SELECT count(*) FROM calls k WHERE k.number = ?),"
+                                              " (SELECT max(at) FROM calls k WHERE k.number = ?)"
+                                              " FROM customers c WHERE c.number = ?")
+                                   .arg(QLatin1String(customerRow)),
+                               {pgText(lineNumber), pgText(lineNumber), number}, QStringLiteral("reading the caller"),
+                               error);
+    if (!query)
         return false;
-    }
-    if (query.next())
-        *caller = Caller{customerFromJson(query.value(0).toString().toUtf8()), query.value(1).toLongLong(),
-                         query.value(2).toString()};
-    query.finish();
+    if (query->next())
+        *caller = Caller{customerFromJson(query->value(0).toString().toUtf8()), query->value(1).toLongLong(),
+                         query->value(2).toString()};
     return true;
 }
 

@@ -9,9 +9,6 @@
 
 #include <QJsonArray>
 #include <QObject>
-#include <QSqlQuery>
-
-#include <optional>
 
 namespace tavrod {
 
@@ -114,8 +111,6 @@ private:
     bool exec(const QString &sql, const QString &step, QString *error);
 
     PgTarget m_target;
-    // The caller lookup of every call, prepared once per connection.
-    std::optional<QSqlQuery> m_callerQuery;
 };
 
 } // namespace tavrod

@@ -144,54 +144,90 @@ void SqlStore::callFilters(const CallQuery &request, QStringList *where, QVarian
         *where << QStringLiteral("c.outcome = 'missed' AND c.%1 IS NULL").arg(QLatin1String(m_dialect.doneAt));
 }
 
-bool SqlStore::countStats(const QString &key, const StatsQuery &request, QJsonObject *stats, QString *error)
+SqlStore::Kept::~Kept()
+{
+    if (m_query)
+        m_query->finish();
+}
+
+SqlStore::Kept SqlStore::runKept(const QString &sql, const QVariantList &values, const QString &step, QString *error)
+{
+    // A handful of shapes in use; a store asked many more starts afresh.
+    constexpr size_t keptLimit = 32;
+    auto found = m_kept.find(sql);
+    if (found == m_kept.end()) {
+        if (m_kept.size() >= keptLimit)
+            m_kept.clear();
+        auto query = std::make_unique<QSqlQuery>(m_db);
+        query->setForwardOnly(true);
+        if (!query->prepare(sql)) {
+            *error = sqlError(step, query->lastError());
+            return Kept();
+        }
+        found = m_kept.emplace(sql, std::move(query)).first;
+    }
+    QSqlQuery *query = found->second.get();
+    bindAll(*query, values);
+    if (!query->exec()) {
+        *error = sqlError(step, query->lastError());
+        // Prepared afresh next time, on whatever connection there is then.
+        m_kept.erase(found);
+        return Kept();
+    }
+    return Kept(query);
+}
+
+QString SqlStore::localHourOfDay(int offsetSeconds)
+{
+    // Whole numbers: cheaper than a time parsed from every row, and the
+    // remainder is taken twice since both stores keep the sign of a negative one.
+    return QStringLiteral("((CAST(substr(h.hour, 12, 2) AS INTEGER) * 3600 + %1) % 86400 + 86400) % 86400 / 3600")
+        .arg(offsetSeconds);
+}
+
+bool SqlStore::countStats(const QString &key, const QString &group, const StatsQuery &request, QJsonObject *stats,
+                          QString *error)
 {
     QStringList where;
     QVariantList values;
-    for (auto [value, condition] : {std::pair{&request.since, "h.hour >= substr(?, 1, 13)"},
-                                    std::pair{&request.until, "h.hour < substr(?, 1, 13)"},
+    // The hours as stored ("2026-12-07T09"): a bound cut here is not cut again on every row.
+    const QString since = request.since.left(13), until = request.until.left(13);
+    for (auto [value, condition] : {std::pair{&since, "h.hour >= ?"}, std::pair{&until, "h.hour < ?"},
                                     std::pair{&request.site, "h.site = ?"}}) {
         if (!value->isEmpty()) {
             where << QLatin1String(condition);
             values << m_dialect.stored(*value);
         }
     }
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1 AS k, sum(h.calls), sum(h.answered), sum(h.missed) FROM call_hours h%2"
-                                 " GROUP BY k ORDER BY k")
-                      .arg(key, where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND ")));
-    bindAll(query, values);
-    if (!query.exec()) {
-        *error = sqlError(QStringLiteral("counting calls"), query.lastError());
+    const Kept query = runKept(QStringLiteral("SELECT %1 AS k, sum(h.calls), sum(h.answered), sum(h.missed) FROM"
+                                              " call_hours h%2 GROUP BY %3 ORDER BY k")
+                                   .arg(key, where.isEmpty() ? QString() : QStringLiteral(" WHERE ") + where.join(u" AND "),
+                                        group),
+                               values, QStringLiteral("counting calls"), error);
+    if (!query)
         return false;
-    }
     QJsonArray buckets;
     qint64 inRange = 0;
-    while (query.next()) {
-        inRange += query.value(1).toLongLong();
-        buckets.append(QJsonObject{{"key", QJsonValue::fromVariant(query.value(0))},
-                                   {"calls", query.value(1).toLongLong()},
-                                   {"answered", query.value(2).toLongLong()},
-                                   {"missed", query.value(3).toLongLong()}});
+    while (query->next()) {
+        inRange += query->value(1).toLongLong();
+        buckets.append(QJsonObject{{"key", QJsonValue::fromVariant(query->value(0))},
+                                   {"calls", query->value(1).toLongLong()},
+                                   {"answered", query->value(2).toLongLong()},
+                                   {"missed", query->value(3).toLongLong()}});
     }
-    QSqlQuery top(m_db);
-    top.setForwardOnly(true);
     QStringList topValues;
-    top.prepare(topCallersSql(request, inRange, &topValues));
+    const QString topSql = topCallersSql(request, inRange, &topValues);
     QVariantList stored;
     for (const QString &value : std::as_const(topValues))
         stored << m_dialect.stored(value);
-    bindAll(top, stored);
-    if (!top.exec()) {
-        *error = sqlError(QStringLiteral("finding the top callers"), top.lastError());
+    const Kept top = runKept(topSql, stored, QStringLiteral("finding the top callers"), error);
+    if (!top)
         return false;
-    }
     QJsonArray callers;
-    while (top.next())
-        callers.append(QJsonObject{{"number", top.value(0).toString()},
-                                   {"name", top.value(1).toString()},
-                                   {"calls", top.value(2).toLongLong()}});
+    while (top->next())
+        callers.append(QJsonObject{{"number", top->value(0).toString()},
+                                   {"name", top->value(1).toString()},
+                                   {"calls", top->value(2).toLongLong()}});
     *stats = QJsonObject{{"buckets", buckets}, {"topCallers", callers}};
     return true;
 }

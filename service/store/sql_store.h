@@ -9,6 +9,11 @@
 #include "event_store.h"
 #include "sql_connection.h"
 
+#include <QSqlQuery>
+
+#include <map>
+#include <memory>
+
 namespace tavrod {
 
 class SqlStore : public EventStore, public CustomerBook
@@ -37,13 +42,38 @@ protected:
     // page: time, port, site, outcome, open missed calls.
     void callFilters(const CallQuery &request, QStringList *where, QVariantList *values) const;
     // /api/stats from the hourly counts, each hour bucketed by key (an SQL
-    // expression of h.hour, in the store's own dialect), and the top callers.
-    bool countStats(const QString &key, const StatsQuery &request, QJsonObject *stats, QString *error);
+    // expression of h.hour, in the store's own dialect; grouped by group, k
+    // for the key itself), and the top callers.
+    bool countStats(const QString &key, const QString &group, const StatsQuery &request, QJsonObject *stats,
+                    QString *error);
+    // The local hour of the day of h.hour (UTC), the same SQL in both stores.
+    static QString localHourOfDay(int offsetSeconds);
+
+    // A statement asked again and again with other values (a caller, the
+    // statistics), kept prepared on this connection so that it is planned
+    // once; finished when the handle goes. Empty, with *error, on failure.
+    class Kept
+    {
+    public:
+        explicit Kept(QSqlQuery *query = nullptr) : m_query(query) {}
+        Kept(const Kept &) = delete;
+        Kept &operator=(const Kept &) = delete;
+        ~Kept();
+        QSqlQuery *operator->() const { return m_query; }
+        explicit operator bool() const { return m_query != nullptr; }
+
+    private:
+        QSqlQuery *m_query;
+    };
+    Kept runKept(const QString &sql, const QVariantList &values, const QString &step, QString *error);
+    // Before the connection closes: its statements go with it.
+    void forgetStatements() { m_kept.clear(); }
 
     SqlConnection m_db;
 
 private:
     const Dialect m_dialect;
+    std::map<QString, std::unique_ptr<QSqlQuery>> m_kept;
 };
 
 } // namespace tavrod

@@ -401,6 +401,7 @@ bool SqliteStore::reindexCalls(QString *error)
 
 void SqliteStore::close()
 {
+    forgetStatements();
     m_db.release();
 }
 
@@ -484,7 +485,8 @@ bool SqliteStore::noteOutcome(const EventRecord &event, QString *error)
 namespace {
 
 // A candidate's (m.number) calls in the range: whole months from
-// caller_months, the months the range starts and ends in call by call.
+// caller_months, and at each end of the range the fewer calls of its month:
+// those inside the range added, or the month counted whole and those outside taken away.
 QString callsInRange(const StatsQuery &query, QStringList *values)
 {
     const auto siteOf = [&](const char *alias) {
@@ -504,31 +506,40 @@ QString callsInRange(const StatsQuery &query, QStringList *values)
             values->append(query.site);
         return sql + siteOf("c") + u')';
     };
+    const auto nextMonth = [](const QString &month) {
+        return QDate::fromString(month + QStringLiteral("-01"), Qt::ISODate).addMonths(1).toString(u"yyyy-MM");
+    };
     // ISO 8601 texts compare as times: "2026-01-31T23:00" < "2026-02".
     const QString first = query.since.left(7);
     const QString last = query.until.left(7);
     if (!first.isEmpty() && first == last)
         return callsBetween(query.since, query.until);
-    QStringList parts;
+    const auto dayOf = [](const QString &time) { return QStringView(time).mid(8, 2).toInt(); };
     const bool wholeFirst = query.since.isEmpty() || query.since.mid(7).startsWith(u"-01T00:00:00.000");
-    if (!wholeFirst)
-        parts << callsBetween(query.since,
-                              QDate::fromString(first + QStringLiteral("-01"), Qt::ISODate).addMonths(1).toString(u"yyyy-MM"));
-    QString months = QStringLiteral("(SELECT coalesce(sum(cm.calls), 0) FROM caller_months cm WHERE cm.number = m.number");
+    const bool firstCounted = !wholeFirst && dayOf(query.since) > 15;
+    const bool lastCounted = !last.isEmpty() && dayOf(query.until) <= 15;
+    QString sql;
+    if (firstCounted)
+        sql = callsBetween(query.since, nextMonth(first)) + QStringLiteral(" + ");
+    else if (!wholeFirst)
+        sql = callsBetween(first, query.since).prepend(u'-') + QStringLiteral(" + ");
+    sql += QStringLiteral("(SELECT coalesce(sum(cm.calls), 0) FROM caller_months cm WHERE cm.number = m.number");
     if (!first.isEmpty()) {
-        months += wholeFirst ? QStringLiteral(" AND cm.month >= ?") : QStringLiteral(" AND cm.month > ?");
+        sql += firstCounted ? QStringLiteral(" AND cm.month > ?") : QStringLiteral(" AND cm.month >= ?");
         values->append(first);
     }
     if (!last.isEmpty()) {
-        months += QStringLiteral(" AND cm.month < ?");
+        sql += lastCounted ? QStringLiteral(" AND cm.month < ?") : QStringLiteral(" AND cm.month <= ?");
         values->append(last);
     }
     if (!query.site.isEmpty())
         values->append(query.site);
-    parts << months + siteOf("cm") + u')';
-    if (!last.isEmpty())
-        parts << callsBetween(last, query.until);
-    return parts.join(QStringLiteral(" + "));
+    sql += siteOf("cm") + u')';
+    if (lastCounted)
+        sql += QStringLiteral(" + ") + callsBetween(last, query.until);
+    else if (!last.isEmpty())
+        sql += QStringLiteral(" - ") + callsBetween(query.until, nextMonth(last));
+    return sql;
 }
 
 } // namespace
@@ -572,8 +583,8 @@ bool SqliteStore::callStats(const StatsQuery &request, QJsonObject *stats, QStri
     const QString local = QStringLiteral("h.hour || ':00:00', '%1 seconds'").arg(request.offsetSeconds, 0, 10);
     const QString key = request.by == u"day"       ? QStringLiteral("date(%1)").arg(local)
         : request.by == u"weekday" ? QStringLiteral("CAST(strftime('%w', %1) AS INTEGER)").arg(local)
-                                   : QStringLiteral("CAST(strftime('%H', %1) AS INTEGER)").arg(local);
-    return countStats(key, request, stats, error);
+                                   : localHourOfDay(request.offsetSeconds);
+    return countStats(key, QStringLiteral("k"), request, stats, error);
 }
 
 bool SqliteStore::outcomeBacklog(const QString &site, int limit, QList<QJsonObject> *events, QString *error)

@@ -350,8 +350,9 @@ private slots:
         QCOMPARE(busy[0].toObject(), (QJsonObject{{"number", "0211"}, {"name", "이름1"}, {"calls", 4}}));
         QCOMPARE(busy.size(), 10);
 
-        // Ranges over months: whole months from the monthly counts, the ends
-        // call by call, the same as grouping every call (exactUpTo 0 or not).
+        // Ranges over months: whole months from the monthly counts, each end
+        // counted inside or taken away from its whole month, the same as
+        // grouping every call (exactUpTo 0 or not).
         records.clear();
         int id = 95000;
         for (const char *at : {"2026-10-10T12:00:00.000Z", "2026-10-20T12:00:00.000Z", "2026-11-01T00:00:00.000Z",
@@ -365,7 +366,9 @@ private slots:
                       {"2026-11-01T00:00:00.000Z", "2026-12-01T00:00:00.000Z", 2},
                       {"2026-10-10T12:00:00.000Z", "2026-10-10T12:00:00.001Z", 1},
                       {"", "2026-11-15T00:00:00.000Z", 3},
-                      {"2026-12-08T00:00:00.000Z", "", 4}};
+                      {"2026-12-08T00:00:00.000Z", "", 4},
+                      {"2026-10-20T00:00:00.000Z", "2026-11-30T12:00:00.000Z", 2},
+                      {"2026-10-16T00:00:00.000Z", "2026-12-20T00:00:00.000Z", 9}};
         for (const auto &range : ranges) {
             for (const qint64 exactUpTo : {qint64(0), qint64(1000000)}) {
                 StatsQuery query;
