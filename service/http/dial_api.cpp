@@ -2,6 +2,7 @@
 
 #include "access.h"
 #include "api.h"
+#include "phone_number.h"
 
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -21,20 +22,13 @@ constexpr int maxDigits = 32;
 
 bool DialApi::normaliseNumber(const QString &text, QString *digits)
 {
-    QString out;
-    for (const QChar c : text.trimmed()) {
-        if (c == u'-' || c == u' ' || c == u'(' || c == u')')
-            continue;
-        out.append(c);
-    }
-    if (out.startsWith(u"+82"))
-        out = u'0' + out.mid(3);
-    if (out.isEmpty() || out.size() > maxDigits)
+    // The customer book's rules, so that every written form it takes dials
+    // the same number ("+82 (0)2-..." is 02-..., never the 00 of abroad).
+    if (!tavro::bridge::looksLikeNumber(QStringView(text).trimmed()))
         return false;
-    for (const QChar c : std::as_const(out)) {
-        if (c < u'0' || c > u'9')
-            return false;
-    }
+    const QString out = tavro::bridge::numberDigits(text);
+    if (out.size() > maxDigits)
+        return false;
     *digits = out;
     return true;
 }

@@ -25,7 +25,7 @@ class DialApi : public QObject
 
 public:
     static constexpr int handsetWaitMs = 10000;
-    // What the terminal dials: digits only; "+82" becomes the leading 0.
+    // What the terminal dials: the digits of a number as people write it.
     static bool normaliseNumber(const QString &text, QString *digits);
 
     using SubmitCall = std::function<bool(const QJsonObject &request,

@@ -387,6 +387,8 @@ private slots:
     {
         QString digits;
         for (const auto &[typed, dialled] : {std::pair{"+82 (2) 555-1234", "025551234"},
+                                             std::pair{"+82 (0)2-555-1234", "025551234"},
+                                             std::pair{"02.555.1234", "025551234"},
                                              std::pair{" 010-1234-5678 ", "01012345678"}}) {
             QVERIFY(DialApi::normaliseNumber(QString::fromLatin1(typed), &digits));
             QCOMPARE(digits, QString::fromLatin1(dialled));
