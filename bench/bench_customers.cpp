@@ -276,11 +276,11 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "postgres: %s\n", qPrintable(error));
             return 0;
         }
-        server.psql(QStringLiteral("CREATE DATABASE book"));
+        const QString url = server.createDatabase(QStringLiteral("book"), &error);
         PgTarget target;
-        parsePostgresUrl(server.url(QStringLiteral("book")), &target, &error);
+        parsePostgresUrl(url, &target, &error);
         PgStore store(target);
-        if (!store.open(&error) || !fill(store, count, "postgres")) {
+        if (url.isEmpty() || !store.open(&error) || !fill(store, count, "postgres")) {
             std::fprintf(stderr, "postgres: %s\n", qPrintable(error));
             return 1;
         }

@@ -260,12 +260,12 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "postgres: %s\n", qPrintable(error));
             return 0;
         }
-        server.psql(QStringLiteral("CREATE DATABASE calls"));
+        const QString url = server.createDatabase(QStringLiteral("calls"), &error);
         {
             PgTarget target;
-            parsePostgresUrl(server.url(QStringLiteral("calls")), &target, &error);
+            parsePostgresUrl(url, &target, &error);
             PgStore store(target);
-            if (!store.open(&error)) {
+            if (url.isEmpty() || !store.open(&error)) {
                 std::fprintf(stderr, "postgres: %s\n", qPrintable(error));
                 return 1;
             }
@@ -273,12 +273,11 @@ int main(int argc, char *argv[])
                 return 1;
         }
         server.psql(QStringLiteral("VACUUM ANALYZE"), nullptr, QStringLiteral("calls"));
-        if (!statsOnDatabase(server.url(QStringLiteral("calls"))))
+        if (!statsOnDatabase(url))
             return 1;
         if (holdSeconds > 0) {
             // Another build's statistics on the same rows: bench_outcomes 0 URL.
-            std::printf("postgres: holding %s for %d s\n", qPrintable(server.url(QStringLiteral("calls"))),
-                        holdSeconds);
+            std::printf("postgres: holding %s for %d s\n", qPrintable(url), holdSeconds);
             QThread::sleep(holdSeconds);
         }
     }

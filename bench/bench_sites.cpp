@@ -261,8 +261,11 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    server.psql(QStringLiteral("CREATE DATABASE sites"));
-    const QString url = server.url(QStringLiteral("sites"));
+    const QString url = server.createDatabase(QStringLiteral("sites"), &error);
+    if (url.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
 
     QTemporaryDir dir;
     std::vector<std::unique_ptr<PtyPair>> ptys;

@@ -141,6 +141,15 @@ bool PgServer::stop(QString *error)
     return ok;
 }
 
+QString PgServer::createDatabase(const QString &name, QString *error)
+{
+    QString output;
+    if (psql(QStringLiteral("CREATE DATABASE %1").arg(name), &output))
+        return url(name);
+    *error = QStringLiteral("CREATE DATABASE %1: %2").arg(name, output.trimmed());
+    return QString();
+}
+
 bool PgServer::psql(const QString &sql, QString *output, const QString &database)
 {
     return run(QStandardPaths::findExecutable(QStringLiteral("psql")).isEmpty() ? binDir() + QStringLiteral("/psql")

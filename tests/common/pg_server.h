@@ -31,6 +31,8 @@ public:
     QString url(const QString &database = QStringLiteral("postgres")) const;
     // Runs one statement through psql on the postgres database.
     bool psql(const QString &sql, QString *output = nullptr, const QString &database = QStringLiteral("postgres"));
+    // Makes an empty database: its URL, or an empty text and *error.
+    QString createDatabase(const QString &name, QString *error);
 
 private:
     bool run(const QString &program, const QStringList &arguments, QString *output, int timeoutMs = 60000);

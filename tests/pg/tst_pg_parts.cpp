@@ -81,9 +81,10 @@ class TestPgParts : public QObject
         const QString name = QStringLiteral("parts%1").arg(++m_databases);
         PgTarget target;
         QString error;
-        if (!m_server.psql(QStringLiteral("CREATE DATABASE %1").arg(name), &error))
+        const QString url = m_server.createDatabase(name, &error);
+        if (url.isEmpty())
             qWarning("%s", qPrintable(error));
-        parsePostgresUrl(m_server.url(name), &target, &error);
+        parsePostgresUrl(url, &target, &error);
         return target;
     }
 

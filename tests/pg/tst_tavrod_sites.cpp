@@ -63,9 +63,10 @@ class TestTavrodSites : public QObject
     QString database(const QString &name)
     {
         QString error;
-        if (!m_server.psql(QStringLiteral("CREATE DATABASE %1").arg(name), &error))
+        const QString url = m_server.createDatabase(name, &error);
+        if (url.isEmpty())
             qWarning("%s", qPrintable(error));
-        return m_server.url(name);
+        return url;
     }
 
 private slots:
