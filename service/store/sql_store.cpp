@@ -158,7 +158,7 @@ SqlStore::Kept SqlStore::runKept(const QString &sql, const QVariantList &values,
     if (found == m_kept.end()) {
         if (m_kept.size() >= keptLimit)
             m_kept.clear();
-        auto query = std::make_unique<QSqlQuery>(m_db);
+        auto query = std::make_shared<QSqlQuery>(m_db);
         query->setForwardOnly(true);
         if (!query->prepare(sql)) {
             *error = sqlError(step, query->lastError());
@@ -166,7 +166,7 @@ SqlStore::Kept SqlStore::runKept(const QString &sql, const QVariantList &values,
         }
         found = m_kept.emplace(sql, std::move(query)).first;
     }
-    QSqlQuery *query = found->second.get();
+    std::shared_ptr<QSqlQuery> query = found->second;
     bindAll(*query, values);
     if (!query->exec()) {
         *error = sqlError(step, query->lastError());
@@ -174,7 +174,7 @@ SqlStore::Kept SqlStore::runKept(const QString &sql, const QVariantList &values,
         m_kept.erase(found);
         return Kept();
     }
-    return Kept(query);
+    return Kept(std::move(query));
 }
 
 QString SqlStore::localHourOfDay(int offsetSeconds)

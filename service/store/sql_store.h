@@ -55,15 +55,16 @@ protected:
     class Kept
     {
     public:
-        explicit Kept(QSqlQuery *query = nullptr) : m_query(query) {}
+        // Shared with the store's list, which may let it go while it is read.
+        explicit Kept(std::shared_ptr<QSqlQuery> query = {}) : m_query(std::move(query)) {}
         Kept(const Kept &) = delete;
         Kept &operator=(const Kept &) = delete;
         ~Kept();
-        QSqlQuery *operator->() const { return m_query; }
+        QSqlQuery *operator->() const { return m_query.get(); }
         explicit operator bool() const { return m_query != nullptr; }
 
     private:
-        QSqlQuery *m_query;
+        std::shared_ptr<QSqlQuery> m_query;
     };
     Kept runKept(const QString &sql, const QVariantList &values, const QString &step, QString *error);
     // Before the connection closes: its statements go with it.
@@ -73,7 +74,7 @@ protected:
 
 private:
     const Dialect m_dialect;
-    std::map<QString, std::unique_ptr<QSqlQuery>> m_kept;
+    std::map<QString, std::shared_ptr<QSqlQuery>> m_kept;
 };
 
 } // namespace tavrod

@@ -381,6 +381,20 @@ private slots:
                                                                        {"calls", range.calls}}));
             }
         }
+
+        // The store keeps a bounded list of prepared statements (each offset
+        // is one of its own): the 31st request fills it with a new shape of
+        // top callers while its buckets are still being read.
+        store.close();
+        QVERIFY2(store.open(&error), qPrintable(error));
+        for (int i = 0; i <= 31; ++i) {
+            StatsQuery query;
+            query.offsetSeconds = i * 60;
+            query.exactUpTo = i == 30 ? 0 : 1000000;
+            QJsonObject out;
+            QVERIFY2(store.callStats(query, &out, &error), qPrintable(error));
+            QCOMPARE(out["topCallers"][0]["number"].toString(), QStringLiteral("0211"));
+        }
     }
 
     void callBackWaitsForTheHandsetThenDialsOnce()
