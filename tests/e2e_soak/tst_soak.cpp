@@ -67,7 +67,11 @@ private slots:
         QCOMPARE(f.answersCorrupted, 0);
         QCOMPARE(f.unexpectedEvents, 0);
         QVERIFY(f.rssAfter100Kb > 0);
+#ifndef __SANITIZE_ADDRESS__
+        // Under the address sanitizer freed memory waits in quarantine, so
+        // resident memory follows what was allocated, not what is kept.
         QVERIFY2(f.memoryGrowth() <= 0.10, "memory grew by more than 10% after the first 100 messages");
+#endif
     }
 
     void twoTerminalsAtOnceLoseNothing()
